@@ -1,0 +1,28 @@
+#include "estimate/rate_format.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+char rateText[rateTextSize];
+
+}  // namespace
+
+const char *formatRate(double value, double relErr)
+{
+    const double a = std::fabs(value);
+    const double uncertainty = value * relErr;
+    // Comparisons as written: a NaN fails every ">" and ">=" and so lands in the micro range.
+    if (a > 1000000.0)
+        std::snprintf(rateText, sizeof rateText, "%.4lf +/- %.4lf M", value / 1000000.0, uncertainty / 1000000.0);
+    else if (a > 1000.0)
+        std::snprintf(rateText, sizeof rateText, "%.4lf +/- %.4lf K", value / 1000.0, uncertainty / 1000.0);
+    else if (!(a >= 0.001))
+        std::snprintf(rateText, sizeof rateText, "%.4lf +/- %.4lf u", value * 1000000.0, uncertainty * 1000000.0);
+    else if (!(a >= 1.0))
+        std::snprintf(rateText, sizeof rateText, "%.4lf +/- %.4lf m", value * 1000.0, uncertainty * 1000.0);
+    else
+        std::snprintf(rateText, sizeof rateText, "%.4lf +/- %.4lf ", value, uncertainty);
+    return rateText;
+}
