@@ -22,15 +22,18 @@ int formatDiagnostic(char *out, int withErrno, int errorNumber, const char *form
 {
     // The last two bytes are kept for the newline and the terminating zero.
     const int room = diagnosticBufferSize - 2;
-    out[0] = '\0';
-    std::vsnprintf(out, static_cast<size_t>(room) + 1, format, args);
-    // The length actually in the buffer: covers a formatter failure and a cut message.
-    const int n = static_cast<int>(std::strlen(out));
+    // The suffix is formed first, so that an over-long message is cut to leave it room.
+    char suffix[32] = "";
     int m = 0;
     if (withErrno) {
-        std::snprintf(out + n, static_cast<size_t>(room - n) + 1, ": errno %d", errorNumber);
-        m = static_cast<int>(std::strlen(out + n));
+        std::snprintf(suffix, sizeof suffix, ": errno %d", errorNumber);
+        m = static_cast<int>(std::strlen(suffix));
     }
+    out[0] = '\0';
+    std::vsnprintf(out, static_cast<size_t>(room - m) + 1, format, args);
+    // The length actually in the buffer: covers a formatter failure and a cut message.
+    const int n = static_cast<int>(std::strlen(out));
+    std::memcpy(out + n, suffix, static_cast<size_t>(m));
     out[n + m] = '\n';
     out[n + m + 1] = '\0';
     return n + m + 1;
