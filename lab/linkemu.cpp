@@ -1,0 +1,435 @@
+// hoprate-linkemu: one emulated point-to-point link between two network namespaces.
+//
+// The process opens a TUN device in the left namespace and one in the right namespace
+// (it enters each through /var/run/netns/NAME; a TUN descriptor stays bound to the
+// namespace it was created in). Every IPv4 packet read from one device is written to
+// the other after FIFO queueing + size * 8 / rate + propagation delay, in each direction
+// independently, optionally with extra random queueing delay (cross traffic) and loss.
+// Lateness (write time minus due time) of every packet is kept in a histogram and
+// reported in the statistics file, rewritten every second and at exit.
+#include <fcntl.h>
+#include <linux/if.h>
+#include <linux/if_tun.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "linkemu_core.h"
+
+namespace {
+
+constexpr size_t slotBytes = 2048;  // the devices run with MTU 1500
+constexpr int readBurst = 64;       // packets taken from one device per wake-up at most
+
+volatile sig_atomic_t stopRequested = 0;
+
+void onStopSignal(int)
+{
+    stopRequested = 1;
+}
+
+[[noreturn]] void die(const char *format, const char *detail)
+{
+    std::fprintf(stderr, "hoprate-linkemu: ");
+    std::fprintf(stderr, format, detail);
+    std::fprintf(stderr, "\n");
+    std::exit(1);
+}
+
+[[noreturn]] void dieErrno(const char *what, const char *detail)
+{
+    std::fprintf(stderr, "hoprate-linkemu: %s %s: %s\n", what, detail, std::strerror(errno));
+    std::exit(1);
+}
+
+int64_t nowNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+struct Options {
+    std::string leftNs, leftDev, rightNs, rightDev;
+    std::string statsPath;
+    std::string tag;
+    double rate = 0;
+    int64_t delayNs = 0;
+    int64_t jitterMeanNs = 0;
+    double jitterProbability = 1.0;
+    double loss = 0;
+    bool shortQuote = false;
+    size_t queueSlots = 256;
+    int64_t spinNs = 100000;
+    int cpu = -1;
+    bool realtime = false;
+    int64_t lifetimeNs = int64_t(6) * 3600 * 1000000000;
+    uint64_t seed = 0;
+};
+
+const char usageText[] =
+    "usage: hoprate-linkemu --left-ns NS --left-dev DEV --right-ns NS --right-dev DEV\n"
+    "         --rate RATE [--delay TIME] [--jitter MEAN] [--jitter-prob P] [--loss P]\n"
+    "         [--short-quote] [--queue N] [--spin TIME] [--cpu N] [--realtime]\n"
+    "         [--stats FILE] [--lifetime TIME] [--seed N] [--tag TEXT]\n"
+    "RATE like 10M, 800K, 1G; TIME like 1ms, 250us, 0. Delays apply per direction.\n";
+
+double parseProbability(const std::string &text, const char *option)
+{
+    char *end = nullptr;
+    const double p = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !(p >= 0 && p <= 1))
+        die("%s needs a probability between 0 and 1", option);
+    return p;
+}
+
+int64_t parseTime(const std::string &text, const char *option)
+{
+    const int64_t ns = linkemu::parseDuration(text);
+    if (ns < 0)
+        die("%s needs a duration such as 1ms, 250us or 0", option);
+    return ns;
+}
+
+Options parseOptions(int argc, char **argv)
+{
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc)
+                die("%s needs a value", arg.c_str());
+            return argv[++i];
+        };
+        if (arg == "--left-ns")
+            o.leftNs = value();
+        else if (arg == "--left-dev")
+            o.leftDev = value();
+        else if (arg == "--right-ns")
+            o.rightNs = value();
+        else if (arg == "--right-dev")
+            o.rightDev = value();
+        else if (arg == "--rate") {
+            o.rate = linkemu::parseRate(value());
+            if (o.rate <= 0)
+                die("%s needs a positive rate such as 10M", "--rate");
+        } else if (arg == "--delay")
+            o.delayNs = parseTime(value(), "--delay");
+        else if (arg == "--jitter")
+            o.jitterMeanNs = parseTime(value(), "--jitter");
+        else if (arg == "--jitter-prob")
+            o.jitterProbability = parseProbability(value(), "--jitter-prob");
+        else if (arg == "--loss")
+            o.loss = parseProbability(value(), "--loss");
+        else if (arg == "--short-quote")
+            o.shortQuote = true;
+        else if (arg == "--queue") {
+            const int n = std::atoi(value().c_str());
+            if (n < 1 || n > 100000)
+                die("%s needs a packet count from 1 to 100000", "--queue");
+            o.queueSlots = static_cast<size_t>(n);
+        } else if (arg == "--spin")
+            o.spinNs = parseTime(value(), "--spin");
+        else if (arg == "--cpu")
+            o.cpu = std::atoi(value().c_str());
+        else if (arg == "--realtime")
+            o.realtime = true;
+        else if (arg == "--stats")
+            o.statsPath = value();
+        else if (arg == "--lifetime")
+            o.lifetimeNs = parseTime(value(), "--lifetime");
+        else if (arg == "--seed")
+            o.seed = std::strtoull(value().c_str(), nullptr, 10);
+        else if (arg == "--tag")
+            o.tag = value();
+        else if (arg == "-h" || arg == "--help") {
+            std::fputs(usageText, stdout);
+            std::exit(0);
+        } else {
+            std::fputs(usageText, stderr);
+            die("unknown argument %s", arg.c_str());
+        }
+    }
+    if (o.leftNs.empty() || o.leftDev.empty() || o.rightNs.empty() || o.rightDev.empty() || o.rate <= 0) {
+        std::fputs(usageText, stderr);
+        std::exit(1);
+    }
+    if (o.leftDev.size() >= IFNAMSIZ || o.rightDev.size() >= IFNAMSIZ)
+        die("device names have at most %s characters", "15");
+    return o;
+}
+
+// Creates TUN device dev inside namespace ns and returns its descriptor.
+int openTunIn(const std::string &ns, const std::string &dev)
+{
+    const std::string nsPath = "/var/run/netns/" + ns;
+    const int nsFd = open(nsPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (nsFd < 0)
+        dieErrno("open", nsPath.c_str());
+    if (setns(nsFd, CLONE_NEWNET) != 0)
+        dieErrno("setns", nsPath.c_str());
+    close(nsFd);
+    const int fd = open("/dev/net/tun", O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        dieErrno("open", "/dev/net/tun");
+    ifreq request{};
+    request.ifr_flags = IFF_TUN | IFF_NO_PI;
+    std::strncpy(request.ifr_name, dev.c_str(), IFNAMSIZ - 1);
+    if (ioctl(fd, TUNSETIFF, &request) != 0)
+        dieErrno("TUNSETIFF", dev.c_str());
+    return fd;
+}
+
+struct Slot {
+    int64_t due;
+    size_t len;
+    unsigned char data[slotBytes];
+};
+
+// One direction: packets read from inFd wait here until their due time, then go to outFd.
+struct Direction {
+    const char *name = "";
+    int inFd = -1;
+    int outFd = -1;
+    linkemu::LinkDirection link;
+    std::vector<Slot> slots;
+    size_t head = 0;
+    size_t count = 0;
+    uint64_t packets = 0, bytes = 0, lost = 0, overflow = 0, trimmed = 0, writeErrors = 0;
+    linkemu::LatenessHistogram lateness;
+
+    Slot &front() { return slots[head]; }
+    Slot &tail() { return slots[(head + count) % slots.size()]; }
+    bool full() const { return count == slots.size(); }
+};
+
+class Emulator {
+public:
+    explicit Emulator(const Options &options) : opt(options), random(options.seed ? options.seed : nowNs()) {}
+
+    void run(int leftFd, int rightFd);
+
+private:
+    void setUpDirection(Direction &d, const char *name, int inFd, int outFd);
+    void readArrivals(Direction &d);
+    void deliverDue();
+    void writeStats(bool final);
+
+    const Options &opt;
+    std::mt19937_64 random;
+    std::uniform_real_distribution<double> uniform{0.0, 1.0};
+    Direction forward, reverse;
+    unsigned char scratch[65536];
+    uint64_t statsVersion = 0, statsWritten = ~uint64_t(0);
+};
+
+void Emulator::setUpDirection(Direction &d, const char *name, int inFd, int outFd)
+{
+    d.name = name;
+    d.inFd = inFd;
+    d.outFd = outFd;
+    d.link.rateBitsPerSecond = opt.rate;
+    d.link.propagationNs = opt.delayNs;
+    d.slots.resize(opt.queueSlots);
+}
+
+void Emulator::readArrivals(Direction &d)
+{
+    for (int i = 0; i < readBurst; ++i) {
+        const bool full = d.full();
+        unsigned char *buffer = full ? scratch : d.tail().data;
+        const size_t capacity = full ? sizeof scratch : slotBytes;
+        const ssize_t n = read(d.inFd, buffer, capacity);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN)
+                return;
+            dieErrno("read from", d.name);
+        }
+        const int64_t arrival = nowNs();
+        statsVersion += 1;
+        if (full || static_cast<size_t>(n) > slotBytes - 1) {
+            d.overflow += 1;
+            continue;
+        }
+        if (opt.loss > 0 && uniform(random) < opt.loss) {
+            d.lost += 1;
+            continue;
+        }
+        Slot &slot = d.tail();
+        slot.len = static_cast<size_t>(n);
+        if (opt.shortQuote) {
+            const size_t trimmedLen = linkemu::trimIcmpQuote(slot.data, slot.len);
+            if (trimmedLen != slot.len)
+                d.trimmed += 1;
+            slot.len = trimmedLen;
+        }
+        int64_t extra = 0;
+        if (opt.jitterMeanNs > 0 && (opt.jitterProbability >= 1.0 || uniform(random) < opt.jitterProbability))
+            extra = static_cast<int64_t>(-std::log(1.0 - uniform(random)) * static_cast<double>(opt.jitterMeanNs));
+        slot.due = d.link.admit(arrival, slot.len, extra);
+        d.count += 1;
+    }
+}
+
+// Writes every packet whose due time is within the spin window, spinning on the clock
+// for the last stretch. While more than 5 us remain, arrivals are still taken in so that
+// their arrival times stay exact; the final microseconds are a pure clock spin.
+void Emulator::deliverDue()
+{
+    for (;;) {
+        Direction *d = nullptr;
+        if (forward.count > 0)
+            d = &forward;
+        if (reverse.count > 0 && (d == nullptr || reverse.front().due < d->front().due))
+            d = &reverse;
+        if (d == nullptr)
+            return;
+        const int64_t due = d->front().due;
+        int64_t now = nowNs();
+        if (due - now > opt.spinNs)
+            return;
+        while (now < due) {
+            if (due - now > 5000) {
+                if (!forward.full())
+                    readArrivals(forward);
+                if (!reverse.full())
+                    readArrivals(reverse);
+            }
+            now = nowNs();
+        }
+        Slot &slot = d->front();
+        const int64_t leaving = nowNs();
+        const ssize_t written = write(d->outFd, slot.data, slot.len);
+        d->lateness.add(leaving - slot.due);
+        if (written < 0)
+            d->writeErrors += 1;
+        d->packets += 1;
+        d->bytes += slot.len;
+        d->head = (d->head + 1) % d->slots.size();
+        d->count -= 1;
+        statsVersion += 1;
+    }
+}
+
+void Emulator::writeStats(bool final)
+{
+    if (opt.statsPath.empty() || (statsVersion == statsWritten && !final))
+        return;
+    statsWritten = statsVersion;
+    const std::string temporary = opt.statsPath + ".tmp";
+    FILE *out = std::fopen(temporary.c_str(), "w");
+    if (out == nullptr)
+        return;
+    linkemu::LatenessHistogram all;
+    all.merge(forward.lateness);
+    all.merge(reverse.lateness);
+    std::fprintf(out, "tag=%s\nrate_bps=%.0f\ndelay_ns=%lld\nshort_quote=%d\nfinal=%d\n", opt.tag.c_str(), opt.rate,
+                 static_cast<long long>(opt.delayNs), opt.shortQuote ? 1 : 0, final ? 1 : 0);
+    for (const Direction *d : {&forward, &reverse}) {
+        std::fprintf(out,
+                     "%s_packets=%llu\n%s_bytes=%llu\n%s_lost=%llu\n%s_overflow=%llu\n%s_trimmed=%llu\n"
+                     "%s_write_errors=%llu\n",
+                     d->name, static_cast<unsigned long long>(d->packets), d->name,
+                     static_cast<unsigned long long>(d->bytes), d->name, static_cast<unsigned long long>(d->lost),
+                     d->name, static_cast<unsigned long long>(d->overflow), d->name,
+                     static_cast<unsigned long long>(d->trimmed), d->name,
+                     static_cast<unsigned long long>(d->writeErrors));
+    }
+    std::fprintf(out, "late_count=%llu\nlate_median_ns=%lld\nlate_p99_ns=%lld\nlate_max_ns=%lld\n",
+                 static_cast<unsigned long long>(all.count()), static_cast<long long>(all.quantile(0.5)),
+                 static_cast<long long>(all.quantile(0.99)), static_cast<long long>(all.maximum()));
+    std::fclose(out);
+    std::rename(temporary.c_str(), opt.statsPath.c_str());
+}
+
+void Emulator::run(int leftFd, int rightFd)
+{
+    setUpDirection(forward, "forward", leftFd, rightFd);
+    setUpDirection(reverse, "reverse", rightFd, leftFd);
+    writeStats(true);  // the statistics file appearing tells the lab the devices exist
+    const int64_t started = nowNs();
+    int64_t nextStats = started + 1000000000;
+    while (!stopRequested) {
+        deliverDue();
+        const int64_t now = nowNs();
+        if (now - started >= opt.lifetimeNs)
+            break;
+        if (now >= nextStats) {
+            writeStats(false);
+            nextStats = now + 1000000000;
+        }
+        int64_t wait = 100000000;  // wake at least every 100 ms for signals and statistics
+        for (Direction *d : {&forward, &reverse})
+            if (d->count > 0)
+                wait = std::min(wait, d->front().due - now - opt.spinNs);
+        if (wait < 0)
+            wait = 0;
+        pollfd fds[2] = {{forward.full() ? -1 : leftFd, POLLIN, 0}, {reverse.full() ? -1 : rightFd, POLLIN, 0}};
+        const timespec timeout{static_cast<time_t>(wait / 1000000000), static_cast<long>(wait % 1000000000)};
+        const int ready = ppoll(fds, 2, &timeout, nullptr);
+        if (ready < 0 && errno != EINTR)
+            dieErrno("ppoll", "");
+        if (ready > 0) {
+            if (fds[0].revents & POLLIN)
+                readArrivals(forward);
+            if (fds[1].revents & POLLIN)
+                readArrivals(reverse);
+            if ((fds[0].revents | fds[1].revents) & (POLLERR | POLLHUP | POLLNVAL))
+                die("%s", "a device went away");
+        }
+    }
+    writeStats(true);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    const Options options = parseOptions(argc, argv);
+
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+
+    // Wake-ups from ppoll should come when asked for, not up to 50 us later.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+    if (options.cpu >= 0) {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        CPU_SET(options.cpu, &set);
+        if (sched_setaffinity(0, sizeof set, &set) != 0)
+            dieErrno("sched_setaffinity", "");
+    }
+    if (options.realtime) {
+        sched_param param{};
+        param.sched_priority = 10;
+        if (sched_setscheduler(0, SCHED_FIFO, &param) != 0)
+            dieErrno("sched_setscheduler", "SCHED_FIFO");
+    }
+
+    const int leftFd = openTunIn(options.leftNs, options.leftDev);
+    const int rightFd = openTunIn(options.rightNs, options.rightDev);
+
+    static Emulator emulator(options);  // large scratch buffers: keep them off the stack
+    emulator.run(leftFd, rightFd);
+    return 0;
+}
