@@ -1,0 +1,509 @@
+// Reply classification on datagrams built byte by byte: every accepting kind, every
+// rejection line, every fatal length check with its value, the sequence warning and
+// the byte census. Under AddressSanitizer the bytes of recvBuffer past the datagram's
+// length are poisoned during each call, so any read past the received bytes fails.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#if defined(__has_include)
+#if __has_include(<sanitizer/asan_interface.h>)
+#include <sanitizer/asan_interface.h>
+#endif
+#endif
+#ifndef ASAN_POISON_MEMORY_REGION
+#define ASAN_POISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#define ASAN_UNPOISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#endif
+
+#include "cli/run_config.h"
+#include "probe/path_prober.h"
+#include "support/clock.h"
+#include "run_in_child.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr const char *routerText = "192.0.2.1";      // outer source of every reply
+constexpr const char *receivedFrom = "192.0.2.254";  // what the receive call reports
+constexpr const char *localText = "10.0.0.2";
+constexpr const char *targetText = "198.51.100.77";  // destAddr; no byte below 0x20
+constexpr int ownIdentifier = 0x1234;
+constexpr int64_t sendStampValue = 1000000;
+constexpr int64_t arrivalValue = 1003250;   // 3.25 ms after sendStamp at 1 MHz
+constexpr int64_t carriedCounter = 996000;  // 7.25 ms before the arrival
+
+void putAddress(Bytes &bytes, size_t at, const char *text)
+{
+    in_addr address{};
+    inet_pton(AF_INET, text, &address);
+    std::memcpy(&bytes[at], &address.s_addr, 4);
+}
+
+// An IPv4 header of 4 x words bytes; option bytes are NOP (1).
+Bytes ipHeader(int words, const char *source, const char *destination, uint8_t protocol)
+{
+    Bytes header(static_cast<size_t>(4 * words), 0x01);
+    header[0] = static_cast<uint8_t>(0x40 | words);
+    header[1] = 0;
+    header[2] = 0x05;
+    header[3] = 0xDC;
+    header[8] = 64;
+    header[9] = protocol;
+    putAddress(header, 12, source);
+    putAddress(header, 16, destination);
+    return header;
+}
+
+// ICMP header: identifier in network order, sequence least significant byte first.
+Bytes icmpHeader(uint8_t type, uint8_t code, uint16_t identifier, uint16_t sequence)
+{
+    return {type, code, 0xC0, 0xDE, static_cast<uint8_t>(identifier >> 8), static_cast<uint8_t>(identifier & 0xFF),
+            static_cast<uint8_t>(sequence & 0xFF), static_cast<uint8_t>(sequence >> 8)};
+}
+
+Bytes counterBytes(int64_t value)
+{
+    Bytes bytes(8);
+    for (int i = 0; i < 8; ++i)
+        bytes[static_cast<size_t>(i)] = static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i));
+    return bytes;
+}
+
+Bytes udpHeader(uint16_t destinationPort)
+{
+    return {0x9C, 0x41, static_cast<uint8_t>(destinationPort >> 8), static_cast<uint8_t>(destinationPort & 0xFF),
+            0x00, 0x6C, 0xAB, 0xCD};
+}
+
+Bytes join(std::initializer_list<Bytes> parts)
+{
+    Bytes all;
+    for (const Bytes &part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+Bytes cut(Bytes bytes, size_t length)
+{
+    bytes.resize(length);
+    return bytes;
+}
+
+Bytes echoReply(int words, uint16_t identifier, uint16_t sequence, size_t extraBytes = 0)
+{
+    return join({ipHeader(words, routerText, localText, 1), icmpHeader(0, 0, identifier, sequence),
+                 counterBytes(carriedCounter), Bytes(extraBytes, 'A')});
+}
+
+// Time exceeded quoting an echo probe; quoteBytes of the quoted ICMP message are kept.
+Bytes icmpTimeExceeded(int outerWords, int quotedWords, uint16_t identifier, uint16_t sequence,
+                       size_t quoteBytes = 16)
+{
+    const Bytes probe = join({icmpHeader(8, 0, identifier, sequence), counterBytes(sendStampValue)});
+    return join({ipHeader(outerWords, routerText, localText, 1), icmpHeader(11, 0, 0, 0),
+                 ipHeader(quotedWords, localText, targetText, 1), cut(probe, quoteBytes)});
+}
+
+// An ICMP error quoting a UDP datagram; quoteBytes of the quoted UDP datagram are kept.
+Bytes udpError(uint8_t type, uint8_t code, const char *quotedDestination, uint16_t port, size_t quoteBytes = 8,
+               int outerWords = 5, int quotedWords = 5, uint8_t quotedProtocol = 17)
+{
+    const Bytes datagram = join({udpHeader(port), Bytes(100, 'A')});
+    return join({ipHeader(outerWords, routerText, localText, 1), icmpHeader(type, code, 0, 0),
+                 ipHeader(quotedWords, localText, quotedDestination, quotedProtocol), cut(datagram, quoteBytes)});
+}
+
+struct Outcome {
+    int result;
+    std::string out;
+};
+
+class ClassifyTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        savedVerbose = verbose;
+        savedPid = ownPid;
+        savedFrequency = counterFrequency;
+        verbose = 0;
+        ownPid = ownIdentifier;
+        counterFrequency = 1000000;
+
+        static char small[] = "100";
+        static char large[] = "200";
+        char *sizeTexts[] = {small, large};
+        prober = std::make_unique<PathProber>(3, 2, sizeTexts);
+        prober->probeSeq = 5;  // the outstanding probe is number 4
+        prober->sendStamp = sendStampValue;
+        prober->sizeIndex = 1;
+        prober->iterIndex = 2;
+        inet_pton(AF_INET, targetText, &prober->destAddr.sin_addr);
+        prober->fromAddr.sin_family = AF_INET;
+        inet_pton(AF_INET, receivedFrom, &prober->fromAddr.sin_addr);
+        for (int r = 0; r < 2; ++r)
+            for (int c = 0; c < 3; ++c)
+                prober->appRtt[r][c] = -5.0;
+    }
+
+    void TearDown() override
+    {
+        verbose = savedVerbose;
+        ownPid = savedPid;
+        counterFrequency = savedFrequency;
+    }
+
+    void load(const Bytes &datagram)
+    {
+        std::memcpy(prober->recvBuffer, datagram.data(), datagram.size());
+    }
+
+    // Classifies the first len bytes of recvBuffer (whatever else the buffer holds).
+    Outcome classifyLoaded(int len, int64_t arrival = arrivalValue)
+    {
+        unsigned char *buffer = prober->recvBuffer;
+        const int kept = len < 0 ? 0 : len;
+        ASAN_POISON_MEMORY_REGION(buffer + kept, sizeof prober->recvBuffer - static_cast<size_t>(kept));
+        testing::internal::CaptureStdout();
+        const int result = prober->classifyReply(len, arrival);
+        std::fflush(stdout);
+        std::string out = testing::internal::GetCapturedStdout();
+        ASAN_UNPOISON_MEMORY_REGION(buffer, sizeof prober->recvBuffer);
+        return {result, out};
+    }
+
+    Outcome classify(const Bytes &datagram, int64_t arrival = arrivalValue)
+    {
+        load(datagram);
+        return classifyLoaded(static_cast<int>(datagram.size()), arrival);
+    }
+
+    // For datagrams that end the run: the child's exit status and both streams.
+    ChildResult classifyFatalLoaded(int len)
+    {
+        return runInChild([&] {
+            unsigned char *buffer = prober->recvBuffer;
+            const int kept = len < 0 ? 0 : len;
+            ASAN_POISON_MEMORY_REGION(buffer + kept, sizeof prober->recvBuffer - static_cast<size_t>(kept));
+            prober->classifyReply(len, arrivalValue);
+        });
+    }
+
+    ChildResult classifyFatal(const Bytes &datagram)
+    {
+        load(datagram);
+        return classifyFatalLoaded(static_cast<int>(datagram.size()));
+    }
+
+    void expectAccepted(const Outcome &outcome, double rtt)
+    {
+        EXPECT_EQ(outcome.result, 1);
+        EXPECT_DOUBLE_EQ(prober->appRtt[1][2], rtt);
+        EXPECT_EQ(prober->replyMark[1][2], 1);
+        EXPECT_EQ(prober->replyCount[1], 1);
+        EXPECT_EQ(prober->replyCount[0], 0);
+        EXPECT_EQ(prober->replyMark[1][1], 0);
+        EXPECT_DOUBLE_EQ(prober->appRtt[1][1], -5.0);
+        EXPECT_EQ(prober->lastResponder, prober->fromAddr.sin_addr.s_addr);
+        EXPECT_STREQ(prober->lastResponderText(), receivedFrom);
+    }
+
+    void expectRejected(const Outcome &outcome, const std::string &line)
+    {
+        EXPECT_EQ(outcome.result, 0);
+        EXPECT_EQ(outcome.out, line);
+        EXPECT_DOUBLE_EQ(prober->appRtt[1][2], -5.0);
+        EXPECT_EQ(prober->replyMark[1][2], 0);
+        EXPECT_EQ(prober->replyCount[1], 0);
+        EXPECT_EQ(prober->responderKnown, 0);
+        EXPECT_STREQ(prober->lastResponderText(), "");
+    }
+
+    void expectFatal(const ChildResult &child, const std::string &message)
+    {
+        EXPECT_EQ(child.exitStatus, 1);
+        EXPECT_EQ(child.err, message);
+        EXPECT_EQ(child.out, "");
+    }
+
+    std::unique_ptr<PathProber> prober;
+    int savedVerbose = 0;
+    int savedPid = 0;
+    int64_t savedFrequency = 0;
+};
+
+// --- echo replies ---
+
+TEST_F(ClassifyTest, EchoReplyIsTimedFromTheCounterItCarriesAndNamesTheReceiveSource)
+{
+    const Outcome outcome = classify(echoReply(5, ownIdentifier, 4, 40));
+    expectAccepted(outcome, 0.00725);
+    EXPECT_EQ(outcome.out, "");
+}
+
+TEST_F(ClassifyTest, EchoReplyBehindSixtyByteHeaderPrintsIcmpLengthInVerboseMode)
+{
+    verbose = 1;
+    const Outcome outcome = classify(echoReply(15, ownIdentifier, 4, 84));
+    expectAccepted(outcome, 0.00725);
+    EXPECT_EQ(outcome.out, "100 bytes: seq=4, rtt=7.2500ms\n");
+}
+
+TEST_F(ClassifyTest, EchoReplyOfExactlySixteenIcmpBytesIsAccepted)
+{
+    verbose = 1;
+    const Outcome outcome = classify(echoReply(5, ownIdentifier, 4));
+    expectAccepted(outcome, 0.00725);
+    EXPECT_EQ(outcome.out, "16 bytes: seq=4, rtt=7.2500ms\n");
+}
+
+TEST_F(ClassifyTest, LateEchoReplyWarnsWithoutLineEndAndKeepsItsOwnTime)
+{
+    const Outcome quiet = classify(echoReply(5, ownIdentifier, 3));
+    expectAccepted(quiet, 0.00725);
+    EXPECT_EQ(quiet.out, "warning: expected seq=4, ");
+
+    verbose = 1;
+    const Outcome loud = classify(echoReply(5, ownIdentifier, 3), arrivalValue + 1000);
+    EXPECT_EQ(loud.result, 1);
+    EXPECT_EQ(loud.out, "warning: expected seq=4, 16 bytes: seq=3, rtt=8.2500ms\n");
+    EXPECT_EQ(prober->replyCount[1], 2);
+    EXPECT_DOUBLE_EQ(prober->appRtt[1][2], 0.00825);
+}
+
+TEST_F(ClassifyTest, SequenceCheckComparesLowSixteenBitsButWarnsWithTheFullCount)
+{
+    prober->probeSeq = 65541;  // outstanding probe 65540 carried sequence 4
+    EXPECT_EQ(classify(echoReply(5, ownIdentifier, 4)).out, "");
+    EXPECT_EQ(classify(echoReply(5, ownIdentifier, 5)).out, "warning: expected seq=65540, ");
+    EXPECT_EQ(classify(icmpTimeExceeded(5, 5, ownIdentifier, 4)).out, "");
+    EXPECT_EQ(classify(icmpTimeExceeded(5, 5, ownIdentifier, 65535)).out, "warning: expected seq=65540, ");
+    EXPECT_EQ(prober->replyCount[1], 4);
+}
+
+TEST_F(ClassifyTest, EchoReplyWithForeignIdentifierIsReportedEvenWhenShort)
+{
+    expectRejected(classify(echoReply(5, 0x1235, 4)), "icmp echo reply but 4661 is not my own pid 4660\n");
+    // 8 to 15 ICMP bytes: the identifier check comes before the length check.
+    expectRejected(classify(cut(echoReply(5, 0x1235, 4), 20 + 8)), "icmp echo reply but 4661 is not my own pid 4660\n");
+    expectRejected(classify(cut(echoReply(5, 0x1235, 4), 20 + 15)), "icmp echo reply but 4661 is not my own pid 4660\n");
+}
+
+TEST_F(ClassifyTest, ProcessIdAboveSixteenBitsMatchesOnItsLowBitsAndPrintsInFull)
+{
+    ownPid = 70000;  // 0x11170
+    expectRejected(classify(echoReply(5, ownIdentifier, 4)), "icmp echo reply but 4660 is not my own pid 70000\n");
+    expectRejected(classify(icmpTimeExceeded(5, 5, 0x1171, 4)),
+                   "icmp ttl exceeded for icmp, but 4465 is not my own pid 70000\n");
+    expectAccepted(classify(echoReply(5, 0x1170, 4)), 0.00725);
+}
+
+// --- time exceeded ---
+
+TEST_F(ClassifyTest, TimeExceededForEchoProbeIsTimedFromSendStamp)
+{
+    const Outcome quiet = classify(icmpTimeExceeded(5, 5, ownIdentifier, 4));
+    expectAccepted(quiet, 0.00325);
+    EXPECT_EQ(quiet.out, "");
+}
+
+TEST_F(ClassifyTest, TimeExceededVerboseLinesForHeaderLengthsTwentyAndSixty)
+{
+    verbose = 1;
+    // A router that quotes only the 8-byte ICMP header.
+    EXPECT_EQ(classify(icmpTimeExceeded(5, 5, ownIdentifier, 4, 8)).out,
+              "time exceeded from 192.0.2.1: 8 bytes: seq=4, rtt=3.2500ms\n");
+    EXPECT_EQ(classify(icmpTimeExceeded(15, 15, ownIdentifier, 4)).out,
+              "time exceeded from 192.0.2.1: 16 bytes: seq=4, rtt=3.2500ms\n");
+    EXPECT_EQ(classify(icmpTimeExceeded(5, 15, ownIdentifier, 4, 12)).out,
+              "time exceeded from 192.0.2.1: 12 bytes: seq=4, rtt=3.2500ms\n");
+    EXPECT_EQ(classify(icmpTimeExceeded(15, 5, ownIdentifier, 3)).out,
+              "warning: expected seq=4, time exceeded from 192.0.2.1: 16 bytes: seq=3, rtt=3.2500ms\n");
+    EXPECT_EQ(prober->replyCount[1], 4);
+    EXPECT_EQ(prober->lastResponder, prober->fromAddr.sin_addr.s_addr);
+}
+
+TEST_F(ClassifyTest, TimeExceededForForeignEchoIsReportedEvenWithSixByteQuote)
+{
+    expectRejected(classify(icmpTimeExceeded(5, 5, 0x1235, 4)),
+                   "icmp ttl exceeded for icmp, but 4661 is not my own pid 4660\n");
+    expectRejected(classify(icmpTimeExceeded(5, 15, 0x1235, 4, 6)),
+                   "icmp ttl exceeded for icmp, but 4661 is not my own pid 4660\n");
+}
+
+TEST_F(ClassifyTest, TimeExceededForUdpProbeIsAcceptedWithOutstandingSequence)
+{
+    const Outcome quiet = classify(udpError(11, 0, targetText, 20000));
+    expectAccepted(quiet, 0.00325);
+    EXPECT_EQ(quiet.out, "");
+
+    verbose = 1;
+    prober->probeSeq = 65536 + 10;
+    EXPECT_EQ(classify(udpError(11, 0, targetText, 20000, 28, 15, 15)).out,
+              "udp time exceeded from 192.0.2.1: 28 bytes: seq=9, rtt=3.2500ms\n");
+}
+
+TEST_F(ClassifyTest, TimeExceededForUdpToAnotherAddressSpeaksOnlyInVerboseMode)
+{
+    expectRejected(classify(udpError(11, 0, "203.0.113.9", 20000)), "");
+    // Too short a quote about another address is not an error either.
+    expectRejected(classify(udpError(11, 0, "203.0.113.9", 20000, 4, 5, 15)), "");
+    verbose = 1;
+    expectRejected(classify(udpError(11, 0, "203.0.113.9", 20000)), "time exceeded from 192.0.2.1 for 203.0.113.9\n");
+}
+
+TEST_F(ClassifyTest, TimeExceededRejectionsForOtherPortAndOtherProtocol)
+{
+    expectRejected(classify(udpError(11, 0, targetText, 33434)), "time exceeded udp port: 33434\n");
+    expectRejected(classify(udpError(11, 0, targetText, 20000, 8, 5, 5, 6)), "unknown time exceeded\n");
+    expectRejected(classify(udpError(11, 0, targetText, 20000, 8, 5, 5, 0)), "unknown time exceeded\n");
+}
+
+// --- port unreachable and the byte census ---
+
+// A port-unreachable reply whose bytes are all chosen: below 0x20 only the type and
+// the code (3, 3), plus the payload bytes given.
+Bytes censusReply(const Bytes &payload)
+{
+    Bytes outer = ipHeader(5, "198.51.100.200", "198.51.100.201", 0xAA);
+    std::fill(outer.begin() + 1, outer.begin() + 12, 0xAA);
+    Bytes quoted = ipHeader(5, "198.51.100.201", targetText, 0xAA);
+    std::fill(quoted.begin() + 1, quoted.begin() + 12, 0xAA);
+    const Bytes icmp = {3, 3, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
+    const Bytes udp = {0xAA, 0xAA, 0x4E, 0x20, 0xAA, 0xAA, 0xAA, 0xAA};
+    return join({outer, icmp, quoted, udp, payload});
+}
+
+TEST_F(ClassifyTest, PortUnreachableCensusCountsFlagAndControlBytes)
+{
+    verbose = 1;
+    // Two 0x7E, no 0x7D, three more control bytes (five with type and code); bytes of
+    // 0x20 and above, 0x80 and 0xFF among them, fall in no count.
+    const Outcome outcome = classify(censusReply({0x7E, 0x00, 0x80, 0x7E, 0x1F, 0xFF, 0x20, 0x7F, 0x01, 0x7C}));
+    expectAccepted(outcome, 0.00325);
+    EXPECT_EQ(outcome.out, "port unreachable: 18 bytes: seq=4, rtt=3.2500ms, #_7e=2, #_20=5\n");
+}
+
+TEST_F(ClassifyTest, PortUnreachableCensusPrintsEachCountOnlyWhenAboveZero)
+{
+    verbose = 1;
+    EXPECT_EQ(classify(censusReply({0x7D, 0x41, 0x7D})).out,
+              "port unreachable: 11 bytes: seq=4, rtt=3.2500ms, #_7d=2, #_20=2\n");
+    EXPECT_EQ(classify(censusReply({0x7D, 0x7E, 0x9F})).out,
+              "port unreachable: 11 bytes: seq=4, rtt=3.2500ms, #_7e=1, #_7d=1, #_20=2\n");
+    EXPECT_EQ(prober->replyCount[1], 2);
+}
+
+TEST_F(ClassifyTest, PortUnreachableCensusStopsAtTheReceivedLength)
+{
+    verbose = 1;
+    // Stale bytes of an earlier, longer datagram lie behind the one received.
+    load(censusReply({0x41, 0x7E, 0x7D, 0x00, 0x00}));
+    const Outcome outcome = classifyLoaded(20 + 8 + 20 + 8 + 1);
+    EXPECT_EQ(outcome.out, "port unreachable: 9 bytes: seq=4, rtt=3.2500ms, #_20=2\n");
+}
+
+TEST_F(ClassifyTest, PortUnreachableIsQuietOutsideVerboseModeAndIgnoresQuotedProtocol)
+{
+    const Outcome outcome = classify(udpError(3, 3, targetText, 20000, 8, 15, 15, 1));
+    expectAccepted(outcome, 0.00325);
+    EXPECT_EQ(outcome.out, "");
+}
+
+TEST_F(ClassifyTest, PortUnreachableRejectionsForOtherAddressAndOtherPort)
+{
+    expectRejected(classify(udpError(3, 3, "203.0.113.9", 20000)), "port unreachable from 192.0.2.1\n");
+    expectRejected(classify(udpError(3, 3, "203.0.113.9", 20000, 0, 5, 15)), "port unreachable from 192.0.2.1\n");
+    verbose = 1;
+    expectRejected(classify(udpError(3, 3, "203.0.113.9", 20000)), "port unreachable from 192.0.2.1\n");
+    expectRejected(classify(udpError(3, 3, targetText, 53)), "udp port: 53\n");
+}
+
+// --- other messages ---
+
+TEST_F(ClassifyTest, OwnEchoRequestAndUnhandledTypesAreReported)
+{
+    Bytes request = echoReply(5, ownIdentifier, 4);
+    request[20] = 8;
+    expectRejected(classify(request), "got my own echo request packet?!\n");
+    // Short messages of these kinds are only reported: no length check applies to them.
+    const Bytes kinds[] = {{11, 1}, {3, 1}, {3, 4}, {3, 13}, {5, 0}, {13, 0}, {12, 0}};
+    for (const Bytes &kind : kinds) {
+        SCOPED_TRACE(testing::Message() << "type " << int(kind[0]) << " code " << int(kind[1]));
+        expectRejected(classify(join({ipHeader(5, routerText, localText, 1), icmpHeader(kind[0], kind[1], 0, 0)})),
+                       "incoming ICMP packet not handled\n");
+        verbose = 1;
+        expectRejected(classify(udpError(kind[0], kind[1], targetText, 20000)), "incoming ICMP packet not handled\n");
+        verbose = 0;
+    }
+}
+
+// --- datagrams too short for their kind ---
+
+TEST_F(ClassifyTest, DatagramWithoutRoomForAnIcmpHeaderEndsTheRun)
+{
+    expectFatal(classifyFatal(cut(echoReply(5, 0x1235, 4), 27)), "icmplen (7) < 8\n\n");
+    expectFatal(classifyFatal(cut(udpError(11, 0, targetText, 20000, 8, 15), 67)), "icmplen (7) < 8\n\n");
+    // The header length field claims more than was received.
+    expectFatal(classifyFatal(cut(echoReply(15, ownIdentifier, 4), 40)), "icmplen (-20) < 8\n\n");
+    // Nothing received: byte 0 is stale and gives no header length.
+    load(echoReply(15, ownIdentifier, 4));
+    expectFatal(classifyFatalLoaded(0), "icmplen (0) < 8\n\n");
+    expectFatal(classifyFatalLoaded(-1), "icmplen (-1) < 8\n\n");
+}
+
+TEST_F(ClassifyTest, OwnEchoReplyShorterThanSixteenIcmpBytesEndsTheRun)
+{
+    expectFatal(classifyFatal(cut(echoReply(5, ownIdentifier, 4), 35)), "icmplen (15) < 16\n\n");
+    expectFatal(classifyFatal(cut(echoReply(15, ownIdentifier, 4), 68)), "icmplen (8) < 16\n\n");
+    // A complete reply of an earlier datagram still lies in the buffer.
+    load(echoReply(5, ownIdentifier, 4, 100));
+    expectFatal(classifyFatalLoaded(35), "icmplen (15) < 16\n\n");
+}
+
+TEST_F(ClassifyTest, ErrorMessageShorterThanThirtySixIcmpBytesEndsTheRunWhoeverItConcerns)
+{
+    expectFatal(classifyFatal(cut(udpError(11, 0, "203.0.113.9", 20000), 20 + 35)), "icmplen (35) < 8 + 20 + 8)\n");
+    expectFatal(classifyFatal(cut(icmpTimeExceeded(5, 5, 0x1235, 4), 20 + 35)), "icmplen (35) < 8 + 20 + 8)\n");
+    expectFatal(classifyFatal(cut(udpError(3, 3, "203.0.113.9", 20000), 20 + 8)), "icmplen (8) < 8 + 20 + 8)\n");
+    verbose = 1;
+    expectFatal(classifyFatal(cut(udpError(3, 3, targetText, 20000, 8, 15), 60 + 20)), "icmplen (20) < 8 + 20 + 8)\n");
+}
+
+TEST_F(ClassifyTest, ShortQuoteOfOwnEchoProbeEndsTheRunWithItsLength)
+{
+    expectFatal(classifyFatal(icmpTimeExceeded(5, 15, ownIdentifier, 4, 7)), "icmplen2 (7) < 8\n\n");
+    expectFatal(classifyFatal(icmpTimeExceeded(5, 15, ownIdentifier, 4, 6)), "icmplen2 (6) < 8\n\n");
+    // Too short to hold the quoted identifier: ends the run whoever sent the probe.
+    expectFatal(classifyFatal(icmpTimeExceeded(5, 15, 0x1235, 4, 5)), "icmplen2 (5) < 8\n\n");
+    // A quoted header length beyond the received bytes; stale bytes follow in the buffer.
+    load(icmpTimeExceeded(15, 15, ownIdentifier, 4));
+    expectFatal(classifyFatalLoaded(60 + 36), "icmplen2 (-32) < 8\n\n");
+}
+
+TEST_F(ClassifyTest, ShortQuoteOfUdpProbeToTheTargetEndsTheRunWithItsLength)
+{
+    expectFatal(classifyFatal(udpError(11, 0, targetText, 20000, 7, 5, 15)), "udplen2 (7) < 8\n\n");
+    expectFatal(classifyFatal(udpError(3, 3, targetText, 20000, 0, 5, 15)), "udplen2 (0) < 8\n\n");
+    load(udpError(3, 3, targetText, 20000, 8, 5, 15));
+    expectFatal(classifyFatalLoaded(20 + 36), "udplen2 (-32) < 8\n\n");
+    load(udpError(11, 0, targetText, 20000, 8, 15, 15));
+    expectFatal(classifyFatalLoaded(60 + 40), "udplen2 (-28) < 8\n\n");
+}
+
+TEST_F(ClassifyTest, VerboseLinesBeforeTheFatalMessageReachStandardOutput)
+{
+    // Nothing is printed before a length check fails; the sequence warning is not
+    // reached because the quote length is checked before the sequence is read.
+    verbose = 1;
+    prober->probeSeq = 100;
+    expectFatal(classifyFatal(icmpTimeExceeded(5, 15, ownIdentifier, 4, 7)), "icmplen2 (7) < 8\n\n");
+}
+
+}  // namespace
