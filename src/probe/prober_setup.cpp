@@ -12,6 +12,7 @@
 
 #include "probe/path_prober.h"
 #include "support/diagnostics.h"
+#include "support/privileges.h"
 
 namespace {
 
@@ -105,6 +106,7 @@ PathProber::PathProber(const char *destination, int ttlValue, const char *protoc
     std::memset(recvBuffer, 0, sizeof recvBuffer);
 
     setTarget(destination, ttlValue, protocol);
+    dropPrivileges();  // the raw socket is open: nothing later needs privileges
 
     if (gethostname(localHostName, sizeof localHostName) != 0)
         fatalSystemError("gethostname");
