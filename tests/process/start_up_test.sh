@@ -156,6 +156,22 @@ long_destination)
     pid=$(sed -n 's/^my own pid is \([0-9][0-9]*\)$/\1/p' out)
     expect 1 "$FREQ$NL$DEFAULTS${NL}my own pid is $pid" "unknown host: $name63$NL"
     ;;
+long_results_path)
+    # A destination name that fits its field but makes "data/rtt_<local host>-<name>.txt"
+    # longer than 63 characters is refused once both names are known. The names resolve
+    # through a hosts file of this run's own, mounted over /etc/hosts in a private mount
+    # namespace; nothing is sent.
+    name63=$(printf '%063d' 0 | tr 0 b)
+    local_host=$(hostname)
+    printf '127.0.0.1 localhost\n127.0.1.1 %s\n10.255.0.9 %s\n' "$local_host" "$name63" >hosts
+    unshare -m -n sh -c 'mount --bind "$1" /etc/hosts && exec "$0" -t 3 "$2"' \
+        "$HOPRATE" "$WORK/hosts" "$name63" >out 2>err
+    echo $? >status
+    pid=$(sed -n 's/^my own pid is \([0-9][0-9]*\)$/\1/p' out)
+    short_host=${local_host%%.*}
+    expect 1 "$FREQ$NL$DEFAULTS${NL}my own pid is $pid" \
+        "results path too long (at most 63 characters): data/rtt_$short_host-$name63.txt$NL"
+    ;;
 *)
     echo "unknown case: $CASE"
     exit 2
