@@ -28,10 +28,9 @@ NL='
 '
 failures=0
 
-# expect STATUS STDOUT STDERR: compares the last run (files out, err, status) with the
-# expected texts; each expected text is given without its final newline, as $(...) would
-# give it, and "" means empty. A text of one or more lines must end with exactly one
-# newline more than given, which is checked separately through the byte counts.
+# expect STATUS STDOUT STDERR: compares the last run (files status, out, err) with the
+# expected exit status and texts. Each text is given without its last newline, and ""
+# stands for an empty stream; one newline is added to every non-empty text.
 expect() {
     want_status=$1
     printf '%s' "$2" >want_out

@@ -202,21 +202,6 @@ TEST_F(Analysis, MinimumRules)
     EXPECT_EQ(prober.overheadRtt[0][0], 0.0);
 }
 
-TEST_F(Analysis, UpdateRowMinimumKeepsOneMarkAtTheEarliestSmallestValue)
-{
-    double values[5] = {5.0, 3.0, 3.0, 4.0, 1.0};
-    int marks[5] = {1, 1, 1, 1, 1};
-    double *timeRows[1] = {values};
-    int *markRows[1] = {marks};
-    int position = -1;
-    const int expectedPositions[5] = {0, 1, 1, 1, 4};
-    for (int c = 0; c < 5; ++c) {
-        updateRowMinimum(position, timeRows, 0, c, markRows);
-        EXPECT_EQ(position, expectedPositions[c]) << "after column " << c;
-    }
-    EXPECT_EQ(std::vector<int>(marks, marks + 5), (std::vector<int>{0, 0, 0, 0, 1}));
-}
-
 TEST_F(Analysis, AveragesOverRepliedProbesOnlyAndReplyCountIsReset)
 {
     PathProber prober = makeProber({"100", "200"}, 4);
