@@ -5,16 +5,24 @@
 // namespace it was created in). Every IPv4 packet read from one device is written to
 // the other after FIFO queueing + size * 8 / rate + propagation delay, in each direction
 // independently, optionally with extra random queueing delay (cross traffic) and loss.
+// A packet's arrival time is the kernel's own: a packet socket on each device sees every
+// packet the namespace transmits into it, stamped at that moment, so the time this
+// process takes to wake up does not shift the packet's due time.
 // Lateness (write time minus due time) of every packet is kept in a histogram and
 // reported in the statistics file, rewritten every second and at exit.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/filter.h>
 #include <linux/if.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
 #include <linux/if_tun.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -74,11 +82,13 @@ struct Options {
     double loss = 0;
     bool shortQuote = false;
     size_t queueSlots = 256;
-    int64_t spinNs = 100000;
+    int64_t spinNs = 1000000;
     int cpu = -1;
     bool realtime = false;
     int64_t lifetimeNs = int64_t(6) * 3600 * 1000000000;
     uint64_t seed = 0;
+    int64_t logLateNs = -1;
+    bool kernelStamps = true;
 };
 
 const char usageText[] =
@@ -86,6 +96,7 @@ const char usageText[] =
     "         --rate RATE [--delay TIME] [--jitter MEAN] [--jitter-prob P] [--loss P]\n"
     "         [--short-quote] [--queue N] [--spin TIME] [--cpu N] [--realtime]\n"
     "         [--stats FILE] [--lifetime TIME] [--seed N] [--tag TEXT]\n"
+    "         [--log-late TIME] [--no-kernel-stamps]\n"
     "RATE like 10M, 800K, 1G; TIME like 1ms, 250us, 0. Delays apply per direction.\n";
 
 double parseProbability(const std::string &text, const char *option)
@@ -154,6 +165,10 @@ Options parseOptions(int argc, char **argv)
             o.lifetimeNs = parseTime(value(), "--lifetime");
         else if (arg == "--seed")
             o.seed = std::strtoull(value().c_str(), nullptr, 10);
+        else if (arg == "--log-late")
+            o.logLateNs = parseTime(value(), "--log-late");
+        else if (arg == "--no-kernel-stamps")
+            o.kernelStamps = false;
         else if (arg == "--tag")
             o.tag = value();
         else if (arg == "-h" || arg == "--help") {
@@ -173,8 +188,46 @@ Options parseOptions(int argc, char **argv)
     return o;
 }
 
-// Creates TUN device dev inside namespace ns and returns its descriptor.
-int openTunIn(const std::string &ns, const std::string &dev)
+// The two descriptors of one side of the link: the TUN device, and a packet socket that
+// sees what the namespace transmits into that device, with kernel receive timestamps
+// (-1 when kernel stamps are off).
+struct Side {
+    int tunFd = -1;
+    int tapFd = -1;
+};
+
+// A packet socket bound to device index ifindex that receives only the packets the
+// namespace sends out through it (classic BPF on the packet type), stamped by the kernel.
+int openTap(int ifindex, const std::string &dev)
+{
+    const int fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, htons(ETH_P_ALL));
+    if (fd < 0)
+        dieErrno("packet socket for", dev.c_str());
+    sock_filter code[] = {
+        {BPF_LD | BPF_B | BPF_ABS, 0, 0, static_cast<uint32_t>(SKF_AD_OFF + SKF_AD_PKTTYPE)},
+        {BPF_JMP | BPF_JEQ | BPF_K, 0, 1, PACKET_OUTGOING},
+        {BPF_RET | BPF_K, 0, 0, 0xFFFF},
+        {BPF_RET | BPF_K, 0, 0, 0},
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+    if (setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0)
+        dieErrno("SO_ATTACH_FILTER on", dev.c_str());
+    const int on = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0)
+        dieErrno("SO_TIMESTAMPNS on", dev.c_str());
+    const int buffer = 1 << 20;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    sockaddr_ll address{};
+    address.sll_family = AF_PACKET;
+    address.sll_protocol = htons(ETH_P_ALL);
+    address.sll_ifindex = ifindex;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+        dieErrno("bind packet socket to", dev.c_str());
+    return fd;
+}
+
+// Creates TUN device dev inside namespace ns, and its tap when asked for.
+Side openSide(const std::string &ns, const std::string &dev, bool withTap)
 {
     const std::string nsPath = "/var/run/netns/" + ns;
     const int nsFd = open(nsPath.c_str(), O_RDONLY | O_CLOEXEC);
@@ -183,15 +236,26 @@ int openTunIn(const std::string &ns, const std::string &dev)
     if (setns(nsFd, CLONE_NEWNET) != 0)
         dieErrno("setns", nsPath.c_str());
     close(nsFd);
-    const int fd = open("/dev/net/tun", O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    Side side;
+    side.tunFd = open("/dev/net/tun", O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (side.tunFd < 0)
         dieErrno("open", "/dev/net/tun");
     ifreq request{};
     request.ifr_flags = IFF_TUN | IFF_NO_PI;
     std::strncpy(request.ifr_name, dev.c_str(), IFNAMSIZ - 1);
-    if (ioctl(fd, TUNSETIFF, &request) != 0)
+    if (ioctl(side.tunFd, TUNSETIFF, &request) != 0)
         dieErrno("TUNSETIFF", dev.c_str());
-    return fd;
+    if (withTap) {
+        if (ioctl(side.tunFd, SIOCGIFINDEX, &request) != 0) {
+            // The TUN descriptor answers no interface ioctls on some kernels; any socket of the namespace does.
+            const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            if (probe < 0 || ioctl(probe, SIOCGIFINDEX, &request) != 0)
+                dieErrno("SIOCGIFINDEX", dev.c_str());
+            close(probe);
+        }
+        side.tapFd = openTap(request.ifr_ifindex, dev);
+    }
+    return side;
 }
 
 struct Slot {
@@ -200,10 +264,11 @@ struct Slot {
     unsigned char data[slotBytes];
 };
 
-// One direction: packets read from inFd wait here until their due time, then go to outFd.
+// One direction: packets that the namespace of `from` sends into its device wait here
+// until their due time, then go out of the device of `to`.
 struct Direction {
     const char *name = "";
-    int inFd = -1;
+    Side from;
     int outFd = -1;
     linkemu::LinkDirection link;
     std::vector<Slot> slots;
@@ -221,11 +286,14 @@ class Emulator {
 public:
     explicit Emulator(const Options &options) : opt(options), random(options.seed ? options.seed : nowNs()) {}
 
-    void run(int leftFd, int rightFd);
+    void run(Side left, Side right);
 
 private:
-    void setUpDirection(Direction &d, const char *name, int inFd, int outFd);
+    void setUpDirection(Direction &d, const char *name, Side from, int outFd);
     void readArrivals(Direction &d);
+    ssize_t readStamped(Direction &d, unsigned char *buffer, size_t capacity, int64_t &arrival);
+    void drainTun(Direction &d);
+    int64_t monotonicFromRealtime(const timespec &stamp);
     void deliverDue();
     void writeStats(bool final);
 
@@ -235,12 +303,77 @@ private:
     Direction forward, reverse;
     unsigned char scratch[65536];
     uint64_t statsVersion = 0, statsWritten = ~uint64_t(0);
+    uint64_t stampRejects = 0;
+    int64_t lastWake = 0;
+    int64_t realtimeOffset = 0;  // CLOCK_REALTIME - CLOCK_MONOTONIC, renewed every second
+    unsigned char drainBuffer[65536];
 };
 
-void Emulator::setUpDirection(Direction &d, const char *name, int inFd, int outFd)
+int64_t realtimeOffsetNow()
+{
+    timespec real{};
+    clock_gettime(CLOCK_REALTIME, &real);
+    const int64_t mono = nowNs();
+    return static_cast<int64_t>(real.tv_sec) * 1000000000 + real.tv_nsec - mono;
+}
+
+int64_t Emulator::monotonicFromRealtime(const timespec &stamp)
+{
+    return static_cast<int64_t>(stamp.tv_sec) * 1000000000 + stamp.tv_nsec - realtimeOffset;
+}
+
+// The TUN device queues a copy of every packet the tap already delivered; those copies
+// are read and dropped so that the device's queue never fills.
+void Emulator::drainTun(Direction &d)
+{
+    for (int i = 0; i < readBurst; ++i) {
+        const ssize_t n = read(d.from.tunFd, drainBuffer, sizeof drainBuffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return;
+    }
+}
+
+// Reads one packet of this direction and its arrival time: from the tap with the
+// kernel's timestamp, or from the TUN device stamped now when kernel stamps are off.
+ssize_t Emulator::readStamped(Direction &d, unsigned char *buffer, size_t capacity, int64_t &arrival)
+{
+    if (d.from.tapFd < 0) {
+        const ssize_t n = read(d.from.tunFd, buffer, capacity);
+        arrival = nowNs();
+        return n;
+    }
+    iovec part{buffer, capacity};
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(timespec))];
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t n = recvmsg(d.from.tapFd, &message, MSG_TRUNC);
+    arrival = nowNs();
+    if (n < 0)
+        return n;
+    for (cmsghdr *c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec stamp{};
+            std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+            const int64_t kernelArrival = monotonicFromRealtime(stamp);
+            // A stamp from the future or older than a second is not trusted.
+            if (kernelArrival <= arrival && arrival - kernelArrival < 1000000000)
+                arrival = kernelArrival;
+            else
+                stampRejects += 1;
+        }
+    }
+    return n;
+}
+
+void Emulator::setUpDirection(Direction &d, const char *name, Side from, int outFd)
 {
     d.name = name;
-    d.inFd = inFd;
+    d.from = from;
     d.outFd = outFd;
     d.link.rateBitsPerSecond = opt.rate;
     d.link.propagationNs = opt.delayNs;
@@ -253,15 +386,15 @@ void Emulator::readArrivals(Direction &d)
         const bool full = d.full();
         unsigned char *buffer = full ? scratch : d.tail().data;
         const size_t capacity = full ? sizeof scratch : slotBytes;
-        const ssize_t n = read(d.inFd, buffer, capacity);
+        int64_t arrival = 0;
+        const ssize_t n = readStamped(d, buffer, capacity, arrival);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
             if (errno == EAGAIN)
-                return;
+                break;
             dieErrno("read from", d.name);
         }
-        const int64_t arrival = nowNs();
         statsVersion += 1;
         if (full || static_cast<size_t>(n) > slotBytes - 1) {
             d.overflow += 1;
@@ -285,6 +418,8 @@ void Emulator::readArrivals(Direction &d)
         slot.due = d.link.admit(arrival, slot.len, extra);
         d.count += 1;
     }
+    if (d.from.tapFd >= 0)
+        drainTun(d);
 }
 
 // Writes every packet whose due time is within the spin window, spinning on the clock
@@ -317,6 +452,10 @@ void Emulator::deliverDue()
         const int64_t leaving = nowNs();
         const ssize_t written = write(d->outFd, slot.data, slot.len);
         d->lateness.add(leaving - slot.due);
+        if (opt.logLateNs >= 0 && leaving - slot.due > opt.logLateNs)
+            std::fprintf(stderr, "late %lld ns: %s packet of %zu bytes, due %lld, woke %lld ns before due\n",
+                         static_cast<long long>(leaving - slot.due), d->name, slot.len, static_cast<long long>(slot.due),
+                         static_cast<long long>(slot.due - lastWake));
         if (written < 0)
             d->writeErrors += 1;
         d->packets += 1;
@@ -351,6 +490,8 @@ void Emulator::writeStats(bool final)
                      static_cast<unsigned long long>(d->trimmed), d->name,
                      static_cast<unsigned long long>(d->writeErrors));
     }
+    std::fprintf(out, "kernel_stamps=%d\nstamp_rejects=%llu\n", opt.kernelStamps ? 1 : 0,
+                 static_cast<unsigned long long>(stampRejects));
     std::fprintf(out, "late_count=%llu\nlate_median_ns=%lld\nlate_p99_ns=%lld\nlate_max_ns=%lld\n",
                  static_cast<unsigned long long>(all.count()), static_cast<long long>(all.quantile(0.5)),
                  static_cast<long long>(all.quantile(0.99)), static_cast<long long>(all.maximum()));
@@ -358,10 +499,11 @@ void Emulator::writeStats(bool final)
     std::rename(temporary.c_str(), opt.statsPath.c_str());
 }
 
-void Emulator::run(int leftFd, int rightFd)
+void Emulator::run(Side left, Side right)
 {
-    setUpDirection(forward, "forward", leftFd, rightFd);
-    setUpDirection(reverse, "reverse", rightFd, leftFd);
+    setUpDirection(forward, "forward", left, right.tunFd);
+    setUpDirection(reverse, "reverse", right, left.tunFd);
+    realtimeOffset = realtimeOffsetNow();
     writeStats(true);  // the statistics file appearing tells the lab the devices exist
     const int64_t started = nowNs();
     int64_t nextStats = started + 1000000000;
@@ -372,6 +514,7 @@ void Emulator::run(int leftFd, int rightFd)
             break;
         if (now >= nextStats) {
             writeStats(false);
+            realtimeOffset = realtimeOffsetNow();
             nextStats = now + 1000000000;
         }
         int64_t wait = 100000000;  // wake at least every 100 ms for signals and statistics
@@ -380,9 +523,16 @@ void Emulator::run(int leftFd, int rightFd)
                 wait = std::min(wait, d->front().due - now - opt.spinNs);
         if (wait < 0)
             wait = 0;
-        pollfd fds[2] = {{forward.full() ? -1 : leftFd, POLLIN, 0}, {reverse.full() ? -1 : rightFd, POLLIN, 0}};
+        // Per direction: where packets are read (tap or device), and the device to drain.
+        pollfd fds[4] = {
+            {forward.full() ? -1 : (left.tapFd >= 0 ? left.tapFd : left.tunFd), POLLIN, 0},
+            {reverse.full() ? -1 : (right.tapFd >= 0 ? right.tapFd : right.tunFd), POLLIN, 0},
+            {left.tapFd >= 0 ? left.tunFd : -1, POLLIN, 0},
+            {right.tapFd >= 0 ? right.tunFd : -1, POLLIN, 0},
+        };
         const timespec timeout{static_cast<time_t>(wait / 1000000000), static_cast<long>(wait % 1000000000)};
-        const int ready = ppoll(fds, 2, &timeout, nullptr);
+        const int ready = ppoll(fds, 4, &timeout, nullptr);
+        lastWake = nowNs();
         if (ready < 0 && errno != EINTR)
             dieErrno("ppoll", "");
         if (ready > 0) {
@@ -390,8 +540,22 @@ void Emulator::run(int leftFd, int rightFd)
                 readArrivals(forward);
             if (fds[1].revents & POLLIN)
                 readArrivals(reverse);
-            if ((fds[0].revents | fds[1].revents) & (POLLERR | POLLHUP | POLLNVAL))
-                die("%s", "a device went away");
+            if (fds[2].revents & POLLIN)
+                drainTun(forward);
+            if (fds[3].revents & POLLIN)
+                drainTun(reverse);
+            // A tap reports a pending error (ENETDOWN while its device is still down) as
+            // POLLERR: reading SO_ERROR clears it. Trouble on a device descriptor ends the link.
+            for (int i = 0; i < 4; ++i) {
+                if (!(fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)))
+                    continue;
+                const bool isTap = (i == 0 && left.tapFd >= 0) || (i == 1 && right.tapFd >= 0);
+                if (!isTap || (fds[i].revents & POLLNVAL))
+                    die("%s", "a device went away");
+                int error = 0;
+                socklen_t errorLength = sizeof error;
+                getsockopt(fds[i].fd, SOL_SOCKET, SO_ERROR, &error, &errorLength);
+            }
         }
     }
     writeStats(true);
@@ -422,14 +586,16 @@ int main(int argc, char **argv)
     if (options.realtime) {
         sched_param param{};
         param.sched_priority = 10;
+        // Without the right to it the link still works, only with later wake-ups.
         if (sched_setscheduler(0, SCHED_FIFO, &param) != 0)
-            dieErrno("sched_setscheduler", "SCHED_FIFO");
+            std::fprintf(stderr, "hoprate-linkemu: SCHED_FIFO refused (%s); running at normal priority\n",
+                         std::strerror(errno));
     }
 
-    const int leftFd = openTunIn(options.leftNs, options.leftDev);
-    const int rightFd = openTunIn(options.rightNs, options.rightDev);
+    const Side left = openSide(options.leftNs, options.leftDev, options.kernelStamps);
+    const Side right = openSide(options.rightNs, options.rightDev, options.kernelStamps);
 
     static Emulator emulator(options);  // large scratch buffers: keep them off the stack
-    emulator.run(leftFd, rightFd);
+    emulator.run(left, right);
     return 0;
 }
