@@ -1,0 +1,218 @@
+#!/usr/bin/env bash
+# A real prober in a network namespace (root only):
+#   probe ns: lo, 10.62.1.1 -- 10.62.1.2 router ns (forwarding) 10.62.9.1 -> nowhere
+# Checks the sockets and their TTLs, target switching, name and dotted-quad
+# destinations, the results path from the short host name (the program runs in its own
+# UTS namespace with the host name probe.example.test), the set-up refusals with exact
+# messages and statuses, and the classification of real replies: echo reply and port
+# unreachable on lo, time exceeded for echo and UDP probes from the router.
+# usage: prober_netns_test.sh PROBER_CHECK
+set -u
+checker=$(readlink -f "$1")
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "SKIP: needs root for network namespaces and raw sockets"
+  exit 77
+fi
+
+tag="hpn$$"
+probe_ns="${tag}p"
+router_ns="${tag}r"
+work=$(mktemp -d)
+failures=0
+
+cleanup() {
+  for ns in "$probe_ns" "$router_ns"; do
+    ip netns del "$ns" 2>/dev/null
+    rm -rf "/etc/netns/$ns"
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+die() { echo "FAIL: $*"; exit 1; }
+
+in_ns() { local ns=$1; shift; ip netns exec "$ns" "$@"; }
+
+build() {
+  for ns in "$probe_ns" "$router_ns"; do
+    ip netns add "$ns" || die "cannot create namespace $ns"
+    mkdir -p "/etc/netns/$ns"
+    printf '127.0.0.1 localhost\n127.0.1.1 %s\n127.0.1.2 probe.example.test\n10.62.9.2 far.test\n' \
+      "$(hostname)" > "/etc/netns/$ns/hosts"
+    # Names that are not in the hosts file fail at once instead of asking anyone.
+    printf 'nameserver 127.0.0.1\n' > "/etc/netns/$ns/resolv.conf"
+    in_ns "$ns" ip link set lo up
+    in_ns "$ns" sysctl -qw net.ipv4.icmp_ratelimit=0
+  done
+  ip link add "${tag}a" netns "$probe_ns" type veth peer name "${tag}b" netns "$router_ns" || die "veth"
+  in_ns "$probe_ns" ip addr add 10.62.1.1/24 dev "${tag}a"
+  in_ns "$router_ns" ip addr add 10.62.1.2/24 dev "${tag}b"
+  in_ns "$probe_ns" ip link set "${tag}a" up
+  in_ns "$router_ns" ip link set "${tag}b" up
+  in_ns "$probe_ns" ip route add default via 10.62.1.2
+  # Beyond the router: a link whose far end never answers.
+  in_ns "$router_ns" ip link add "${tag}x" type veth peer name "${tag}y" || die "veth beyond the router"
+  in_ns "$router_ns" ip addr add 10.62.9.1/24 dev "${tag}x"
+  in_ns "$router_ns" ip link set "${tag}x" up
+  in_ns "$router_ns" ip link set "${tag}y" up
+  in_ns "$router_ns" sysctl -qw net.ipv4.ip_forward=1
+}
+
+# run HOSTNAME ARGS...: the checker inside the probe namespace under its own host name.
+run() {
+  local name=$1; shift
+  in_ns "$probe_ns" timeout 20 unshare --uts sh -c 'hostname "$0" && exec "$@"' \
+    "$name" "$@" > "$work/out" 2> "$work/err"
+  echo $? > "$work/status"
+}
+
+# expect NAME STATUS STDOUT STDERR: compares the last run exactly.
+expect() {
+  local name=$1 status=$2 out=$3 err=$4
+  local got_status got_out got_err
+  got_status=$(cat "$work/status")
+  got_out=$(cat "$work/out"; echo x)
+  got_err=$(cat "$work/err"; echo x)
+  if [ "$got_status" = "$status" ] && [ "$got_out" = "${out}x" ] && [ "$got_err" = "${err}x" ]; then
+    echo "ok   $name"
+  else
+    echo "FAIL $name"
+    echo "  status: got $got_status, want $status"
+    echo "  stdout got:";  cat "$work/out" | sed 's/^/    |/'
+    printf '  stdout want:\n%s' "$out" | sed '2,$s/^/    |/'; echo
+    echo "  stderr got:";  cat "$work/err" | sed 's/^/    |/'
+    printf '  stderr want:\n%s' "$err" | sed '2,$s/^/    |/'; echo
+    failures=$((failures + 1))
+  fi
+}
+
+build
+
+host=probe.example.test
+nl=$'\n'
+
+# --- construction: sockets, TTL, target fields, results path ---
+run $host "$checker" state 127.0.0.1 5 icmp 3 254 1454
+expect "dotted quad, icmp" 0 "icmpSocket=open udpSocket=none
+ttl=5 icmpTtl=5 udpTtl=- useIcmp=1
+port=0 targetName=[] targetAddrText=[127.0.0.1]
+reportPath=[data/rtt_probe-.txt]
+localHostName=[probe] iterations=3 sizes=254,1454
+probeSeq=0 timeoutCount=0 marks=0 counts=0 responder=[]
+" ""
+
+run $host "$checker" state far.test 12 udp 25 " 100" 14992 7abc 0
+expect "name, udp, size texts" 0 "icmpSocket=open udpSocket=open
+ttl=12 icmpTtl=12 udpTtl=12 useIcmp=0
+port=20000 targetName=[far.test] targetAddrText=[10.62.9.2]
+reportPath=[data/rtt_probe-far.test.txt]
+localHostName=[probe] iterations=25 sizes=100,14992,7,0
+probeSeq=0 timeoutCount=0 marks=0 counts=0 responder=[]
+" ""
+
+# A host name without a domain is used whole.
+run localhost "$checker" state localhost 1 icmp 0 100
+expect "host name without dot" 0 "icmpSocket=open udpSocket=none
+ttl=1 icmpTtl=1 udpTtl=- useIcmp=1
+port=0 targetName=[localhost] targetAddrText=[127.0.0.1]
+reportPath=[data/rtt_localhost-localhost.txt]
+localHostName=[localhost] iterations=0 sizes=100
+probeSeq=0 timeoutCount=0 marks=0 counts=0 responder=[]
+" ""
+
+# --- re-aiming: the UDP socket is made once and keeps its TTL on later icmp calls ---
+run $host "$checker" switch far.test
+expect "target switching" 0 "-- icmp ttl 4
+icmpSocket=open udpSocket=none
+ttl=4 icmpTtl=4 udpTtl=- useIcmp=1
+port=0 targetName=[far.test] targetAddrText=[10.62.9.2]
+reportPath=[data/rtt_probe-far.test.txt]
+-- udp ttl 7
+icmpSocket=open udpSocket=open
+ttl=7 icmpTtl=7 udpTtl=7 useIcmp=0
+port=20000 targetName=[far.test] targetAddrText=[10.62.9.2]
+reportPath=[data/rtt_probe-far.test.txt]
+-- icmp ttl 3
+icmpSocket=open udpSocket=open
+ttl=3 icmpTtl=3 udpTtl=7 useIcmp=1
+port=0 targetName=[far.test] targetAddrText=[10.62.9.2]
+reportPath=[data/rtt_probe-far.test.txt]
+-- icmp ttl 2 to 127.0.0.1
+icmpSocket=open udpSocket=open
+ttl=2 icmpTtl=2 udpTtl=7 useIcmp=1
+port=0 targetName=[] targetAddrText=[127.0.0.1]
+reportPath=[data/rtt_probe-far.test.txt]
+-- udp ttl 9
+icmpSocket=open udpSocket=open
+ttl=9 icmpTtl=9 udpTtl=9 useIcmp=0
+port=20000 targetName=[far.test] targetAddrText=[10.62.9.2]
+reportPath=[data/rtt_probe-far.test.txt]
+same sockets: yes
+" ""
+
+# --- refusals at set-up ---
+for size in 15000 14993 -1 abc ""; do
+  run $host "$checker" state 127.0.0.1 5 icmp 3 100 "$size"
+  expect "size [$size] refused" 1 "" "illegal datalen!$nl"
+done
+for proto in ICMP "udp " Udp ""; do
+  run $host "$checker" state 127.0.0.1 5 "$proto" 3 100
+  expect "protocol [$proto] refused" 1 "" "proto must be icmp or udp.$nl$nl"
+done
+for dest in nosuch.invalid 255.255.255.255 1.2.3.4.5 300.1.2.3 10.0.0.x; do
+  run $host "$checker" state "$dest" 5 icmp 3 100
+  expect "destination [$dest] refused" 1 "" "unknown host: $dest$nl$nl"
+done
+# A protocol error is found before the destination is looked at.
+run $host "$checker" state nosuch.invalid 5 tcp 3 100
+expect "protocol before destination" 1 "" "proto must be icmp or udp.$nl$nl"
+run $host "$checker" state 127.0.0.1 5 icmp -1 100
+expect "negative probes per size" 1 "" "illegal number of probes per size: -1$nl$nl"
+
+# Without the right to open raw sockets: the UDP socket comes first and succeeds.
+in_ns "$probe_ns" timeout 20 unshare --uts capsh --drop=cap_net_raw -- -c \
+  'hostname probe.example.test && exec "$0" state 127.0.0.1 5 udp 3 100' "$checker" \
+  > "$work/out" 2> "$work/err"
+echo $? > "$work/status"
+expect "raw socket refused" 1 "" "socket: icmp: errno 1$nl"
+
+# A local host name that does not resolve ends the run after the destination is set.
+run unlisted.example "$checker" state 127.0.0.1 5 icmp 3 100
+if [ "$(cat "$work/status")" = 1 ] && [ ! -s "$work/out" ] &&
+   grep -qxE 'gethostbyname: errno [0-9]+' "$work/err" && [ "$(wc -l < "$work/err")" = 1 ]; then
+  echo "ok   unresolvable local host name"
+else
+  echo "FAIL unresolvable local host name"; cat "$work/out" "$work/err"; failures=$((failures + 1))
+fi
+
+# --- real replies ---
+accepted() { echo "accepted: replyMark=1 replyCount=1 rttPositive=1 responder=[$1]"; }
+
+run $host "$checker" exchange 127.0.0.1 1 icmp
+expect "echo reply on lo" 0 "got my own echo request packet?!
+classified 0
+classified 1
+$(accepted 127.0.0.1)
+" ""
+
+run $host "$checker" exchange localhost 1 udp
+expect "port unreachable on lo" 0 "classified 1
+$(accepted 127.0.0.1)
+" ""
+
+run $host "$checker" exchange far.test 1 icmp
+expect "time exceeded for an echo probe" 0 "classified 1
+$(accepted 10.62.1.2)
+" ""
+
+run $host "$checker" exchange 10.62.9.2 1 udp
+expect "time exceeded for a udp probe" 0 "classified 1
+$(accepted 10.62.1.2)
+" ""
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "all checks passed"
