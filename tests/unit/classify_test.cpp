@@ -497,13 +497,4 @@ TEST_F(ClassifyTest, ShortQuoteOfUdpProbeToTheTargetEndsTheRunWithItsLength)
     expectFatal(classifyFatalLoaded(60 + 40), "udplen2 (-28) < 8\n\n");
 }
 
-TEST_F(ClassifyTest, VerboseLinesBeforeTheFatalMessageReachStandardOutput)
-{
-    // Nothing is printed before a length check fails; the sequence warning is not
-    // reached because the quote length is checked before the sequence is read.
-    verbose = 1;
-    prober->probeSeq = 100;
-    expectFatal(classifyFatal(icmpTimeExceeded(5, 15, ownIdentifier, 4, 7)), "icmplen2 (7) < 8\n\n");
-}
-
 }  // namespace
