@@ -1,0 +1,19 @@
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "report_cli.h"
+
+int main(int argc, char **argv)
+{
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    std::string out, err;
+    const int status = reportMain(args, out, err);
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    if (std::fflush(stdout) != 0 && status == 0) {
+        std::fputs("hoprate-report: cannot write the report to standard output\n", stderr);
+        return 1;
+    }
+    std::fputs(err.c_str(), stderr);
+    return status;
+}

@@ -1,0 +1,393 @@
+#include "results_reader.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "estimate/link_rate_estimator.h"
+
+ReportError::ReportError(const std::string &fileName, int lineNumber, const std::string &why)
+    : std::runtime_error(lineNumber > 0 ? fileName + ":" + std::to_string(lineNumber) + ": " + why
+                                        : fileName + ": " + why),
+      file(fileName), line(lineNumber), reason(why)
+{
+}
+
+namespace {
+
+// hoprate's largest probe payload (its 15000-byte buffer less the echo header).
+constexpr int largestSize = 14992;
+
+// A whole token as a double: what printf's %lf and %e write, including nan and inf.
+bool parseDouble(const std::string &token, double &value)
+{
+    if (token.empty() || std::isspace(static_cast<unsigned char>(token[0])))
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    value = std::strtod(token.c_str(), &end);
+    return end == token.c_str() + token.size() && errno != ERANGE;
+}
+
+bool parseInt(const std::string &token, long lowest, long highest, int &value)
+{
+    if (token.empty() || !(std::isdigit(static_cast<unsigned char>(token[0])) || token[0] == '-'))
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    const long parsed = std::strtol(token.c_str(), &end, 10);
+    if (end != token.c_str() + token.size() || errno == ERANGE || parsed < lowest || parsed > highest)
+        return false;
+    value = static_cast<int>(parsed);
+    return true;
+}
+
+std::vector<std::string> splitAt(const std::string &text, char separator)
+{
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        const size_t at = text.find(separator, start);
+        parts.push_back(text.substr(start, at == std::string::npos ? std::string::npos : at - start));
+        if (at == std::string::npos)
+            return parts;
+        start = at + 1;
+    }
+}
+
+bool startsWith(const std::string &text, const std::string &prefix)
+{
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Shows a line in a message: printable ASCII only, at most 60 characters.
+std::string quoted(const std::string &text)
+{
+    std::string shown;
+    for (char c : text.substr(0, 60)) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '\t')
+            shown += "\\t";
+        else if (u < 0x20 || u >= 0x7f)
+            shown += '?';
+        else
+            shown += c;
+    }
+    if (text.size() > 60)
+        shown += "...";
+    return "\"" + shown + "\"";
+}
+
+class BlockParser {
+public:
+    BlockParser(const std::string &text, const std::string &fileName, int sizeCount)
+        : file(fileName), count(sizeCount)
+    {
+        lines = splitAt(text, '\n');
+        // A file that ends with a line end leaves one empty piece behind; without the line
+        // end, the last line was cut short.
+        cutShort = !lines.back().empty();
+        if (!cutShort)
+            lines.pop_back();
+    }
+
+    std::vector<SweepBlock> parseAll()
+    {
+        if (lines.empty())
+            fail(1, "empty file: no sweep block");
+        std::vector<SweepBlock> blocks;
+        while (next < static_cast<int>(lines.size()))
+            blocks.push_back(parseBlock());
+        return blocks;
+    }
+
+    int lineCount() const { return static_cast<int>(lines.size()); }
+
+private:
+    [[noreturn]] void fail(int lineNumber, const std::string &why) const
+    {
+        throw ReportError(file, lineNumber, why);
+    }
+
+    // The next line of the current block; names what was expected when the file ends.
+    const std::string &take(const char *expected)
+    {
+        if (next >= static_cast<int>(lines.size()))
+            fail(static_cast<int>(lines.size()) + 1,
+                 std::string("file ends inside the block of line ") + std::to_string(blockLine) +
+                     ": expected " + expected);
+        const int number = next + 1;
+        if (cutShort && number == static_cast<int>(lines.size()))
+            fail(number, std::string("last line is cut short (no line end): expected ") + expected);
+        ++next;
+        return lines[static_cast<size_t>(number - 1)];
+    }
+
+    int current() const { return next; }
+
+    void parseHeader(SweepBlock &block)
+    {
+        const std::string &line = take("a block header \"PROTO to ADDRESS, ttl=N\"");
+        const int number = current();
+        std::string protocol;
+        if (startsWith(line, "icmp to "))
+            protocol = "icmp";
+        else if (startsWith(line, "udp to "))
+            protocol = "udp";
+        else
+            fail(number, "expected a block header \"icmp to ...\" or \"udp to ...\", found " + quoted(line));
+        const std::string rest = line.substr(protocol.size() + 4);
+        const size_t comma = rest.rfind(", ttl=");
+        if (comma == std::string::npos)
+            fail(number, "block header without \", ttl=\": " + quoted(line));
+        block.protocol = protocol;
+        block.target = rest.substr(0, comma);
+        if (block.target.empty() || block.target.find_first_of(" \t") != std::string::npos)
+            fail(number, "block header without a target address: " + quoted(line));
+        if (!parseInt(rest.substr(comma + 6), -2147483647L - 1, 2147483647L, block.ttl))
+            fail(number, "block header with a malformed ttl: " + quoted(line));
+    }
+
+    // One labelled row of count tab-separated fields; empty fields allowed for minima.
+    void parseRow(const char *label, bool fieldsMayBeEmpty,
+                                      std::vector<double> &values, std::vector<bool> *present)
+    {
+        const std::string expected = std::string("the \"") + label + "\" row";
+        const std::string &line = take(expected.c_str());
+        const int number = current();
+        const std::string prefix = std::string(label) + "\t";
+        if (!startsWith(line, prefix))
+            fail(number, "expected " + expected + ", found " + quoted(line));
+        const std::vector<std::string> fields = splitAt(line.substr(prefix.size()), '\t');
+        if (static_cast<int>(fields.size()) != count)
+            fail(number, std::string("\"") + label + "\" row has " + std::to_string(fields.size()) +
+                             " fields, expected " + std::to_string(count) +
+                             " (one per probe size; give the run's sizes with -s)");
+        values.assign(static_cast<size_t>(count), std::nan(""));
+        if (present != nullptr)
+            present->assign(static_cast<size_t>(count), false);
+        for (int i = 0; i < count; ++i) {
+            const std::string &field = fields[static_cast<size_t>(i)];
+            if (field.empty() && fieldsMayBeEmpty)
+                continue;
+            double value = 0;
+            if (!parseDouble(field, value))
+                fail(number, std::string("\"") + label + "\" field " + std::to_string(i + 1) +
+                                 " is not a number: " + quoted(field));
+            values[static_cast<size_t>(i)] = value;
+            if (present != nullptr)
+                (*present)[static_cast<size_t>(i)] = true;
+        }
+    }
+
+    // "NAME=VALUE, stdev=VALUE" followed by the closing character.
+    void parseFigure(const char *name, char closing, double &value, double &stdev)
+    {
+        const std::string expected = std::string("the \"") + name + "=..., stdev=...\" line";
+        const std::string &line = take(expected.c_str());
+        const int number = current();
+        const std::string prefix = std::string(name) + "=";
+        const size_t middle = line.find(", stdev=");
+        if (!startsWith(line, prefix) || middle == std::string::npos || line.empty() ||
+            line.back() != closing)
+            fail(number, "expected " + expected + " ending in '" + closing + "', found " + quoted(line));
+        const std::string first = line.substr(prefix.size(), middle - prefix.size());
+        const std::string second = line.substr(middle + 8, line.size() - middle - 9);
+        if (!parseDouble(first, value))
+            fail(number, std::string(name) + " is not a number: " + quoted(first));
+        if (!parseDouble(second, stdev))
+            fail(number, std::string(name) + "'s stdev is not a number: " + quoted(second));
+    }
+
+    SweepBlock parseBlock()
+    {
+        SweepBlock block;
+        blockLine = next + 1;
+        block.line = blockLine;
+        parseHeader(block);
+        std::vector<double> ignored;
+        std::vector<bool> ignoredMarks;
+        parseRow("t_kernel_min:", true, ignored, &ignoredMarks);
+        parseRow("t_app_min:", true, block.minRttMs, &block.hasMin);
+        parseRow("t_overhead_min:", true, ignored, &ignoredMarks);
+        parseRow("t_kernel_avg:", false, ignored, nullptr);
+        parseRow("t_app_avg:", false, block.avgRttMs, nullptr);
+        parseFigure("slope", ';', block.slope, block.slopeStdev);
+        parseFigure("intercept", '.', block.intercept, block.interceptStdev);
+        const std::string &timeouts = take("the \"# of timeouts = N\" line");
+        if (!startsWith(timeouts, "# of timeouts = ") ||
+            !parseInt(timeouts.substr(16), 0, 2147483647L, block.timeouts))
+            fail(current(), "expected \"# of timeouts = N\", found " + quoted(timeouts));
+        const std::string &closing = take("the empty line that ends the block");
+        if (!closing.empty())
+            fail(current(), "expected the empty line that ends the block, found " + quoted(closing));
+        return block;
+    }
+
+    std::string file;
+    int count;
+    std::vector<std::string> lines;
+    bool cutShort = false;
+    int next = 0;       // index of the next line to read
+    int blockLine = 0;  // header line of the block being read
+};
+
+double relativeUncertainty(const SweepBlock &block)
+{
+    // The file holds slope * relErr / 1.645; the run's figure is recovered from it.
+    return 1.645 * block.slopeStdev / block.slope;
+}
+
+}  // namespace
+
+std::vector<SweepBlock> parseResults(const std::string &text, const std::string &fileName,
+                                     int sizeCount)
+{
+    BlockParser parser(text, fileName, sizeCount);
+    return parser.parseAll();
+}
+
+std::vector<int> parseSizeList(const std::string &text)
+{
+    std::vector<int> sizes;
+    for (const std::string &entry : splitAt(text, ',')) {
+        if (entry.empty())
+            continue;
+        size_t start = 0;
+        while (start < entry.size() && entry[start] == ' ')
+            ++start;
+        int size = 0;
+        if (!parseInt(entry.substr(start), 0, largestSize, size) || entry[start] == '-')
+            throw std::invalid_argument("illegal probe size \"" + entry + "\" (0 to " +
+                                        std::to_string(largestSize) + " bytes)");
+        sizes.push_back(size);
+    }
+    if (sizes.empty())
+        throw std::invalid_argument("the size list \"" + text + "\" holds no size");
+    return sizes;
+}
+
+const char *sweepKindName(SweepKind kind)
+{
+    switch (kind) {
+    case SweepKind::EchoToDestination:
+        return "echo-destination";
+    case SweepKind::UdpToDestination:
+        return "udp-destination";
+    case SweepKind::EchoToRouter:
+        return "echo-router";
+    }
+    return "";
+}
+
+RunReport buildReport(const std::vector<SweepBlock> &sweeps, const std::vector<int> &sizes,
+                      const std::string &fileName, int lineCount)
+{
+    RunReport report;
+    report.file = fileName;
+    report.sizes = sizes;
+    report.sweeps = sweeps;
+    if (sweeps.empty())
+        throw ReportError(fileName, 1, "no sweep block");
+
+    const SweepBlock &first = sweeps[0];
+    const int n = first.ttl;
+    if (first.protocol != "icmp")
+        throw ReportError(fileName, first.line, "the first sweep of a run is icmp toward the destination, found " +
+                                                    first.protocol);
+    if (n < 1)
+        throw ReportError(fileName, first.line,
+                          "ttl=" + std::to_string(n) + " in the first sweep: a run of fewer than 1 hop has no rates");
+    report.hopCount = n;
+    report.destination = first.target;
+
+    const long expectedCount = 2L * n;
+    // The expected protocol, target and TTL of every block in sweep order.
+    for (size_t i = 0; i < sweeps.size(); ++i) {
+        const SweepBlock &block = sweeps[i];
+        if (static_cast<long>(i) >= expectedCount)
+            throw ReportError(fileName, block.line,
+                              "sweep " + std::to_string(i + 1) + " is one too many: a run with ttl=" +
+                                  std::to_string(n) + " makes " + std::to_string(expectedCount) + " sweeps");
+        SweepKind kind;
+        int ttl;
+        if (i == 0) {
+            kind = SweepKind::EchoToDestination;
+            ttl = n;
+        } else if (i == 1) {
+            kind = SweepKind::UdpToDestination;
+            ttl = n;
+        } else {
+            // Pass for hop h = n - (i - 2) / 2 measures at TTL h - 1.
+            const int h = n - static_cast<int>((i - 2) / 2);
+            kind = (i % 2 == 0) ? SweepKind::EchoToDestination : SweepKind::EchoToRouter;
+            ttl = h - 1;
+        }
+        const char *protocol = kind == SweepKind::UdpToDestination ? "udp" : "icmp";
+        std::string what = std::string(protocol) + " to " +
+                           (kind == SweepKind::EchoToRouter ? std::string("a router")
+                                                            : report.destination) +
+                           ", ttl=" + std::to_string(ttl);
+        if (block.protocol != protocol || block.ttl != ttl ||
+            (kind != SweepKind::EchoToRouter && block.target != report.destination))
+            throw ReportError(fileName, block.line,
+                              "sweep " + std::to_string(i + 1) + " out of the run's order: expected " + what +
+                                  ", found " + block.protocol + " to " + block.target + ", ttl=" +
+                                  std::to_string(block.ttl));
+        report.kinds.push_back(kind);
+    }
+    if (static_cast<long>(sweeps.size()) < expectedCount)
+        throw ReportError(fileName, lineCount,
+                          "file ends after " + std::to_string(sweeps.size()) + " of the " +
+                              std::to_string(expectedCount) + " sweeps of a run with ttl=" + std::to_string(n) +
+                              " (run cut short?)");
+
+    // The per-hop loop of the run, with the slopes and uncertainties read back.
+    double k2 = sweeps[0].slope, a2 = relativeUncertainty(sweeps[0]);
+    double k2p = sweeps[1].slope, a2p = relativeUncertainty(sweeps[1]);
+    for (int pass = 0; pass < n; ++pass) {
+        const int h = n - pass;
+        double k1p = 0, a1p = 0, k1 = 0, a1 = 0;
+        if (h != 1) {
+            const SweepBlock &towardDest = sweeps[static_cast<size_t>(2 + 2 * pass)];
+            const SweepBlock &toRouter = sweeps[static_cast<size_t>(3 + 2 * pass)];
+            k1p = towardDest.slope;
+            a1p = relativeUncertainty(towardDest);
+            k1 = toRouter.slope;
+            a1 = relativeUncertainty(toRouter);
+        }
+        const HopRates rates = computeHopRates(k1, a1, k2, a2, k1p, a1p, k2p, a2p);
+        HopReport hop;
+        hop.hop = h;
+        hop.address = h == n ? report.destination : sweeps[static_cast<size_t>(1 + 2 * pass)].target;
+        hop.vN = rates.vN;
+        hop.rN = rates.rN;
+        hop.vNp = rates.vNp;
+        hop.rNp = rates.rNp;
+        report.hops.push_back(hop);
+        k2 = k1;
+        a2 = a1;
+        k2p = k1p;
+        a2p = a1p;
+    }
+    return report;
+}
+
+RunReport readReport(const std::string &fileName, const std::vector<int> &sizes)
+{
+    std::ifstream in(fileName, std::ios::binary);
+    if (!in)
+        throw ReportError(fileName, 0, std::string("cannot open: ") + std::strerror(errno));
+    std::ostringstream content;
+    content << in.rdbuf();
+    if (in.bad())
+        throw ReportError(fileName, 0, "read error");
+    const std::string text = content.str();
+    BlockParser parser(text, fileName, static_cast<int>(sizes.size()));
+    const std::vector<SweepBlock> sweeps = parser.parseAll();
+    return buildReport(sweeps, sizes, fileName, parser.lineCount());
+}
