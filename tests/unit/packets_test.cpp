@@ -111,7 +111,7 @@ protected:
     int savedPid = 0;
 };
 
-TEST_F(ProbePacketTest, EchoProbeLayoutMatchesTheWorkedExample)
+TEST_F(ProbePacketTest, EchoProbeLayoutByteForByte)
 {
     prober->probeSeq = 5;
     prober->dataLen = 8;
@@ -138,7 +138,7 @@ TEST_F(ProbePacketTest, EchoProbeLayoutMatchesTheWorkedExample)
     // Nothing past the message is touched.
     EXPECT_EQ(packet[16], 'A');
 
-    // The example's counter value 0: the same header checksums to E0 CB.
+    // With the counter value 0 the same header checksums to E0 CB.
     unsigned char example[16] = {0x08, 0x00, 0x00, 0x00, 0x12, 0x34, 0x05, 0x00};
     const uint16_t sum = internetChecksum(example, 16);
     std::memcpy(example + 2, &sum, 2);
