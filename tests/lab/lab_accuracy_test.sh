@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# End-to-end accuracy on the emulated path: three slow links of known rate, probe sizes
+# above the routers' quoting limit, five probes per size. Every hop's v_n and v_n' must
+# lie within 25 % of the configured rate. Skips (77) when not root.
+# usage: lab_accuracy_test.sh HOPRATE LAB_SCRIPT LINKEMU
+set -u
+hoprate=$1
+lab=$2
+export HOPRATE_LINKEMU=$3
+rates=(5000000 1000000 3000000)
+links=5M/1ms,1M/1ms,3M/2ms
+bound=0.25
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "SKIP: the path lab needs root"
+    exit 77
+fi
+
+export HOPRATE_LAB_PREFIX=hrtest$$
+work=$(mktemp -d /tmp/hoprate-lab-test.XXXXXX)
+run_pid=""
+cleanup() {
+    [ -n "$run_pid" ] && kill -TERM "$run_pid" 2>/dev/null
+    "$lab" down
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+fail() {
+    echo "FAIL: $*"
+    echo "--- hoprate output:"
+    cat "$work/out.txt" 2>/dev/null
+    "$lab" status 2>/dev/null
+    exit 1
+}
+
+"$lab" up --links "$links" --lifetime 600s || fail "the lab did not come up"
+dest=$("$lab" dest)
+mkdir "$work/data"
+cd "$work" || fail "no work directory"
+timeout 240 "$lab" exec "$hoprate" -i 5 -o 1 -s 600,750,900,1050,1200,1350,1454 -t 3 "$dest" \
+    >"$work/out.txt" 2>"$work/err.txt" &
+run_pid=$!
+wait "$run_pid"
+status=$?
+run_pid=""
+cd / || exit 1
+[ "$status" -eq 0 ] || fail "hoprate exited with $status: $(cat "$work/err.txt")"
+cat "$work/out.txt"
+"$lab" status
+
+awk -v hops=3 -f "$(dirname "$lab")/hoprate-rates.awk" "$work/out.txt" >"$work/rates.txt"
+[ "$(wc -l <"$work/rates.txt")" -eq 3 ] || fail "expected 3 per-hop lines"
+bad=0
+while read -r hop vn _ vnp _; do
+    truth=${rates[$((hop - 1))]}
+    for pair in "v_n:$vn" "v_n':$vnp"; do
+        name=${pair%%:*}
+        value=${pair#*:}
+        verdict=$(awk -v v="$value" -v t="$truth" -v b="$bound" \
+            'BEGIN { e = (v - t) / t; printf "%s %+.1f%%", (e <= b && e >= -b) ? "ok" : "OFF", 100 * e }')
+        echo "hop $hop $name = $value b/s, configured $truth: $verdict"
+        [[ $verdict == ok* ]] || bad=1
+    done
+done <"$work/rates.txt"
+[ "$bad" -eq 0 ] || fail "an estimate is more than 25 % off"
+echo "PASS"

@@ -1,0 +1,199 @@
+// The link emulator's pure parts: option texts, link timing, ICMP quote trimming and
+// the lateness histogram.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "linkemu_core.h"
+
+using namespace linkemu;
+
+TEST(LinkEmuOptions, RatesAndDurations)
+{
+    EXPECT_DOUBLE_EQ(parseRate("10M"), 10e6);
+    EXPECT_DOUBLE_EQ(parseRate("2.5M"), 2.5e6);
+    EXPECT_DOUBLE_EQ(parseRate("800K"), 800e3);
+    EXPECT_DOUBLE_EQ(parseRate("800k"), 800e3);
+    EXPECT_DOUBLE_EQ(parseRate("1G"), 1e9);
+    EXPECT_DOUBLE_EQ(parseRate("64000"), 64000);
+    for (const char *bad : {"", "M", "-1M", "0", "0M", "10m", "10Mb", " 10M", "10 M", "+5M"})
+        EXPECT_EQ(parseRate(bad), 0) << bad;
+
+    EXPECT_EQ(parseDuration("1ms"), 1000000);
+    EXPECT_EQ(parseDuration("1.5ms"), 1500000);
+    EXPECT_EQ(parseDuration("250us"), 250000);
+    EXPECT_EQ(parseDuration("300ns"), 300);
+    EXPECT_EQ(parseDuration("2s"), 2000000000);
+    EXPECT_EQ(parseDuration("0"), 0);
+    EXPECT_EQ(parseDuration("0ms"), 0);
+    for (const char *bad : {"", "5", "ms", "-1ms", "1 ms", "1h", "1msx", "7200s"})
+        EXPECT_EQ(parseDuration(bad), -1) << bad;
+}
+
+TEST(LinkEmuTiming, SerializationQueueingAndPropagation)
+{
+    EXPECT_EQ(serializationNanoseconds(1500, 10e6), 1200000);
+    EXPECT_EQ(serializationNanoseconds(1, 3e6), 2667);  // 2666.67 rounds up
+    EXPECT_EQ(serializationNanoseconds(0, 1e6), 0);
+
+    LinkDirection link;
+    link.rateBitsPerSecond = 1e6;   // 8 us per byte
+    link.propagationNs = 1000000;   // 1 ms
+    // An isolated packet: serialization + propagation.
+    EXPECT_EQ(link.admit(0, 100, 0), 800000 + 1000000);
+    EXPECT_EQ(link.busyUntil, 800000);
+    // One arriving while the first is still being sent waits for it (FIFO).
+    EXPECT_EQ(link.admit(200000, 100, 0), 1600000 + 1000000);
+    // One arriving after the transmitter went idle is not delayed by the others.
+    EXPECT_EQ(link.admit(5000000, 50, 0), 5000000 + 400000 + 1000000);
+    // Extra queueing delay (cross traffic) comes before serialization.
+    EXPECT_EQ(link.admit(10000000, 50, 300000), 10300000 + 400000 + 1000000);
+}
+
+TEST(LinkEmuChecksum, KnownValuesAndOddLengths)
+{
+    const unsigned char rfc1071[] = {0x00, 0x01, 0xf2, 0x03, 0xf4, 0xf5, 0xf6, 0xf7};
+    EXPECT_EQ(internetChecksum(rfc1071, sizeof rfc1071), 0x220d);
+    // Trailing odd byte >= 0x80 counts as the high byte of an unsigned word.
+    const unsigned char odd[] = {0x12, 0x34, 0x9a};
+    EXPECT_EQ(internetChecksum(odd, sizeof odd), static_cast<uint16_t>(~(0x1234 + 0x9a00) & 0xFFFF));
+    EXPECT_EQ(internetChecksum(odd, 0), 0xFFFF);
+}
+
+namespace {
+
+void put16(unsigned char *p, unsigned value)
+{
+    p[0] = static_cast<unsigned char>(value >> 8);
+    p[1] = static_cast<unsigned char>(value);
+}
+
+unsigned get16(const unsigned char *p)
+{
+    return (p[0] << 8) | p[1];
+}
+
+// An ICMP error of the given type/code quoting an IPv4 datagram of quotedTotal bytes
+// (header of quotedHeaderLength bytes, payload filled with a pattern), as a router would
+// send it with a quote of quotedBytes.
+std::vector<unsigned char> icmpError(int type, int code, size_t quotedHeaderLength, size_t quotedBytes)
+{
+    std::vector<unsigned char> p(20 + 8 + quotedBytes);
+    p[0] = 0x45;
+    put16(&p[2], static_cast<unsigned>(p.size()));
+    put16(&p[4], 0x1234);
+    p[8] = 64;
+    p[9] = 1;
+    const unsigned char source[] = {10, 77, 2, 2}, destination[] = {10, 77, 1, 1};
+    std::memcpy(&p[12], source, 4);
+    std::memcpy(&p[16], destination, 4);
+    put16(&p[10], internetChecksum(p.data(), 20));
+    unsigned char *icmp = &p[20];
+    icmp[0] = static_cast<unsigned char>(type);
+    icmp[1] = static_cast<unsigned char>(code);
+    unsigned char *quoted = icmp + 8;
+    quoted[0] = static_cast<unsigned char>(0x40 | (quotedHeaderLength / 4));
+    put16(quoted + 2, 1482);
+    quoted[8] = 1;
+    quoted[9] = 17;
+    for (size_t i = quotedHeaderLength; i < quotedBytes; ++i)
+        quoted[i] = static_cast<unsigned char>(0x80 + i);
+    put16(icmp + 2, internetChecksum(icmp, p.size() - 20));
+    return p;
+}
+
+}  // namespace
+
+TEST(LinkEmuShortQuote, TrimsErrorsToHeaderPlusEightAndFixesChecksums)
+{
+    struct Case {
+        int type, code;
+        size_t quotedHeader, quotedBytes, expected;
+    };
+    const Case cases[] = {
+        {11, 0, 20, 548, 56},  // time exceeded, Linux-style 576-byte message
+        {3, 3, 20, 548, 56},   // port unreachable
+        {11, 0, 24, 300, 60},  // quoted header with options keeps them, then 8 bytes
+        {3, 3, 20, 29, 56},    // one byte more than needed is cut too
+    };
+    for (const Case &c : cases) {
+        std::vector<unsigned char> p = icmpError(c.type, c.code, c.quotedHeader, c.quotedBytes);
+        const std::vector<unsigned char> before = p;
+        const size_t len = trimIcmpQuote(p.data(), p.size());
+        ASSERT_EQ(len, c.expected) << c.type << "/" << c.quotedBytes;
+        EXPECT_EQ(get16(&p[2]), c.expected);
+        EXPECT_EQ(internetChecksum(p.data(), 20), 0) << "IP header checksum";
+        EXPECT_EQ(internetChecksum(&p[20], len - 20), 0) << "ICMP checksum";
+        // Everything kept is unchanged except total length and the two checksums.
+        for (size_t i = 0; i < len; ++i) {
+            if (i != 2 && i != 3 && i != 10 && i != 11 && i != 22 && i != 23) {
+                EXPECT_EQ(p[i], before[i]) << "byte " << i;
+            }
+        }
+        // Trimming is idempotent: the link next to the router trims, later links leave it.
+        EXPECT_EQ(trimIcmpQuote(p.data(), len), len);
+    }
+}
+
+TEST(LinkEmuShortQuote, LeavesOtherPacketsAlone)
+{
+    auto unchanged = [](std::vector<unsigned char> p, const char *what) {
+        const std::vector<unsigned char> before = p;
+        EXPECT_EQ(trimIcmpQuote(p.data(), p.size()), before.size()) << what;
+        EXPECT_EQ(p, before) << what;
+    };
+    unchanged(icmpError(11, 0, 20, 28), "already RFC 792 length");
+    unchanged(icmpError(11, 0, 20, 20), "quote shorter than header + 8");
+
+    std::vector<unsigned char> echo = icmpError(0, 0, 20, 548);
+    unchanged(echo, "echo reply");
+    std::vector<unsigned char> redirect = icmpError(5, 1, 20, 548);
+    unchanged(redirect, "redirect");
+
+    std::vector<unsigned char> udp = icmpError(11, 0, 20, 548);
+    udp[9] = 17;
+    unchanged(udp, "not ICMP");
+    std::vector<unsigned char> fragment = icmpError(11, 0, 20, 548);
+    put16(&fragment[6], 0x2000);
+    unchanged(fragment, "first fragment");
+    std::vector<unsigned char> wrongLength = icmpError(11, 0, 20, 548);
+    put16(&wrongLength[2], 600);
+    unchanged(wrongLength, "total length disagrees with bytes read");
+    std::vector<unsigned char> ipv6 = icmpError(11, 0, 20, 548);
+    ipv6[0] = 0x60;
+    unchanged(ipv6, "not IPv4");
+    std::vector<unsigned char> badQuote = icmpError(11, 0, 20, 548);
+    badQuote[28] = 0x43;
+    unchanged(badQuote, "quoted header length below 20");
+    std::vector<unsigned char> tiny(10, 0x45);
+    unchanged(tiny, "shorter than an IP header");
+}
+
+TEST(LinkEmuLateness, QuantilesOverflowAndMerge)
+{
+    LatenessHistogram empty;
+    EXPECT_EQ(empty.count(), 0u);
+    EXPECT_EQ(empty.quantile(0.5), 0);
+
+    LatenessHistogram h;
+    for (int i = 0; i < 98; ++i)
+        h.add(1000 + i);  // 1.000 .. 1.097 us
+    h.add(50000);
+    h.add(900000);  // beyond the 200 us range: the overflow bin
+    EXPECT_EQ(h.count(), 100u);
+    EXPECT_EQ(h.quantile(0.5), 1050);  // upper edge of the bin holding the 50th value (1049 ns)
+    EXPECT_EQ(h.quantile(0.99), 50010);
+    EXPECT_EQ(h.quantile(1.0), 900000);
+    EXPECT_EQ(h.maximum(), 900000);
+
+    LatenessHistogram early;
+    early.add(-40);  // never early in practice; counted as on time
+    EXPECT_EQ(early.quantile(0.5), 0);
+
+    LatenessHistogram both;
+    both.merge(h);
+    both.merge(early);
+    EXPECT_EQ(both.count(), 101u);
+    EXPECT_EQ(both.maximum(), 900000);
+}
