@@ -2,7 +2,7 @@
 BUILD_DIR ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
-DEB_PACKAGES := cmake g++ make libgtest-dev iproute2 util-linux libcap2-bin groff-base
+DEB_PACKAGES := cmake g++ make libgtest-dev iproute2 util-linux libcap2-bin groff-base python3-jsonschema
 
 .PHONY: all deps build test demo install clean
 
@@ -29,7 +29,7 @@ demo: build
 	./lab/demo.sh $(BUILD_DIR)
 
 install: build
-	cmake --install $(BUILD_DIR) $(if $(PREFIX),--prefix $(PREFIX))
+	$(if $(filter 1,$(SETCAP)),HOPRATE_SETCAP=1 )cmake --install $(BUILD_DIR) $(if $(PREFIX),--prefix $(PREFIX))
 
 clean:
 	rm -rf $(BUILD_DIR)
