@@ -14,7 +14,7 @@ trap 'rm -rf "$prefix"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
 cmake --install "$build" --prefix "$prefix/plain" > /dev/null || fail "install"
-for f in bin/hoprate bin/hoprate-report share/man/man1/hoprate.1; do
+for f in bin/hoprate bin/hoprate-report share/man/man1/hoprate.1 share/hoprate/report.schema.json; do
   [ -f "$prefix/plain/$f" ] || fail "$f not installed"
 done
 [ -z "$(getcap "$prefix/plain/bin/hoprate")" ] || fail "capability granted without HOPRATE_SETCAP=1"
