@@ -48,8 +48,8 @@ run=0
 : >"$work/runs.dat"
 : >"$work/links.dat"
 for path in $paths; do
-    IFS=, read -r -a specs <<<"$path"
-    hops=${#specs[@]}
+    IFS=, read -r -a link_list <<<"$path"
+    hops=${#link_list[@]}
     for config in $configs; do
         run=$((run + 1))
         lab_opts=()
@@ -89,7 +89,7 @@ for path in $paths; do
         echo "$run $path $config $iters ${probes:-0} ${timeouts:-?} $wall $late $status" >>"$work/runs.dat"
         awk -v hops="$hops" -f "$repo/lab/hoprate-rates.awk" "$rundir/out.txt" | sort -n |
             while read -r hop vn vne vnp vnpe; do
-                echo "$run $path $config $hop $(to_bps "${specs[$((hop - 1))]%%/*}") $vn $vne $vnp $vnpe"
+                echo "$run $path $config $hop $(to_bps "${link_list[$((hop - 1))]%%/*}") $vn $vne $vnp $vnpe"
             done >>"$work/links.dat"
         "$lab" down
         cat "$rundir/out.txt" | grep '^v_n' >&2
