@@ -8,51 +8,20 @@ set -u
 mode=$1
 hoprate=$(readlink -f "$2")
 
-if [ "$(id -u)" -ne 0 ]; then
-  echo "SKIP: needs root for network namespaces"
-  exit 77
-fi
-
-tag="hre$$"
+# shellcheck source=../lib/netns.sh
+. "$(dirname "$0")/../lib/netns.sh"
+skip_unless_root "needs root for network namespaces"
+test_setup hre
 nss=("${tag}src" "${tag}r1" "${tag}r2" "${tag}dst")
-work=$(mktemp -d)
-runner_pid=""
-
-cleanup() {
-  [ -n "$runner_pid" ] && kill "$runner_pid" 2>/dev/null
-  for ns in "${nss[@]}"; do
-    ip netns del "$ns" 2>/dev/null
-    rm -rf "/etc/netns/$ns"
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-fail() {
-  echo "FAIL: $*"
-  echo "--- stdout"; cat "$work/out" 2>/dev/null
-  echo "--- stderr"; cat "$work/err" 2>/dev/null
-  exit 1
-}
-
-in_ns() { local ns=$1; shift; ip netns exec "$ns" "$@"; }
 
 build_path() {
-  local i
+  local i ns
   for ns in "${nss[@]}"; do
-    ip netns add "$ns" || fail "cannot create namespace $ns"
-    mkdir -p "/etc/netns/$ns"
-    printf '127.0.0.1 localhost\n127.0.1.1 %s\n10.61.3.2 dsthost\n' "$(hostname)" > "/etc/netns/$ns/hosts"
-    in_ns "$ns" ip link set lo up
-    in_ns "$ns" sysctl -qw net.ipv4.icmp_ratelimit=0
+    ns_add "$ns" "10.61.3.2 dsthost" || fail "cannot create namespace $ns"
   done
   for i in 1 2 3; do
-    local left=${nss[$((i - 1))]} right=${nss[$i]}
-    ip link add "${tag}a$i" netns "$left" type veth peer name "${tag}b$i" netns "$right" || fail "veth $i"
-    in_ns "$left" ip addr add "10.61.$i.1/24" dev "${tag}a$i"
-    in_ns "$right" ip addr add "10.61.$i.2/24" dev "${tag}b$i"
-    in_ns "$left" ip link set "${tag}a$i" up
-    in_ns "$right" ip link set "${tag}b$i" up
+    ns_link "${nss[$((i - 1))]}" "${tag}a$i" "10.61.$i.1/24" "${nss[$i]}" "${tag}b$i" "10.61.$i.2/24" ||
+      fail "veth $i"
   done
   in_ns "${nss[1]}" sysctl -qw net.ipv4.ip_forward=1
   in_ns "${nss[2]}" sysctl -qw net.ipv4.ip_forward=1
@@ -65,11 +34,7 @@ build_path() {
 
 # Runs hoprate in the source namespace from the work directory, with a hard time limit.
 run_hoprate() {
-  (cd "$work" && exec timeout -k 5 "$limit" ip netns exec "${nss[0]}" "$@" >"$work/out" 2>"$work/err") &
-  runner_pid=$!
-  wait "$runner_pid"
-  status=$?
-  runner_pid=""
+  run_limited "$limit" ip netns exec "${nss[0]}" "$@"
 }
 
 build_path

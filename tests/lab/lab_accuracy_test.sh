@@ -11,26 +11,18 @@ rates=(5000000 1000000 3000000)
 links=5M/1ms,1M/1ms,3M/2ms
 bound=0.25
 
-if [ "$(id -u)" -ne 0 ]; then
-    echo "SKIP: the path lab needs root"
-    exit 77
-fi
-
-export HOPRATE_LAB_PREFIX=hrtest$$
-work=$(mktemp -d /tmp/hoprate-lab-test.XXXXXX)
-run_pid=""
-cleanup() {
-    [ -n "$run_pid" ] && kill -TERM "$run_pid" 2>/dev/null
-    "$lab" down
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM
+# shellcheck source=../lib/netns.sh
+. "$(dirname "$0")/../lib/netns.sh"
+skip_unless_root "the path lab needs root"
+test_setup hrtest
+export HOPRATE_LAB_PREFIX=$tag
+lab_down() { "$lab" down; }
+at_exit lab_down
 
 fail() {
     echo "FAIL: $*"
     echo "--- hoprate output:"
-    cat "$work/out.txt" 2>/dev/null
+    cat "$work/out" 2>/dev/null
     "$lab" status 2>/dev/null
     exit 1
 }
@@ -38,19 +30,12 @@ fail() {
 "$lab" up --links "$links" --lifetime 600s || fail "the lab did not come up"
 dest=$("$lab" dest)
 mkdir "$work/data"
-cd "$work" || fail "no work directory"
-timeout 240 "$lab" exec "$hoprate" -i 5 -o 1 -s 600,750,900,1050,1200,1350,1454 -t 3 "$dest" \
-    >"$work/out.txt" 2>"$work/err.txt" &
-run_pid=$!
-wait "$run_pid"
-status=$?
-run_pid=""
-cd / || exit 1
-[ "$status" -eq 0 ] || fail "hoprate exited with $status: $(cat "$work/err.txt")"
-cat "$work/out.txt"
+run_limited 240 "$lab" exec "$hoprate" -i 5 -o 1 -s 600,750,900,1050,1200,1350,1454 -t 3 "$dest"
+[ "$status" -eq 0 ] || fail "hoprate exited with $status: $(cat "$work/err")"
+cat "$work/out"
 "$lab" status
 
-awk -v hops=3 -f "$(dirname "$lab")/hoprate-rates.awk" "$work/out.txt" >"$work/rates.txt"
+awk -v hops=3 -f "$(dirname "$lab")/hoprate-rates.awk" "$work/out" >"$work/rates.txt"
 [ "$(wc -l <"$work/rates.txt")" -eq 3 ] || fail "expected 3 per-hop lines"
 bad=0
 while read -r hop vn _ vnp _; do

@@ -10,49 +10,25 @@
 set -u
 checker=$(readlink -f "$1")
 
-if [ "$(id -u)" -ne 0 ]; then
-  echo "SKIP: needs root for network namespaces and raw sockets"
-  exit 77
-fi
-
-tag="hpn$$"
+# shellcheck source=../lib/netns.sh
+. "$(dirname "$0")/../lib/netns.sh"
+skip_unless_root "needs root for network namespaces and raw sockets"
+test_setup hpn
 probe_ns="${tag}p"
 router_ns="${tag}r"
-work=$(mktemp -d)
 failures=0
 
-cleanup() {
-  for ns in "$probe_ns" "$router_ns"; do
-    ip netns del "$ns" 2>/dev/null
-    rm -rf "/etc/netns/$ns"
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-die() { echo "FAIL: $*"; exit 1; }
-
-in_ns() { local ns=$1; shift; ip netns exec "$ns" "$@"; }
-
 build() {
+  local ns
   for ns in "$probe_ns" "$router_ns"; do
-    ip netns add "$ns" || die "cannot create namespace $ns"
-    mkdir -p "/etc/netns/$ns"
-    printf '127.0.0.1 localhost\n127.0.1.1 %s\n127.0.1.2 probe.example.test\n10.62.9.2 far.test\n' \
-      "$(hostname)" > "/etc/netns/$ns/hosts"
+    ns_add "$ns" "127.0.1.2 probe.example.test" "10.62.9.2 far.test" || fail "cannot create namespace $ns"
     # Names that are not in the hosts file fail at once instead of asking anyone.
     printf 'nameserver 127.0.0.1\n' > "/etc/netns/$ns/resolv.conf"
-    in_ns "$ns" ip link set lo up
-    in_ns "$ns" sysctl -qw net.ipv4.icmp_ratelimit=0
   done
-  ip link add "${tag}a" netns "$probe_ns" type veth peer name "${tag}b" netns "$router_ns" || die "veth"
-  in_ns "$probe_ns" ip addr add 10.62.1.1/24 dev "${tag}a"
-  in_ns "$router_ns" ip addr add 10.62.1.2/24 dev "${tag}b"
-  in_ns "$probe_ns" ip link set "${tag}a" up
-  in_ns "$router_ns" ip link set "${tag}b" up
+  ns_link "$probe_ns" "${tag}a" 10.62.1.1/24 "$router_ns" "${tag}b" 10.62.1.2/24 || fail "veth"
   in_ns "$probe_ns" ip route add default via 10.62.1.2
   # Beyond the router: a link whose far end never answers.
-  in_ns "$router_ns" ip link add "${tag}x" type veth peer name "${tag}y" || die "veth beyond the router"
+  in_ns "$router_ns" ip link add "${tag}x" type veth peer name "${tag}y" || fail "veth beyond the router"
   in_ns "$router_ns" ip addr add 10.62.9.1/24 dev "${tag}x"
   in_ns "$router_ns" ip link set "${tag}x" up
   in_ns "$router_ns" ip link set "${tag}y" up

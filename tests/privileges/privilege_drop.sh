@@ -12,46 +12,17 @@ set -u
 mode=$1
 hoprate=$(readlink -f "$2")
 
-if [ "$(id -u)" -ne 0 ]; then
-  echo "SKIP: needs root for network namespaces, setcap and setpriv"
-  exit 77
-fi
-
-tag="hpd$$"
+# shellcheck source=../lib/netns.sh
+. "$(dirname "$0")/../lib/netns.sh"
+skip_unless_root "needs root for network namespaces, setcap and setpriv"
+test_setup hpd
 src="${tag}src"
 sink="${tag}sink"
-work=$(mktemp -d /tmp/hoprate-priv.XXXXXX)
-run_pid=""
-
-cleanup() {
-  [ -n "$run_pid" ] && kill "$run_pid" 2>/dev/null && wait "$run_pid" 2>/dev/null
-  for ns in "$src" "$sink"; do
-    ip netns del "$ns" 2>/dev/null
-    rm -rf "/etc/netns/$ns"
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-fail() {
-  echo "FAIL: $*"
-  echo "--- stdout"; cat "$work/out" 2>/dev/null
-  echo "--- stderr"; cat "$work/err" 2>/dev/null
-  exit 1
-}
 
 for ns in "$src" "$sink"; do
-  ip netns add "$ns" || fail "cannot create namespace $ns"
-  mkdir -p "/etc/netns/$ns"
-  printf '127.0.0.1 localhost\n127.0.1.1 %s\n' "$(hostname)" > "/etc/netns/$ns/hosts"
-  ip -n "$ns" link set lo up
-  ip netns exec "$ns" sysctl -qw net.ipv4.icmp_ratelimit=0
+  ns_add "$ns" || fail "cannot create namespace $ns"
 done
-ip link add "${tag}a" netns "$src" type veth peer name "${tag}b" netns "$sink" || fail "veth"
-ip -n "$src" addr add 10.62.1.1/24 dev "${tag}a"
-ip -n "$sink" addr add 10.62.1.2/24 dev "${tag}b"
-ip -n "$src" link set "${tag}a" up
-ip -n "$sink" link set "${tag}b" up
+ns_link "$src" "${tag}a" 10.62.1.1/24 "$sink" "${tag}b" 10.62.1.2/24 || fail "veth"
 ip netns exec "$sink" sysctl -qw net.ipv4.ip_forward=1
 ip -n "$src" route add default via 10.62.1.2
 ip -n "$sink" route add blackhole 10.62.9.0/24
@@ -74,15 +45,13 @@ esac
 
 # Starts the run in the background under timeout, whose one child is the run: ip netns exec
 # and setpriv exec the program in place. One size, one probe per sweep, 3 s per probe.
-(cd "$work" && exec timeout -k 5 60 ip netns exec "$src" "${as_user[@]}" ./hoprate \
-   -t 1 -i 1 -s 100 -o 3 10.62.9.9 >"$work/out" 2>"$work/err") &
-run_pid=$!
+run_start 60 ip netns exec "$src" "${as_user[@]}" ./hoprate -t 1 -i 1 -s 100 -o 3 10.62.9.9
 
 hoprate_pid=""
 field() { awk -v k="$1:" '$1 == k { print $2; exit }' "/proc/$hoprate_pid/status" 2>/dev/null; }
 
 if [ "$mode" = nocap ]; then
-  wait "$run_pid"; status=$?; run_pid=""
+  run_wait
   [ "$status" -eq 1 ] || fail "exit status $status, expected 1"
   printf 'socket: icmp: errno 1\n' > "$work/expected_err"
   diff "$work/expected_err" "$work/err" || fail "stderr differs"
@@ -126,7 +95,7 @@ awk -v u="$uid" '$1 == "Uid:" { exit !($2 == u && $3 == u && $4 == u && $5 == u)
 awk -v g="$gid" '$1 == "Gid:" { exit !($2 == g && $3 == g && $4 == g && $5 == g) }' "$status_copy" ||
   fail "group ids are not all $gid"
 
-wait "$run_pid"; status=$?; run_pid=""
+run_wait
 [ "$status" -eq 0 ] || fail "exit status $status, expected 0"
 printf 'seq 0 timed out\nseq 1 timed out\n' > "$work/expected_err"
 diff "$work/expected_err" "$work/err" || fail "stderr differs"

@@ -13,42 +13,23 @@ lab=$(readlink -f "$4")
 export HOPRATE_LINKEMU=$(readlink -f "$5")
 here=$(cd "$(dirname "$0")" && pwd)
 
-if [ "$(id -u)" -ne 0 ]; then
-  echo "SKIP: the path lab needs root"
-  exit 77
-fi
+# shellcheck source=../lib/netns.sh
+. "$here/../lib/netns.sh"
+skip_unless_root "the path lab needs root"
 if ! /usr/bin/python3 -c 'import jsonschema' 2>/dev/null; then
   echo "SKIP: /usr/bin/python3 has no jsonschema module (Debian package python3-jsonschema)"
   exit 77
 fi
 
-prefix="hrr$$"
-work=$(mktemp -d)
-run_pid=""
-
-cleanup() {
-  [ -n "$run_pid" ] && kill "$run_pid" 2>/dev/null && wait "$run_pid" 2>/dev/null
-  "$lab" --prefix "$prefix" down > /dev/null 2>&1
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-fail() {
-  echo "FAIL: $*"
-  echo "--- run stdout"; cat "$work/out" 2>/dev/null
-  echo "--- run stderr"; cat "$work/err" 2>/dev/null
-  exit 1
-}
+test_setup hrr
+prefix=$tag
+lab_down() { "$lab" --prefix "$prefix" down > /dev/null 2>&1; }
+at_exit lab_down
 
 "$lab" --prefix "$prefix" up --links 20M/1ms,5M/1ms,10M/1ms > "$work/lab.log" 2>&1 || fail "lab: $(cat "$work/lab.log")"
 dest=$("$lab" --prefix "$prefix" dest) || fail "lab has no destination"
 mkdir "$work/data"
-(cd "$work" && exec timeout -k 5 120 "$lab" --prefix "$prefix" exec "$hoprate" -i 3 -s 600,900,1200 -o 0.5 -t 3 \
-   "$dest" >"$work/out" 2>"$work/err") &
-run_pid=$!
-wait "$run_pid"
-status=$?
-run_pid=""
+run_limited 120 "$lab" --prefix "$prefix" exec "$hoprate" -i 3 -s 600,900,1200 -o 0.5 -t 3 "$dest"
 [ "$status" -eq 0 ] || fail "hoprate exit status $status"
 file="$work/data/rtt_$(hostname | cut -d. -f1)-.txt"
 [ -f "$file" ] || fail "no results file"
