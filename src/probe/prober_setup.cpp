@@ -76,14 +76,6 @@ in_addr_t resolveHost(const char *destination)
 }
 
 PathProber::PathProber(int probesPerSize, int numberOfSizes, char **sizeTexts)
-    : icmpSocket(-1), udpSocket(-1), destAddr{}, fromAddr{}, lastResponder(0), addrLen(16),
-      dataLen(0), probeSeq(0), ttl(0), sendStamp(0), useIcmp(1), firstReport(1),
-      targetAddrText{}, targetName{}, localHostName{}, reportPath{}, sizes(nullptr), sizeCount(0),
-      kernelRtt(nullptr), appRtt(nullptr), overheadRtt(nullptr), kernelMinMark(nullptr),
-      replyMark(nullptr), overheadMinMark(nullptr), replyCount(nullptr), iterations(probesPerSize),
-      kernelAvg(nullptr), appAvg(nullptr), overheadAvg(nullptr), minRtt(nullptr), sizeIndex(0),
-      iterIndex(0), timeoutCount(0), slope(0), intercept(0), slopeRelErr(0), interceptRelErr(0),
-      responderKnown(0)
 {
     std::memset(sendBuffer, 'A', sizeof sendBuffer);
     std::memset(recvBuffer, 0, sizeof recvBuffer);
@@ -93,14 +85,7 @@ PathProber::PathProber(int probesPerSize, int numberOfSizes, char **sizeTexts)
 
 PathProber::PathProber(const char *destination, int ttlValue, const char *protocol,
                        int probesPerSize, int numberOfSizes, char **sizeTexts)
-    : icmpSocket(-1), udpSocket(-1), destAddr{}, fromAddr{}, lastResponder(0), addrLen(16),
-      dataLen(0), probeSeq(0), ttl(ttlValue), sendStamp(0), useIcmp(1), firstReport(1),
-      targetAddrText{}, targetName{}, localHostName{}, reportPath{}, sizes(nullptr), sizeCount(0),
-      kernelRtt(nullptr), appRtt(nullptr), overheadRtt(nullptr), kernelMinMark(nullptr),
-      replyMark(nullptr), overheadMinMark(nullptr), replyCount(nullptr), iterations(probesPerSize),
-      kernelAvg(nullptr), appAvg(nullptr), overheadAvg(nullptr), minRtt(nullptr), sizeIndex(0),
-      iterIndex(0), timeoutCount(0), slope(0), intercept(0), slopeRelErr(0), interceptRelErr(0),
-      responderKnown(0)
+    : ttl(ttlValue)
 {
     std::memset(sendBuffer, 'A', sizeof sendBuffer);
     std::memset(recvBuffer, 0, sizeof recvBuffer);

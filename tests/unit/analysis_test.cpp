@@ -20,6 +20,15 @@
 
 namespace {
 
+// Checks text begins with start and, when given, ends with end (blocks whose middle
+// holds non-finite figures are compared at their exact ends only).
+void expectFramedBy(const std::string &text, const std::string &start, const std::string &end = "")
+{
+    EXPECT_EQ(text.substr(0, start.size()), start);
+    ASSERT_GE(text.size(), end.size());
+    EXPECT_EQ(text.substr(text.size() - end.size()), end);
+}
+
 constexpr double timedOut = -2.0;  // in a row of times: this probe got no reply
 
 class Analysis : public testing::Test {
@@ -253,10 +262,7 @@ TEST_F(Analysis, TwoSweepsOnOneProber)
         "t_kernel_avg:\t1.000000\t2.000000\t3.000000\n"
         "t_app_avg:\t1.000000\t2.000000\t3.000000\n"
         "slope=";
-    EXPECT_EQ(second.substr(0, expectedStart.size()), expectedStart);
-    const std::string expectedEnd = "# of timeouts = 3\n\n";
-    ASSERT_GE(second.size(), expectedEnd.size());
-    EXPECT_EQ(second.substr(second.size() - expectedEnd.size()), expectedEnd);
+    expectFramedBy(second, expectedStart, "# of timeouts = 3\n\n");
 }
 
 TEST_F(Analysis, SizeWithoutRepliesIsLeftOutOfRowsAndFit)
@@ -299,7 +305,7 @@ TEST_F(Analysis, SizeWithoutRepliesIsLeftOutOfRowsAndFit)
         "t_kernel_avg:\t0.456000\tnan\t0.684010\n"
         "t_app_avg:\t0.456000\tnan\t0.684010\n"
         "slope=";
-    EXPECT_EQ(fileText().substr(0, expectedStart.size()), expectedStart);
+    expectFramedBy(fileText(), expectedStart);
 }
 
 TEST_F(Analysis, LastSizeWithoutRepliesEndsItsRowsWithTheNewline)
@@ -360,7 +366,7 @@ TEST_F(Analysis, OneSizeGivesOneValuePerRowAndNoFiniteSlope)
         "t_kernel_avg:\t0.600000\n"
         "t_app_avg:\t0.600000\n"
         "slope=";
-    EXPECT_EQ(fileText().substr(0, expectedStart.size()), expectedStart);
+    expectFramedBy(fileText(), expectedStart);
 }
 
 TEST_F(Analysis, TwoSizesGiveTheExactLineAndNonFiniteUncertainties)
@@ -393,10 +399,7 @@ TEST_F(Analysis, NoSizesRunsTheLabelsTogether)
     const std::string expectedStart =
         "icmp to 10.0.0.7, ttl=4\n"
         "t_kernel_min:\tt_app_min:\tt_overhead_min:\tt_kernel_avg:\tt_app_avg:\tslope=";
-    EXPECT_EQ(text.substr(0, expectedStart.size()), expectedStart);
-    const std::string expectedEnd = "# of timeouts = 0\n\n";
-    ASSERT_GE(text.size(), expectedEnd.size());
-    EXPECT_EQ(text.substr(text.size() - expectedEnd.size()), expectedEnd);
+    expectFramedBy(text, expectedStart, "# of timeouts = 0\n\n");
 }
 
 TEST_F(Analysis, MissingDataDirectoryEndsTheRun)
