@@ -107,6 +107,22 @@ TEST(ReportOutput, NotFiniteRatesAreNullInJsonAndWordsInCsv)
     EXPECT_EQ(formatCsv(report).substr(formatCsv(report).find('\n') + 1), "1,10.0.0.9,nan,nan,nan,nan\n");
 }
 
+TEST(ReportOutput, InfiniteRatesAreNullInJson)
+{
+    // Equal slopes toward the destination at both ends of hop 1: v_n = 8 / 0 = inf.
+    const std::vector<SweepBlock> sweeps = {block("icmp", "10.0.0.9", 1, 6e-6, 1e-8, 1),
+                                            block("udp", "10.0.0.9", 1, 0.0, 1e-8, 11)};
+    const RunReport report = buildReport(sweeps, {600, 900, 1200}, "f", 20);
+    ASSERT_TRUE(std::isinf(report.hops[0].vN));
+    const std::string json = formatJson(report);
+    EXPECT_NE(json.find("\"v_n\": {\"rate_bps\": null, \"uncertainty_bps\": null, "
+                        "\"relative_uncertainty\": null, \"text\": \"inf +/- "),
+              std::string::npos)
+        << json;
+    EXPECT_EQ(json.find("inf,"), std::string::npos) << json;
+    EXPECT_EQ(json.find(": inf"), std::string::npos) << json;
+}
+
 size_t countOf(const std::string &text, const std::string &part)
 {
     size_t count = 0;
