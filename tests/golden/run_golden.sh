@@ -55,6 +55,10 @@ router_sweep_without_reply)
 no_reply_at_all)
     export FAKENET_SCRIPT="0:drop;1:drop;2:drop"
     args=(-i 1 -s 500 -o 0.75 -t 2 10.9.2.1) ;;
+no_probes)
+    args=(-v -i 0 -s 300,600 -t 1 10.9.1.1) ;;
+empty_size_list)
+    args=(-v -i 2 -s ,,, -t 1 10.9.1.1) ;;
 *)
     echo "unknown case $case_name" >&2
     exit 2 ;;
