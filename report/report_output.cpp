@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "estimate/rate_format.h"
+#include "output/rate_format.h"
 
 namespace {
 
@@ -112,7 +112,7 @@ std::string csvNumber(double value)
 
 std::string rateText(double rate, double relErr)
 {
-    return std::string(formatRate(rate, relErr)) + "b/s";
+    return formatRate(rate, relErr) + "b/s";
 }
 
 std::string formatTable(const RunReport &report)

@@ -8,7 +8,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "estimate/link_rate_estimator.h"
+#include "cli/options.h"
+#include "measure/hop_rates.h"
+#include "wire/probe.h"
 
 ReportError::ReportError(const std::string &fileName, int lineNumber, const std::string &why)
     : std::runtime_error(lineNumber > 0 ? fileName + ":" + std::to_string(lineNumber) + ": " + why
@@ -18,9 +20,6 @@ ReportError::ReportError(const std::string &fileName, int lineNumber, const std:
 }
 
 namespace {
-
-// hoprate's largest probe payload (its 15000-byte buffer less the echo header).
-constexpr int largestSize = 14992;
 
 // A whole token as a double: what printf's %lf and %e write, including nan and inf.
 bool parseDouble(const std::string &token, double &value)
@@ -253,21 +252,18 @@ std::vector<SweepBlock> parseResults(const std::string &text, const std::string 
 
 std::vector<int> parseSizeList(const std::string &text)
 {
-    std::vector<int> sizes;
-    for (const std::string &entry : splitAt(text, ',')) {
-        if (entry.empty())
-            continue;
-        size_t start = 0;
-        while (start < entry.size() && entry[start] == ' ')
-            ++start;
-        int size = 0;
-        if (!parseInt(entry.substr(start), 0, largestSize, size) || entry[start] == '-')
-            throw std::invalid_argument("illegal probe size \"" + entry + "\" (0 to " +
-                                        std::to_string(largestSize) + " bytes)");
-        sizes.push_back(size);
-    }
-    if (sizes.empty())
+    // The run's own rules, so that a list maps to the sizes the run measured.
+    const std::vector<std::string> entries = splitCommaList(text);
+    if (entries.empty())
         throw std::invalid_argument("the size list \"" + text + "\" holds no size");
+    std::vector<int> sizes;
+    for (const std::string &entry : entries) {
+        const std::optional<std::vector<int>> size = parseProbeSizes({entry});
+        if (!size)
+            throw std::invalid_argument("illegal probe size \"" + entry + "\" (0 to " +
+                                        std::to_string(maxProbeSize) + " bytes)");
+        sizes.push_back(size->front());
+    }
     return sizes;
 }
 
@@ -346,33 +342,26 @@ RunReport buildReport(const std::vector<SweepBlock> &sweeps, const std::vector<i
                               std::to_string(expectedCount) + " sweeps of a run with ttl=" + std::to_string(n) +
                               " (run cut short?)");
 
-    // The per-hop loop of the run, with the slopes and uncertainties read back.
-    double k2 = sweeps[0].slope, a2 = relativeUncertainty(sweeps[0]);
-    double k2p = sweeps[1].slope, a2p = relativeUncertainty(sweeps[1]);
+    // The run's own per-hop walk, with the slopes and uncertainties read back.
+    auto slopeOf = [](const SweepBlock &block) { return Slope{block.slope, relativeUncertainty(block)}; };
+    HopWalk walk(n, slopeOf(sweeps[0]), slopeOf(sweeps[1]));
     for (int pass = 0; pass < n; ++pass) {
         const int h = n - pass;
-        double k1p = 0, a1p = 0, k1 = 0, a1 = 0;
+        Slope towardDestination;
+        Slope toRouter;
         if (h != 1) {
-            const SweepBlock &towardDest = sweeps[static_cast<size_t>(2 + 2 * pass)];
-            const SweepBlock &toRouter = sweeps[static_cast<size_t>(3 + 2 * pass)];
-            k1p = towardDest.slope;
-            a1p = relativeUncertainty(towardDest);
-            k1 = toRouter.slope;
-            a1 = relativeUncertainty(toRouter);
+            towardDestination = slopeOf(sweeps[static_cast<size_t>(2 + 2 * pass)]);
+            toRouter = slopeOf(sweeps[static_cast<size_t>(3 + 2 * pass)]);
         }
-        const HopRates rates = computeHopRates(k1, a1, k2, a2, k1p, a1p, k2p, a2p);
+        const HopPass rates = walk.pass(towardDestination, toRouter);
         HopReport hop;
         hop.hop = h;
         hop.address = h == n ? report.destination : sweeps[static_cast<size_t>(1 + 2 * pass)].target;
-        hop.vN = rates.vN;
-        hop.rN = rates.rN;
-        hop.vNp = rates.vNp;
-        hop.rNp = rates.rNp;
+        hop.vN = rates.rates.vN;
+        hop.rN = rates.rates.rN;
+        hop.vNp = rates.rates.vNp;
+        hop.rNp = rates.rates.rNp;
         report.hops.push_back(hop);
-        k2 = k1;
-        a2 = a1;
-        k2p = k1p;
-        a2p = a1p;
     }
     return report;
 }

@@ -37,8 +37,8 @@ struct SweepBlock {
 std::vector<SweepBlock> parseResults(const std::string &text, const std::string &fileName,
                                      int sizeCount);
 
-// Parses a size list as hoprate's -s takes it: comma-separated, empty entries skipped,
-// each a whole number of bytes from 0 to 14992. Throws std::invalid_argument.
+// Parses a size list by hoprate's own -s rules (empty entries skipped, each entry read as
+// a number of bytes from 0 to 14992); an empty list is refused. Throws std::invalid_argument.
 std::vector<int> parseSizeList(const std::string &text);
 
 // The role of a sweep in the fixed order of a run with hop count n.

@@ -1,6 +1,6 @@
-#include "cli/run_config.h"
+#include "cli/classic_main.h"
 
 int main(int argc, char **argv)
 {
-    return hoprateMain(argc, argv);
+    return classicMain(argc, argv);
 }

@@ -1,23 +1,22 @@
-// The high-resolution clock: a monotonic tick counter read as a signed 64-bit value.
+// The high-resolution clock: CLOCK_MONOTONIC read as a signed 64-bit count of
+// nanoseconds. Only differences of two readings mean anything.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
-// Ticks per second of the counter; set once by checkClock.
-extern int64_t counterFrequency;
+// Ticks per second of the counter that readCounter returns.
+constexpr int64_t counterTicksPerSecond = 1000000000;
 
-// Queries the counter's frequency and prints the frequency line; 0 when a
-// high-resolution counter exists, -1 (after its own message) when it does not.
-int checkClock();
-// Stores the current counter value at location (8 bytes, least significant first,
-// any alignment: the location may lie inside a packet buffer).
-void readCounter(void *location);
-// Seconds from the earlier to the later counter value; negative when later < earlier.
-double elapsedSeconds(int64_t later, int64_t earlier);
+// The counter's frequency, or nothing when the host has no high-resolution counter.
+std::optional<int64_t> queryCounterFrequency();
+// The counter now.
+int64_t readCounter();
+// Seconds from the earlier to the later counter value at the given frequency; negative
+// when later < earlier. The subtraction wraps, since a counter value may come from the
+// network.
+double elapsedSeconds(int64_t later, int64_t earlier, int64_t frequency);
 // Pauses for microseconds / 1000 whole milliseconds (the quotient truncated).
 void sleepMicroseconds(uint32_t microseconds);
-
-// The frequency line for a given frequency, written into out (at least 96 bytes).
-void formatFrequencyLine(char *out, int outSize, int64_t frequency);
 // The whole milliseconds sleepMicroseconds pauses for.
 uint32_t sleepMilliseconds(uint32_t microseconds);

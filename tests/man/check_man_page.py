@@ -1,13 +1,13 @@
 #!/usr/bin/env python3
 """Checks man/hoprate.1 against the program.
 
-usage: check_man_page.py MAN_PAGE ENTRY_SOURCE
+usage: check_man_page.py MAN_PAGE SOURCE...
 
 1. groff -ww -man -Tutf8 renders the page with status 0 and no warning at all.
 2. The options are the same everywhere: the getopt string and the usage text in the
-   entry source, the SYNOPSIS and the OPTIONS section of the page; an option takes an
+   command-line sources, the SYNOPSIS and the OPTIONS section of the page; an option takes an
    argument in all of them or in none.
-3. The defaults the OPTIONS section states are those the entry source sets.
+3. The defaults the OPTIONS section states are those the sources set.
 """
 import re
 import subprocess
@@ -30,14 +30,14 @@ def rendered_warnings(page):
 def options_of_getopt(source):
     found = re.findall(r'getopt\(argc, argv, "([^"]*)"\)', source)
     if len(found) != 1:
-        raise SystemExit(f"expected one getopt call in the entry source, found {len(found)}")
+        raise SystemExit(f"expected one getopt call in the sources, found {len(found)}")
     return {m.group(1): bool(m.group(2)) for m in re.finditer(r"([A-Za-z0-9])(:?)", found[0])}
 
 
 def options_of_usage(source):
     match = re.search(r'"usage: %s ([^"\\]*)\\n"', source)
     if not match:
-        raise SystemExit("no usage text in the entry source")
+        raise SystemExit("no usage text in the sources")
     return {m.group(1): bool(m.group(2)) for m in re.finditer(r"-([A-Za-z0-9])( [^\]\s]+)?", match.group(1))}
 
 
@@ -80,17 +80,19 @@ def options_of_section(page):
 def defaults_of_source(source):
     iterations = re.search(r"int iterations = (\d+);", source).group(1)
     timeout = re.search(r"double probeTimeout = ([0-9.]+);", source).group(1)
-    sizes = re.search(r"defaultSizes\[\d+\] = \{([^}]*)\}", source).group(1)
+    sizes = re.search(r"defaultSizes(?:\[\d+\])? = \{([^}]*)\}", source).group(1)
     sizes = ",".join(re.findall(r'"(\d+)"', sizes))
     return {"i": iterations, "o": timeout, "s": sizes, "v": "off", "d": "off"}
 
 
 def main():
-    page_file, source_file = sys.argv[1], sys.argv[2]
+    page_file, source_files = sys.argv[1], sys.argv[2:]
     with open(page_file) as f:
         page = f.read()
-    with open(source_file) as f:
-        source = f.read()
+    source = ""
+    for source_file in source_files:
+        with open(source_file) as f:
+            source += f.read()
     problems = rendered_warnings(page_file)
 
     program = options_of_getopt(source)

@@ -1,17 +1,16 @@
-// Builds a real PathProber (raw ICMP socket, so it needs root) and prints what the
-// namespace test compares: sockets and their TTLs, the target fields, the results
-// path, and how real replies are classified. Every line is deterministic.
+// Runs the start-up steps of a real run (raw ICMP socket, so it needs root) and prints
+// what the namespace test compares: sockets and their TTLs, the aim of each sweep, the
+// results path and sizes, and how real replies are decoded. Every line is deterministic.
 //
-//   prober_check state DEST TTL PROTO ITERATIONS SIZE...
+//   prober_check state DEST TTL icmp|udp ITERATIONS SIZE...
 //   prober_check switch DEST
-//   prober_check exchange DEST TTL PROTO [CORPUS_PREFIX]
+//   prober_check exchange DEST TTL icmp|udp [CORPUS_PREFIX]
 //
-// exchange sends one probe and classifies what arrives (at most 2 s, at most 20
+// exchange sends one probe and decodes what arrives (at most 2 s, at most 20
 // datagrams); with CORPUS_PREFIX every received datagram is also written as a seed
-// for the classification fuzzer: a 9-byte parameter prefix, then the datagram.
+// for the reply fuzzer: a 9-byte parameter prefix, then the datagram.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,10 +18,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
-#include "cli/run_config.h"
-#include "probe/path_prober.h"
+#include "cli/classic_main.h"
+#include "engine/classic_engine.h"
+#include "net/linux_network.h"
+#include "output/classic_console.h"
 #include "support/clock.h"
+#include "support/privileges.h"
+#include "wire/probe.h"
+#include "wire/reply.h"
 
 namespace {
 
@@ -37,35 +42,38 @@ std::string ttlOf(int socket)
     return std::to_string(value);
 }
 
-void printTarget(const PathProber &prober)
+ProbeProtocol protocolOf(const std::string &text)
 {
-    std::printf("icmpSocket=%s udpSocket=%s\n", prober.icmpSocket >= 0 ? "open" : "none",
-                prober.udpSocket >= 0 ? "open" : "none");
-    std::printf("ttl=%d icmpTtl=%s udpTtl=%s useIcmp=%d\n", prober.ttl, ttlOf(prober.icmpSocket).c_str(),
-                ttlOf(prober.udpSocket).c_str(), prober.useIcmp);
-    std::printf("port=%d targetName=[%s] targetAddrText=[%s]\n", ntohs(prober.destAddr.sin_port), prober.targetName,
-                prober.targetAddrText);
-    std::printf("reportPath=[%s]\n", prober.reportPath);
+    if (text != "icmp" && text != "udp") {
+        std::fprintf(stderr, "protocol must be icmp or udp\n");
+        std::exit(2);
+    }
+    return text == "udp" ? ProbeProtocol::Udp : ProbeProtocol::Icmp;
+}
+
+void printAim(const LinuxNetwork &net, const Aim &aim)
+{
+    std::printf("icmpSocket=%s udpSocket=%s\n", net.icmpDescriptor() >= 0 ? "open" : "none",
+                net.udpDescriptor() >= 0 ? "open" : "none");
+    std::printf("ttl=%d icmpTtl=%s udpTtl=%s icmp=%d\n", aim.ttl, ttlOf(net.icmpDescriptor()).c_str(),
+                ttlOf(net.udpDescriptor()).c_str(), aim.protocol == ProbeProtocol::Icmp ? 1 : 0);
+    std::printf("port=%d name=[%s] address=[%s]\n", aim.endpoint.port, aim.name.c_str(), aim.addressText.c_str());
 }
 
 int stateMode(int argc, char **argv)
 {
     if (argc < 7)
         return 2;
-    PathProber prober(argv[2], std::atoi(argv[3]), argv[4], std::atoi(argv[5]), argc - 6, argv + 6);
-    printTarget(prober);
-    std::printf("localHostName=[%s] iterations=%d sizes=", prober.localHostName, prober.iterations);
-    for (int i = 0; i < prober.sizeCount; ++i)
-        std::printf("%s%d", i ? "," : "", prober.sizes[i]);
-    int marks = 0;
-    int counts = 0;
-    for (int r = 0; r < prober.sizeCount; ++r) {
-        counts += prober.replyCount[r];
-        for (int c = 0; c < prober.iterations; ++c)
-            marks += prober.replyMark[r][c];
-    }
-    std::printf("\nprobeSeq=%d timeoutCount=%d marks=%d counts=%d responder=[%s]\n", prober.probeSeq,
-                prober.timeoutCount, marks, counts, prober.lastResponderText());
+    LinuxNetwork net;
+    const Aim aim = aimProbes(net, argv[2], std::atoi(argv[3]), protocolOf(argv[4]));
+    dropPrivileges();
+    const ClassicRunFiles files = prepareClassicRun(aim.name, std::vector<std::string>(argv + 6, argv + argc),
+                                                    std::atoi(argv[5]));
+    printAim(net, aim);
+    std::printf("resultsPath=[%s] sizes=", files.resultsPath.c_str());
+    for (size_t i = 0; i < files.sizes.size(); ++i)
+        std::printf("%s%d", i ? "," : "", files.sizes[i]);
+    std::printf("\n");
     return 0;
 }
 
@@ -73,42 +81,37 @@ int switchMode(int argc, char **argv)
 {
     if (argc < 3)
         return 2;
-    static char size[] = "100";
-    char *sizeTexts[] = {size};
-    PathProber prober(argv[2], 4, "icmp", 1, 1, sizeTexts);
+    LinuxNetwork net;
     std::printf("-- icmp ttl 4\n");
-    printTarget(prober);
-    prober.setTarget(argv[2], 7, "udp");
-    const int udpSocket = prober.udpSocket;
-    const int icmpSocket = prober.icmpSocket;
+    printAim(net, aimProbes(net, argv[2], 4, ProbeProtocol::Icmp));
+    const int icmpSocket = net.icmpDescriptor();
     std::printf("-- udp ttl 7\n");
-    printTarget(prober);
-    prober.setTarget(argv[2], 3, "icmp");
+    printAim(net, aimProbes(net, argv[2], 7, ProbeProtocol::Udp));
+    const int udpSocket = net.udpDescriptor();
     std::printf("-- icmp ttl 3\n");
-    printTarget(prober);
-    prober.setTarget("127.0.0.1", 2, "icmp");
+    printAim(net, aimProbes(net, argv[2], 3, ProbeProtocol::Icmp));
     std::printf("-- icmp ttl 2 to 127.0.0.1\n");
-    printTarget(prober);
-    prober.setTarget(argv[2], 9, "udp");
+    printAim(net, aimProbes(net, "127.0.0.1", 2, ProbeProtocol::Icmp));
     std::printf("-- udp ttl 9\n");
-    printTarget(prober);
+    printAim(net, aimProbes(net, argv[2], 9, ProbeProtocol::Udp));
     std::printf("same sockets: %s\n",
-                prober.udpSocket == udpSocket && prober.icmpSocket == icmpSocket ? "yes" : "no");
+                net.udpDescriptor() == udpSocket && net.icmpDescriptor() == icmpSocket ? "yes" : "no");
     return 0;
 }
 
-void writeSeed(const std::string &path, const PathProber &prober, int len)
+void writeSeed(const std::string &path, const OutstandingProbe &probe, int pid, const uint8_t *datagram, int len)
 {
+    const int probeSeq = probe.number + 1;
     unsigned char prefix[9];
-    prefix[0] = static_cast<unsigned char>(((ownPid >> 16) ? 2 : 0) | ((prober.probeSeq >> 16) ? 4 : 0));
-    prefix[1] = static_cast<unsigned char>(ownPid >> 8);
-    prefix[2] = static_cast<unsigned char>(ownPid);
-    prefix[3] = static_cast<unsigned char>(prober.probeSeq >> 8);
-    prefix[4] = static_cast<unsigned char>(prober.probeSeq);
-    std::memcpy(prefix + 5, &prober.destAddr.sin_addr.s_addr, 4);
+    prefix[0] = static_cast<unsigned char>(((pid >> 16) ? 2 : 0) | ((probeSeq >> 16) ? 4 : 0));
+    prefix[1] = static_cast<unsigned char>(pid >> 8);
+    prefix[2] = static_cast<unsigned char>(pid);
+    prefix[3] = static_cast<unsigned char>(probeSeq >> 8);
+    prefix[4] = static_cast<unsigned char>(probeSeq);
+    std::memcpy(prefix + 5, &probe.destination, 4);
     if (FILE *file = std::fopen(path.c_str(), "wb")) {
         std::fwrite(prefix, 1, sizeof prefix, file);
-        std::fwrite(prober.recvBuffer, 1, static_cast<size_t>(len), file);
+        std::fwrite(datagram, 1, static_cast<size_t>(len), file);
         std::fclose(file);
     }
 }
@@ -117,48 +120,42 @@ int exchangeMode(int argc, char **argv)
 {
     if (argc < 5)
         return 2;
-    static char size[] = "56";
-    char *sizeTexts[] = {size};
-    PathProber prober(argv[2], std::atoi(argv[3]), argv[4], 1, 1, sizeTexts);
+    const int pid = static_cast<int>(getpid());
+    LinuxNetwork net;
+    const Aim aim = aimProbes(net, argv[2], std::atoi(argv[3]), protocolOf(argv[4]));
     const std::string corpus = argc > 5 ? argv[5] : "";
-    prober.dataLen = 56;
-    prober.sizeIndex = 0;
-    prober.iterIndex = 0;
-    if (prober.useIcmp)
-        prober.sendEchoProbe();
-    else
-        prober.sendUdpProbe();
-
-    int64_t start = 0;
-    readCounter(&start);
+    ProbeBuffer probes;
+    const auto identifier = static_cast<uint16_t>(pid & 0xFFFF);
+    const int64_t sent = net.now();
+    if (aim.protocol == ProbeProtocol::Icmp) {
+        probes.prepareEcho(identifier, 0);
+        net.sendIcmp(probes.finishEcho(sent, 56), aim.endpoint);
+    } else {
+        net.sendUdp(probes.udpPayload(sent, 56), aim.endpoint);
+    }
+    const OutstandingProbe probe{identifier, 0, aim.endpoint.address, udpProbePort, sent};
+    ClassicConsole console(false, pid);
+    std::vector<uint8_t> buffer(probeBufferSize);
+    const int64_t deadline = sent + 2 * counterTicksPerSecond;
     for (int datagram = 0; datagram < 20; ++datagram) {
-        int64_t now = 0;
-        readCounter(&now);
-        const double left = 2.0 - elapsedSeconds(now, start);
-        if (left <= 0)
+        const ReceiveResult result = net.receive(buffer, deadline);
+        if (result.status != ReceiveStatus::Received)
             break;
-        fd_set readSet;
-        FD_ZERO(&readSet);
-        FD_SET(prober.icmpSocket, &readSet);
-        timeval timeout{static_cast<time_t>(left), static_cast<suseconds_t>((left - static_cast<int>(left)) * 1e6)};
-        if (select(prober.icmpSocket + 1, &readSet, nullptr, nullptr, &timeout) <= 0)
-            break;
-        socklen_t fromLength = sizeof prober.fromAddr;
-        const ssize_t len = recvfrom(prober.icmpSocket, prober.recvBuffer, sizeof prober.recvBuffer, 0,
-                                     reinterpret_cast<sockaddr *>(&prober.fromAddr), &fromLength);
-        int64_t arrival = 0;
-        readCounter(&arrival);
-        if (len < 0)
-            break;
+        const Datagram &d = result.datagram;
         if (!corpus.empty())
-            writeSeed(corpus + std::to_string(datagram), prober, static_cast<int>(len));
-        const int result = prober.classifyReply(static_cast<int>(len), arrival);
-        std::printf("classified %d\n", result);
-        if (result == 1) {
-            std::printf("accepted: replyMark=%d replyCount=%d rttPositive=%d responder=[%s]\n", prober.replyMark[0][0],
-                        prober.replyCount[0], prober.appRtt[0][0] > 0 ? 1 : 0, prober.lastResponderText());
-            return 0;
+            writeSeed(corpus + std::to_string(datagram), probe, pid, buffer.data(), d.length);
+        const Reply reply = decodeReply({buffer.data(), static_cast<size_t>(d.length)}, probe);
+        if (reply.verdict == ReplyVerdict::Fatal)
+            console.fatalReply(reply);
+        if (reply.verdict == ReplyVerdict::Rejected) {
+            console.rejected(reply);
+            std::printf("classified 0\n");
+            continue;
         }
+        const double rtt = elapsedSeconds(d.arrival, reply.sentAt, counterTicksPerSecond);
+        std::printf("classified 1\n");
+        std::printf("accepted: rttPositive=%d responder=[%s]\n", rtt > 0 ? 1 : 0, dottedQuad(d.from).c_str());
+        return 0;
     }
     std::printf("no answer\n");
     return 0;
@@ -168,8 +165,6 @@ int exchangeMode(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
-    ownPid = static_cast<int>(getpid());
-    counterFrequency = 1000000000;  // the counter counts nanoseconds
     const std::string mode = argc > 1 ? argv[1] : "";
     int status = 2;
     if (mode == "state")

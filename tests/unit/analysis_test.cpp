@@ -1,6 +1,6 @@
-// The analysis of one sweep on an offline prober: minimum selection, averages, the
-// least-squares fit and the results file. Each test fills replyMark, appRtt and
-// replyCount the way a sweep leaves them, then calls analyze().
+// The analysis of one sweep: minimum selection, averages, the least-squares fit, what
+// -v prints about them, and the results file. Each test gives the round-trip times a
+// sweep recorded (nothing for a time-out) and runs the engine's analysis on them.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -14,8 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/run_config.h"
-#include "probe/path_prober.h"
+#include "engine/classic_engine.h"
+#include "output/classic_console.h"
+#include "output/results_file.h"
 #include "run_in_child.h"
 
 namespace {
@@ -31,6 +32,41 @@ void expectFramedBy(const std::string &text, const std::string &start, const std
 
 constexpr double timedOut = -2.0;  // in a row of times: this probe got no reply
 
+// A sweep as recorded: times in milliseconds, timedOut for a probe without reply.
+struct Sweep {
+    std::vector<int> sizes;
+    std::vector<SizeSamples> samples;
+    int timeouts = 0;
+};
+
+Sweep recorded(const std::vector<int> &sizes, const std::vector<std::vector<double>> &millis, int earlierTimeouts = 0)
+{
+    Sweep sweep{sizes, {}, earlierTimeouts};
+    for (const auto &row : millis) {
+        SizeSamples samples;
+        for (double ms : row) {
+            if (ms == timedOut) {
+                samples.push_back(std::nullopt);
+                ++sweep.timeouts;
+            } else {
+                samples.push_back(ms / 1000.0);
+            }
+        }
+        sweep.samples.push_back(samples);
+    }
+    return sweep;
+}
+
+// An ICMP sweep with TTL 4 to 10.0.0.7 unless changed.
+Aim aim(ProbeProtocol protocol = ProbeProtocol::Icmp, int ttl = 4)
+{
+    Aim a;
+    a.addressText = "10.0.0.7";
+    a.ttl = ttl;
+    a.protocol = protocol;
+    return a;
+}
+
 class Analysis : public testing::Test {
 protected:
     void SetUp() override
@@ -38,63 +74,28 @@ protected:
         char pattern[] = "/tmp/hoprate-analysis.XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir = pattern;
-        savedVerbose = verbose;
-        verbose = 0;
+        results = ResultsFile(resultsFile());
     }
 
     void TearDown() override
     {
-        verbose = savedVerbose;
         std::remove(resultsFile().c_str());
         rmdir(dir.c_str());
     }
 
     std::string resultsFile() const { return dir + "/rtt_host-dest.txt"; }
 
-    // An offline prober aimed like an ICMP sweep with TTL 4 to 10.0.0.7, writing into
-    // the test's own directory.
-    PathProber makeProber(const std::vector<const char *> &sizeTexts, int iterations)
+    // The analysis of a sweep as the engine ends it: the record, the block appended to
+    // the results file, and what the console prints about it.
+    SweepRecord analyse(const Sweep &sweep, bool verbose = false, const Aim &where = aim())
     {
-        texts.clear();
-        for (const char *t : sizeTexts)
-            texts.push_back(strdup(t));
-        PathProber prober(iterations, static_cast<int>(texts.size()), texts.data());
-        std::snprintf(prober.targetAddrText, sizeof prober.targetAddrText, "10.0.0.7");
-        prober.ttl = 4;
-        prober.useIcmp = 1;
-        const std::string path = resultsFile();
-        EXPECT_LT(path.size(), sizeof prober.reportPath);
-        std::snprintf(prober.reportPath, sizeof prober.reportPath, "%s", path.c_str());
-        return prober;
-    }
-
-    // Fills row by row what a sweep records: a reply sets its time (given here in
-    // milliseconds), its mark and the size's reply count; a time-out clears the mark,
-    // counts in timeoutCount and leaves a stale time of 0.0001 ms behind, which must
-    // never be taken for a reply.
-    static void recordSweep(PathProber &prober, const std::vector<std::vector<double>> &millis)
-    {
-        for (size_t i = 0; i < millis.size(); ++i) {
-            for (size_t j = 0; j < millis[i].size(); ++j) {
-                if (millis[i][j] == timedOut) {
-                    prober.replyMark[i][j] = 0;
-                    prober.appRtt[i][j] = 0.0000001;
-                    ++prober.timeoutCount;
-                } else {
-                    prober.replyMark[i][j] = 1;
-                    prober.appRtt[i][j] = millis[i][j] / 1000.0;
-                    ++prober.replyCount[i];
-                }
-            }
-        }
-    }
-
-    // Runs analyze() and returns what it printed on standard output.
-    static std::string analyzeCapturingOutput(PathProber &prober)
-    {
+        const SweepRecord record = analyseSweep(where, sweep.sizes, sweep.samples, sweep.timeouts);
+        ClassicConsole console(verbose, 4242);
         testing::internal::CaptureStdout();
-        prober.analyze();
-        return testing::internal::GetCapturedStdout();
+        console.analysis(record.sizes, record.fit);
+        printed = testing::internal::GetCapturedStdout();
+        results.append(record);
+        return record;
     }
 
     std::string fileText() const
@@ -105,14 +106,17 @@ protected:
         return text.str();
     }
 
-    static std::vector<int> row(int **marks, int r, int columns)
+    static std::vector<long> positions(const SweepRecord &record)
     {
-        return std::vector<int>(marks[r], marks[r] + columns);
+        std::vector<long> at;
+        for (const SizeSummary &s : record.sizes)
+            at.push_back(s.minimumAt ? static_cast<long>(*s.minimumAt) : -1);
+        return at;
     }
 
     std::string dir;
-    int savedVerbose = 0;
-    std::vector<char *> texts;
+    ResultsFile results{"/nonexistent"};
+    std::string printed;
 };
 
 // The three-size sweep whose minima are 0.412345, 0.540111 and 0.668020 ms, with averages
@@ -137,123 +141,92 @@ const char workedExampleBlock[] =
 
 TEST_F(Analysis, WorkedExampleFitAndVerboseLinesInOrder)
 {
-    PathProber prober = makeProber({"254", "654", "1054"}, 4);
-    recordSweep(prober, workedExample);
-    verbose = 1;
-    const std::string out = analyzeCapturingOutput(prober);
-
-    EXPECT_EQ(out,
-              "analyze\n"
+    const SweepRecord record = analyse(recorded({254, 654, 1054}, workedExample), true);
+    EXPECT_EQ(printed,
               "t_k_min at [0][1],\tt_a_min at [0][1]\n"
               "t_k_min at [1][0],\tt_a_min at [1][0]\n"
               "t_k_min at [2][1],\tt_a_min at [2][1]\n"
               "0.412345\t0.540111\t0.668020\n"
               "m = 3.195937e-07, b = 3.311444e-04, stdev_m = 1.032014e-10, stdev_b = 7.544172e-08, "
               "alpha_m = 0.000307\n");
-    EXPECT_NEAR(prober.slope, 3.195937e-07, 1e-13);
-    EXPECT_NEAR(prober.intercept, 3.311444e-04, 1e-10);
-    EXPECT_NEAR(prober.slopeRelErr, 1.645 * 1.032014e-10 / (std::sqrt(3.0) * 3.195937e-07), 1e-9);
-    EXPECT_NEAR(prober.interceptRelErr, 1.645 * 7.544172e-08 / (std::sqrt(3.0) * 3.311444e-04), 1e-9);
+    EXPECT_NEAR(record.fit.slope, 3.195937e-07, 1e-13);
+    EXPECT_NEAR(record.fit.intercept, 3.311444e-04, 1e-10);
+    EXPECT_NEAR(record.fit.slopeRelErr, 1.645 * 1.032014e-10 / (std::sqrt(3.0) * 3.195937e-07), 1e-9);
+    EXPECT_NEAR(record.fit.interceptRelErr, 1.645 * 7.544172e-08 / (std::sqrt(3.0) * 3.311444e-04), 1e-9);
 }
 
 TEST_F(Analysis, WorkedExampleResultsBlockByteForByte)
 {
-    PathProber prober = makeProber({"254", "654", "1054"}, 4);
-    recordSweep(prober, workedExample);
-    const std::string out = analyzeCapturingOutput(prober);
-    EXPECT_EQ(out, "analyze\n");  // nothing more without -v
+    analyse(recorded({254, 654, 1054}, workedExample));
+    EXPECT_EQ(printed, "");  // nothing without -v
     EXPECT_EQ(fileText(), workedExampleBlock);
 }
 
 TEST_F(Analysis, UdpSweepNamesItsProtocol)
 {
-    PathProber prober = makeProber({"254", "654", "1054"}, 4);
-    prober.useIcmp = 0;
-    prober.ttl = 9;
-    recordSweep(prober, workedExample);
-    analyzeCapturingOutput(prober);
+    analyse(recorded({254, 654, 1054}, workedExample), false, aim(ProbeProtocol::Udp, 9));
     EXPECT_EQ(fileText().substr(0, 23), "udp to 10.0.0.7, ttl=9\n");
 }
 
 TEST_F(Analysis, MinimumRules)
 {
-    PathProber prober = makeProber({"100", "200", "300", "400"}, 3);
-    recordSweep(prober, {
-                            {3.0, 2.0, 2.0},       // equal values: the earliest wins
-                            {3.0, 1.0, timedOut},  // a later smaller value moves the mark
-                            {timedOut, 4.0, 4.0},  // a time-out never competes
-                            {6.0, 6.0, 6.0},       // all equal: the first column
-                        });
-    analyzeCapturingOutput(prober);
-
-    const std::vector<std::vector<int>> minimumMarks = {{0, 1, 0}, {0, 1, 0}, {0, 1, 0}, {1, 0, 0}};
-    // Every replied overhead time is 0.0, so the first replied probe holds that minimum.
-    const std::vector<std::vector<int>> overheadMarks = {{1, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 0, 0}};
-    for (int r = 0; r < 4; ++r) {
-        SCOPED_TRACE(r);
-        EXPECT_EQ(row(prober.kernelMinMark, r, 3), minimumMarks[r]);
-        EXPECT_EQ(row(prober.replyMark, r, 3), minimumMarks[r]);
-        EXPECT_EQ(row(prober.overheadMinMark, r, 3), overheadMarks[r]);
-    }
-    EXPECT_DOUBLE_EQ(prober.minRtt[0], 0.002);
-    EXPECT_DOUBLE_EQ(prober.minRtt[1], 0.001);
-    EXPECT_DOUBLE_EQ(prober.minRtt[2], 0.004);
-    EXPECT_DOUBLE_EQ(prober.minRtt[3], 0.006);
-
-    // Timed-out cells read -1.0 in all three views; replied ones carry the reply time,
-    // twice, and an overhead of 0.0.
-    for (auto cell : {std::make_pair(1, 2), std::make_pair(2, 0)}) {
-        EXPECT_EQ(prober.appRtt[cell.first][cell.second], -1.0);
-        EXPECT_EQ(prober.kernelRtt[cell.first][cell.second], -1.0);
-        EXPECT_EQ(prober.overheadRtt[cell.first][cell.second], -1.0);
-    }
-    EXPECT_DOUBLE_EQ(prober.kernelRtt[0][0], 0.003);
-    EXPECT_EQ(prober.overheadRtt[0][0], 0.0);
+    const SweepRecord record = analyse(recorded({100, 200, 300, 400}, {
+                                                                          {3.0, 2.0, 2.0},       // equal values: the earliest wins
+                                                                          {3.0, 1.0, timedOut},  // a later smaller value moves it
+                                                                          {timedOut, 4.0, 4.0},  // a time-out never competes
+                                                                          {6.0, 6.0, 6.0},       // all equal: the first probe
+                                                                      }));
+    EXPECT_EQ(positions(record), (std::vector<long>{1, 1, 1, 0}));
+    EXPECT_DOUBLE_EQ(record.sizes[0].minimum, 0.002);
+    EXPECT_DOUBLE_EQ(record.sizes[1].minimum, 0.001);
+    EXPECT_DOUBLE_EQ(record.sizes[2].minimum, 0.004);
+    EXPECT_DOUBLE_EQ(record.sizes[3].minimum, 0.006);
+    // Every replied overhead time is 0.0: the overhead row shows 0 for every size.
+    EXPECT_EQ(fileText().substr(fileText().find("t_overhead_min:")),
+              "t_overhead_min:\t0.000000\t0.000000\t0.000000\t0.000000\n"
+              "t_kernel_avg:\t2.333333\t2.000000\t4.000000\t6.000000\n"
+              "t_app_avg:\t2.333333\t2.000000\t4.000000\t6.000000\n"
+              "slope=1.500000e-05, stdev=2.958040e-06;\n"
+              "intercept=-5.000000e-04, stdev=8.100926e-04.\n"
+              "# of timeouts = 2\n\n");
 }
 
-TEST_F(Analysis, AveragesOverRepliedProbesOnlyAndReplyCountIsReset)
+TEST_F(Analysis, AveragesOverRepliedProbesOnly)
 {
-    PathProber prober = makeProber({"100", "200"}, 4);
-    recordSweep(prober, {
-                            {timedOut, 2.0, timedOut, 4.0},
-                            {1.0, 2.0, 3.0, 6.0},
-                        });
-    analyzeCapturingOutput(prober);
-    EXPECT_DOUBLE_EQ(prober.appAvg[0], 0.003);
-    EXPECT_DOUBLE_EQ(prober.kernelAvg[0], 0.003);
-    EXPECT_EQ(prober.overheadAvg[0], 0.0);
-    EXPECT_DOUBLE_EQ(prober.appAvg[1], 0.003);
-    EXPECT_EQ(prober.replyCount[0], 0);
-    EXPECT_EQ(prober.replyCount[1], 0);
+    const SweepRecord record = analyse(recorded({100, 200}, {
+                                                                {timedOut, 2.0, timedOut, 4.0},
+                                                                {1.0, 2.0, 3.0, 6.0},
+                                                            }));
+    EXPECT_DOUBLE_EQ(record.sizes[0].average, 0.003);
+    EXPECT_EQ(record.sizes[0].replies, 2);
+    EXPECT_DOUBLE_EQ(record.sizes[1].average, 0.003);
+    EXPECT_EQ(record.sizes[1].replies, 4);
 }
 
-TEST_F(Analysis, TwoSweepsOnOneProber)
+TEST_F(Analysis, TwoSweepsOfOneRun)
 {
     {
         std::ofstream old(resultsFile());
         old << "left over from an earlier run\n";
     }
-    PathProber prober = makeProber({"254", "654", "1054"}, 4);
-    recordSweep(prober, workedExample);
-    analyzeCapturingOutput(prober);
+    analyse(recorded({254, 654, 1054}, workedExample));
     EXPECT_EQ(fileText(), workedExampleBlock);  // the first block replaces the old file
 
-    // The second sweep counts its own replies; the time-out total keeps running.
-    prober.ttl = 3;
-    recordSweep(prober, {
-                            {1.0, 1.0, 1.0, 1.0},
-                            {2.0, timedOut, 2.0, 2.0},
-                            {3.0, 3.0, 3.0, 3.0},
-                        });
-    analyzeCapturingOutput(prober);
-    EXPECT_DOUBLE_EQ(prober.appAvg[0], 0.001);
-    EXPECT_DOUBLE_EQ(prober.appAvg[1], 0.002);
-    EXPECT_DOUBLE_EQ(prober.appAvg[2], 0.003);
-    EXPECT_EQ(prober.replyCount[1], 0);
+    // The second sweep averages its own replies; the time-out total keeps running.
+    const SweepRecord second = analyse(recorded({254, 654, 1054},
+                                                {
+                                                    {1.0, 1.0, 1.0, 1.0},
+                                                    {2.0, timedOut, 2.0, 2.0},
+                                                    {3.0, 3.0, 3.0, 3.0},
+                                                },
+                                                2),
+                                       false, aim(ProbeProtocol::Icmp, 3));
+    EXPECT_DOUBLE_EQ(second.sizes[0].average, 0.001);
+    EXPECT_DOUBLE_EQ(second.sizes[1].average, 0.002);
+    EXPECT_DOUBLE_EQ(second.sizes[2].average, 0.003);
 
     const std::string text = fileText();
     ASSERT_EQ(text.substr(0, sizeof workedExampleBlock - 1), workedExampleBlock);
-    const std::string second = text.substr(sizeof workedExampleBlock - 1);
     const std::string expectedStart =
         "icmp to 10.0.0.7, ttl=3\n"
         "t_kernel_min:\t1.000000\t2.000000\t3.000000\n"
@@ -262,36 +235,28 @@ TEST_F(Analysis, TwoSweepsOnOneProber)
         "t_kernel_avg:\t1.000000\t2.000000\t3.000000\n"
         "t_app_avg:\t1.000000\t2.000000\t3.000000\n"
         "slope=";
-    expectFramedBy(second, expectedStart, "# of timeouts = 3\n\n");
+    expectFramedBy(text.substr(sizeof workedExampleBlock - 1), expectedStart, "# of timeouts = 3\n\n");
 }
 
 TEST_F(Analysis, SizeWithoutRepliesIsLeftOutOfRowsAndFit)
 {
-    PathProber prober = makeProber({"254", "654", "1054"}, 2);
-    recordSweep(prober, {
-                            {0.412345, 0.499655},
-                            {timedOut, timedOut},
-                            {0.668020, 0.7},
-                        });
-    verbose = 1;
-    const std::string out = analyzeCapturingOutput(prober);
-
-    EXPECT_TRUE(std::isnan(prober.minRtt[1]));
-    EXPECT_TRUE(std::isnan(prober.kernelAvg[1]));
-    EXPECT_TRUE(std::isnan(prober.appAvg[1]));
-    EXPECT_TRUE(std::isnan(prober.overheadAvg[1]));
-    EXPECT_EQ(row(prober.replyMark, 1, 2), (std::vector<int>{0, 0}));
-    EXPECT_EQ(row(prober.kernelMinMark, 1, 2), (std::vector<int>{0, 0}));
-    EXPECT_EQ(row(prober.overheadMinMark, 1, 2), (std::vector<int>{0, 0}));
+    const SweepRecord record = analyse(recorded({254, 654, 1054}, {
+                                                                      {0.412345, 0.499655},
+                                                                      {timedOut, timedOut},
+                                                                      {0.668020, 0.7},
+                                                                  }),
+                                       true);
+    EXPECT_TRUE(std::isnan(record.sizes[1].minimum));
+    EXPECT_TRUE(std::isnan(record.sizes[1].average));
+    EXPECT_FALSE(record.sizes[1].minimumAt.has_value());
 
     // The line through the two sizes that have a minimum; with two points no spread exists.
-    EXPECT_NEAR(prober.slope, (0.000668020 - 0.000412345) / 800.0, 1e-15);
-    EXPECT_NEAR(prober.intercept, 0.000412345 - prober.slope * 254.0, 1e-12);
-    EXPECT_FALSE(std::isfinite(prober.slopeRelErr));
-    EXPECT_FALSE(std::isfinite(prober.interceptRelErr));
+    EXPECT_NEAR(record.fit.slope, (0.000668020 - 0.000412345) / 800.0, 1e-15);
+    EXPECT_NEAR(record.fit.intercept, 0.000412345 - record.fit.slope * 254.0, 1e-12);
+    EXPECT_FALSE(std::isfinite(record.fit.slopeRelErr));
+    EXPECT_FALSE(std::isfinite(record.fit.interceptRelErr));
 
-    EXPECT_EQ(out.substr(0, out.find("m = ")),
-              "analyze\n"
+    EXPECT_EQ(printed.substr(0, printed.find("m = ")),
               "t_k_min at [0][0],\tt_a_min at [0][0]\n"
               "t_k_min at [1][-1],\tt_a_min at [1][-1]\n"
               "t_k_min at [2][0],\tt_a_min at [2][0]\n"
@@ -310,14 +275,12 @@ TEST_F(Analysis, SizeWithoutRepliesIsLeftOutOfRowsAndFit)
 
 TEST_F(Analysis, LastSizeWithoutRepliesEndsItsRowsWithTheNewline)
 {
-    PathProber prober = makeProber({"254", "654"}, 1);
-    recordSweep(prober, {{0.5}, {timedOut}});
-    analyzeCapturingOutput(prober);
+    const SweepRecord record = analyse(recorded({254, 654}, {{0.5}, {timedOut}}));
     // One size left: no line can be fitted, every fit figure is NaN.
-    EXPECT_TRUE(std::isnan(prober.slope));
-    EXPECT_TRUE(std::isnan(prober.intercept));
-    EXPECT_TRUE(std::isnan(prober.slopeRelErr));
-    EXPECT_TRUE(std::isnan(prober.interceptRelErr));
+    EXPECT_TRUE(std::isnan(record.fit.slope));
+    EXPECT_TRUE(std::isnan(record.fit.intercept));
+    EXPECT_TRUE(std::isnan(record.fit.slopeRelErr));
+    EXPECT_TRUE(std::isnan(record.fit.interceptRelErr));
     EXPECT_EQ(fileText(),
               "icmp to 10.0.0.7, ttl=4\n"
               "t_kernel_min:\t0.500000\t\n"
@@ -333,11 +296,10 @@ TEST_F(Analysis, LastSizeWithoutRepliesEndsItsRowsWithTheNewline)
 
 TEST_F(Analysis, EverySizeTimedOut)
 {
-    PathProber prober = makeProber({"254", "654", "1054"}, 2);
-    recordSweep(prober, {{timedOut, timedOut}, {timedOut, timedOut}, {timedOut, timedOut}});
-    analyzeCapturingOutput(prober);
-    EXPECT_TRUE(std::isnan(prober.slope));
-    EXPECT_TRUE(std::isnan(prober.slopeRelErr));
+    const SweepRecord record =
+        analyse(recorded({254, 654, 1054}, {{timedOut, timedOut}, {timedOut, timedOut}, {timedOut, timedOut}}));
+    EXPECT_TRUE(std::isnan(record.fit.slope));
+    EXPECT_TRUE(std::isnan(record.fit.slopeRelErr));
     EXPECT_EQ(fileText(),
               "icmp to 10.0.0.7, ttl=4\n"
               "t_kernel_min:\t\t\t\n"
@@ -353,11 +315,9 @@ TEST_F(Analysis, EverySizeTimedOut)
 
 TEST_F(Analysis, OneSizeGivesOneValuePerRowAndNoFiniteSlope)
 {
-    PathProber prober = makeProber({"254"}, 2);
-    recordSweep(prober, {{0.5, 0.7}});
-    analyzeCapturingOutput(prober);
-    EXPECT_FALSE(std::isfinite(prober.slope));
-    EXPECT_FALSE(std::isfinite(prober.slopeRelErr));
+    const SweepRecord record = analyse(recorded({254}, {{0.5, 0.7}}));
+    EXPECT_FALSE(std::isfinite(record.fit.slope));
+    EXPECT_FALSE(std::isfinite(record.fit.slopeRelErr));
     const std::string expectedStart =
         "icmp to 10.0.0.7, ttl=4\n"
         "t_kernel_min:\t0.500000\n"
@@ -371,63 +331,55 @@ TEST_F(Analysis, OneSizeGivesOneValuePerRowAndNoFiniteSlope)
 
 TEST_F(Analysis, TwoSizesGiveTheExactLineAndNonFiniteUncertainties)
 {
-    PathProber prober = makeProber({"200", "1200"}, 1);
-    recordSweep(prober, {{0.3}, {0.8}});
-    analyzeCapturingOutput(prober);
-    EXPECT_NEAR(prober.slope, 5e-7, 1e-15);
-    EXPECT_NEAR(prober.intercept, 0.0002, 1e-12);
-    EXPECT_FALSE(std::isfinite(prober.slopeRelErr));
-    EXPECT_FALSE(std::isfinite(prober.interceptRelErr));
+    const SweepRecord record = analyse(recorded({200, 1200}, {{0.3}, {0.8}}));
+    EXPECT_NEAR(record.fit.slope, 5e-7, 1e-15);
+    EXPECT_NEAR(record.fit.intercept, 0.0002, 1e-12);
+    EXPECT_FALSE(std::isfinite(record.fit.slopeRelErr));
+    EXPECT_FALSE(std::isfinite(record.fit.interceptRelErr));
 }
 
 TEST_F(Analysis, FallingMinimaGiveANegativeSlopeAndUncertainty)
 {
-    PathProber prober = makeProber({"254", "654", "1054"}, 1);
-    recordSweep(prober, {{0.9}, {0.7}, {0.6}});
-    analyzeCapturingOutput(prober);
-    EXPECT_LT(prober.slope, 0.0);
-    EXPECT_LT(prober.slopeRelErr, 0.0);
-    EXPECT_GT(prober.intercept, 0.0);
+    const SweepRecord record = analyse(recorded({254, 654, 1054}, {{0.9}, {0.7}, {0.6}}));
+    EXPECT_LT(record.fit.slope, 0.0);
+    EXPECT_LT(record.fit.slopeRelErr, 0.0);
+    EXPECT_GT(record.fit.intercept, 0.0);
 }
 
 TEST_F(Analysis, NoSizesRunsTheLabelsTogether)
 {
-    PathProber prober = makeProber({}, 3);
-    const std::string out = analyzeCapturingOutput(prober);
-    EXPECT_EQ(out, "analyze\n");
-    const std::string text = fileText();
+    analyse(recorded({}, {}), true);
+    EXPECT_EQ(printed.substr(0, 4), "m = ");
     const std::string expectedStart =
         "icmp to 10.0.0.7, ttl=4\n"
         "t_kernel_min:\tt_app_min:\tt_overhead_min:\tt_kernel_avg:\tt_app_avg:\tslope=";
-    expectFramedBy(text, expectedStart, "# of timeouts = 0\n\n");
+    expectFramedBy(fileText(), expectedStart, "# of timeouts = 0\n\n");
 }
 
 TEST_F(Analysis, MissingDataDirectoryEndsTheRun)
 {
-    PathProber prober = makeProber({"254", "654", "1054"}, 4);
-    recordSweep(prober, workedExample);
-    std::snprintf(prober.reportPath, sizeof prober.reportPath, "data/rtt_host-dest.txt");
     const std::string where = dir;
     const ChildResult r = runInChild([&] {
         // The working directory has no data directory.
         if (chdir(where.c_str()) != 0)
             std::_Exit(3);
-        prober.analyze();
+        ResultsFile file("data/rtt_host-dest.txt");
+        file.append(analyseSweep(aim(), {254}, {{0.001}}, 0));
     });
     EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.out, "analyze\n");
+    EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "fopen: data/rtt_host-dest.txt: errno 2\n");
 }
 
 TEST_F(Analysis, DataPathThroughARegularFileEndsTheRun)
 {
-    PathProber prober = makeProber({"254"}, 1);
-    recordSweep(prober, {{0.5}});
     const std::string blocker = dir + "/data";
     { std::ofstream file(blocker); }
     const std::string path = blocker + "/rtt.txt";
-    std::snprintf(prober.reportPath, sizeof prober.reportPath, "%s", path.c_str());
-    const ChildResult r = runInChild([&] { prober.analyze(); });
+    const ChildResult r = runInChild([&] {
+        ResultsFile file(path);
+        file.append(analyseSweep(aim(), {254}, {{0.0005}}, 0));
+    });
     std::remove(blocker.c_str());
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_EQ(r.err, "fopen: " + path + ": errno 20\n");  // ENOTDIR
@@ -435,33 +387,9 @@ TEST_F(Analysis, DataPathThroughARegularFileEndsTheRun)
 
 TEST(ResultRows, ValueRowSeparatesWithTabsAndEndsWithNewline)
 {
-    char *text = nullptr;
-    size_t length = 0;
-    FILE *stream = open_memstream(&text, &length);
-    ASSERT_NE(stream, nullptr);
-    const double values[3] = {0.000412345, 0.0015, -0.001};
-    writeValueRow(stream, values, 3);
-    writeValueRow(stream, values, 1);
-    writeValueRow(stream, values, 0);
-    std::fclose(stream);
-    EXPECT_EQ(std::string(text, length), "0.412345\t1.500000\t-1.000000\n0.412345\n");
-    std::free(text);
-}
-
-TEST(ResultRows, MarkedRowWritesTheFirstMarkedValueOfEachRow)
-{
-    double cells[3][3] = {{1e-3, 2e-3, 3e-3}, {4e-3, 5e-3, 6e-3}, {7e-3, 8e-3, 9e-3}};
-    int flags[3][3] = {{0, 1, 1}, {0, 0, 0}, {1, 0, 0}};
-    double *matrix[3] = {cells[0], cells[1], cells[2]};
-    int *marks[3] = {flags[0], flags[1], flags[2]};
-    char *text = nullptr;
-    size_t length = 0;
-    FILE *stream = open_memstream(&text, &length);
-    ASSERT_NE(stream, nullptr);
-    writeMarkedRow(stream, matrix, marks, 3, 3);
-    std::fclose(stream);
-    EXPECT_EQ(std::string(text, length), "2.000000\t\t7.000000\n");
-    std::free(text);
+    EXPECT_EQ(valueRow({0.000412345, 0.0015, -0.001}), "0.412345\t1.500000\t-1.000000\n");
+    EXPECT_EQ(valueRow({0.000412345}), "0.412345\n");
+    EXPECT_EQ(valueRow({}), "");
 }
 
 }  // namespace

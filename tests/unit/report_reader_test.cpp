@@ -1,4 +1,4 @@
-// hoprate-report's reading side: results files written by the prober's own writer are
+// hoprate-report's reading side: results files written by the run's own writer are
 // read back, mapped onto hops in the run's sweep order, and broken files are refused
 // with the file and line named, never with a crash.
 #include <gtest/gtest.h>
@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "estimate/link_rate_estimator.h"
-#include "probe/path_prober.h"
+#include "measure/hop_rates.h"
+#include "output/results_file.h"
 #include "report_cli.h"
 #include "report_output.h"
 #include "results_reader.h"
@@ -33,45 +33,39 @@ struct BlockSpec {
     int timeouts;
 };
 
-// Writes the blocks with the prober's own results writer, as a run would, and returns
-// the file's text.
+// Writes the blocks with the run's own results writer and returns the file's text.
 std::string writeRun(const std::vector<const char *> &sizeTexts, const std::vector<BlockSpec> &blocks)
 {
     char path[] = "/tmp/hoprate-report.XXXXXX";
     const int fd = mkstemp(path);
     EXPECT_GE(fd, 0);
     close(fd);
-    std::vector<char *> texts;
-    for (const char *t : sizeTexts)
-        texts.push_back(strdup(t));
-    auto *prober = new PathProber(1, static_cast<int>(texts.size()), texts.data());
-    std::snprintf(prober->reportPath, sizeof prober->reportPath, "%s", path);
+    ResultsFile file(path);
     for (const BlockSpec &b : blocks) {
-        prober->useIcmp = b.icmp ? 1 : 0;
-        std::snprintf(prober->targetAddrText, sizeof prober->targetAddrText, "%s", b.target);
-        prober->ttl = b.ttl;
-        for (int r = 0; r < prober->sizeCount; ++r) {
-            const double t = b.minSeconds[static_cast<size_t>(r)];
-            const int mark = t == noReply ? 0 : 1;
-            prober->kernelRtt[r][0] = prober->appRtt[r][0] = t;
-            prober->overheadRtt[r][0] = 0.0;
-            prober->kernelMinMark[r][0] = prober->replyMark[r][0] = prober->overheadMinMark[r][0] = mark;
-            prober->kernelAvg[r] = prober->appAvg[r] = mark ? t : std::nan("");
+        SweepRecord record;
+        record.icmp = b.icmp;
+        record.targetText = b.target;
+        record.ttl = b.ttl;
+        for (size_t r = 0; r < sizeTexts.size(); ++r) {
+            const double t = b.minSeconds[r];
+            SizeSummary size;
+            if (t != noReply) {
+                size.minimumAt = 0;
+                size.minimum = size.average = t;
+                size.replies = 1;
+            } else {
+                size.minimum = size.average = std::nan("");
+            }
+            record.sizes.push_back(size);
         }
-        prober->slope = b.slope;
-        prober->slopeRelErr = b.relErr;
-        prober->intercept = b.intercept;
-        prober->interceptRelErr = b.interceptRelErr;
-        prober->timeoutCount = b.timeouts;
-        prober->writeResults();
+        record.fit = LineFit{b.slope, b.intercept, 0, 0, b.relErr, b.interceptRelErr};
+        record.timeoutsSoFar = b.timeouts;
+        file.append(record);
     }
     std::ifstream in(path);
     std::stringstream text;
     text << in.rdbuf();
     std::remove(path);
-    delete prober;
-    for (char *t : texts)
-        free(t);
     return text.str();
 }
 
@@ -309,7 +303,9 @@ TEST(ReportSizes, ParsedLikeTheRunsSizeList)
     EXPECT_EQ(parseSizeList("600,900,1200"), (std::vector<int>{600, 900, 1200}));
     EXPECT_EQ(parseSizeList(",100,,200,"), (std::vector<int>{100, 200}));
     EXPECT_EQ(parseSizeList(" 300,0,14992"), (std::vector<int>{300, 0, 14992}));
-    for (const char *bad : {"", ",,,", "abc", "100x", "-5", "-0", "14993", "1e3", "99999999999999999999"})
+    // What the run read from an entry: the number it begins with.
+    EXPECT_EQ(parseSizeList("100x,1e3,-0"), (std::vector<int>{100, 1, 0}));
+    for (const char *bad : {"", ",,,", "abc", "-5", "14993", "99999999999999999999"})
         EXPECT_THROW(parseSizeList(bad), std::invalid_argument) << bad;
 }
 

@@ -1,7 +1,8 @@
-// Reply classification on datagrams built byte by byte: every accepting kind, every
-// rejection line, every fatal length check with its value, the sequence warning and
-// the byte census. Under AddressSanitizer the bytes of recvBuffer past the datagram's
-// length are poisoned during each call, so any read past the received bytes fails.
+// Reply decoding on datagrams built byte by byte: every accepting kind, every rejection
+// line, every fatal length check with its value, the sequence warning and the byte
+// census, each with the exact text the console prints for it. Under AddressSanitizer
+// the bytes of the receive buffer past the datagram's length are poisoned during each
+// call, so any read past the received bytes fails.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
@@ -21,14 +22,14 @@
 #define ASAN_UNPOISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
 #endif
 
-#include "cli/run_config.h"
-#include "probe/path_prober.h"
+#include "output/classic_console.h"
 #include "support/clock.h"
+#include "wire/probe.h"
+#include "wire/reply.h"
+#include "datagrams.h"
 #include "run_in_child.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 constexpr const char *routerText = "192.0.2.1";      // outer source of every reply
 constexpr const char *receivedFrom = "192.0.2.254";  // what the receive call reports
@@ -38,63 +39,6 @@ constexpr int ownIdentifier = 0x1234;
 constexpr int64_t sendStampValue = 1000000;
 constexpr int64_t arrivalValue = 1003250;   // 3.25 ms after sendStamp at 1 MHz
 constexpr int64_t carriedCounter = 996000;  // 7.25 ms before the arrival
-
-void putAddress(Bytes &bytes, size_t at, const char *text)
-{
-    in_addr address{};
-    inet_pton(AF_INET, text, &address);
-    std::memcpy(&bytes[at], &address.s_addr, 4);
-}
-
-// An IPv4 header of 4 x words bytes; option bytes are NOP (1).
-Bytes ipHeader(int words, const char *source, const char *destination, uint8_t protocol)
-{
-    Bytes header(static_cast<size_t>(4 * words), 0x01);
-    header[0] = static_cast<uint8_t>(0x40 | words);
-    header[1] = 0;
-    header[2] = 0x05;
-    header[3] = 0xDC;
-    header[8] = 64;
-    header[9] = protocol;
-    putAddress(header, 12, source);
-    putAddress(header, 16, destination);
-    return header;
-}
-
-// ICMP header: identifier in network order, sequence least significant byte first.
-Bytes icmpHeader(uint8_t type, uint8_t code, uint16_t identifier, uint16_t sequence)
-{
-    return {type, code, 0xC0, 0xDE, static_cast<uint8_t>(identifier >> 8), static_cast<uint8_t>(identifier & 0xFF),
-            static_cast<uint8_t>(sequence & 0xFF), static_cast<uint8_t>(sequence >> 8)};
-}
-
-Bytes counterBytes(int64_t value)
-{
-    Bytes bytes(8);
-    for (int i = 0; i < 8; ++i)
-        bytes[static_cast<size_t>(i)] = static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i));
-    return bytes;
-}
-
-Bytes udpHeader(uint16_t destinationPort)
-{
-    return {0x9C, 0x41, static_cast<uint8_t>(destinationPort >> 8), static_cast<uint8_t>(destinationPort & 0xFF),
-            0x00, 0x6C, 0xAB, 0xCD};
-}
-
-Bytes join(std::initializer_list<Bytes> parts)
-{
-    Bytes all;
-    for (const Bytes &part : parts)
-        all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
-
-Bytes cut(Bytes bytes, size_t length)
-{
-    bytes.resize(length);
-    return bytes;
-}
 
 Bytes echoReply(int words, uint16_t identifier, uint16_t sequence, size_t extraBytes = 0)
 {
@@ -121,61 +65,52 @@ Bytes udpError(uint8_t type, uint8_t code, const char *quotedDestination, uint16
 }
 
 struct Outcome {
-    int result;
-    std::string out;
+    int result;      // 1 accepted, 0 rejected
+    double rtt;      // seconds, accepted only
+    std::string out; // what the console printed
 };
 
 class ClassifyTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        savedVerbose = verbose;
-        savedPid = ownPid;
-        savedFrequency = counterFrequency;
-        verbose = 0;
-        ownPid = ownIdentifier;
-        counterFrequency = 1000000;
-
-        static char small[] = "100";
-        static char large[] = "200";
-        char *sizeTexts[] = {small, large};
-        prober = std::make_unique<PathProber>(3, 2, sizeTexts);
-        prober->probeSeq = 5;  // the outstanding probe is number 4
-        prober->sendStamp = sendStampValue;
-        prober->sizeIndex = 1;
-        prober->iterIndex = 2;
-        inet_pton(AF_INET, targetText, &prober->destAddr.sin_addr);
-        prober->fromAddr.sin_family = AF_INET;
-        inet_pton(AF_INET, receivedFrom, &prober->fromAddr.sin_addr);
-        for (int r = 0; r < 2; ++r)
-            for (int c = 0; c < 3; ++c)
-                prober->appRtt[r][c] = -5.0;
-    }
-
-    void TearDown() override
-    {
-        verbose = savedVerbose;
-        ownPid = savedPid;
-        counterFrequency = savedFrequency;
+        probe.identifier = ownIdentifier;
+        probe.number = 4;  // the outstanding probe
+        probe.sendStamp = sendStampValue;
+        probe.udpPort = udpProbePort;
+        in_addr target{};
+        inet_pton(AF_INET, targetText, &target);
+        probe.destination = target.s_addr;
+        buffer.assign(probeBufferSize, 0);
     }
 
     void load(const Bytes &datagram)
     {
-        std::memcpy(prober->recvBuffer, datagram.data(), datagram.size());
+        std::memcpy(buffer.data(), datagram.data(), datagram.size());
     }
 
-    // Classifies the first len bytes of recvBuffer (whatever else the buffer holds).
+    // Decodes the first len bytes of the buffer (whatever else it holds) as the classic
+    // engine does, with the console printing what it prints for the result.
     Outcome classifyLoaded(int len, int64_t arrival = arrivalValue)
     {
-        unsigned char *buffer = prober->recvBuffer;
-        const int kept = len < 0 ? 0 : len;
-        ASAN_POISON_MEMORY_REGION(buffer + kept, sizeof prober->recvBuffer - static_cast<size_t>(kept));
+        ASAN_POISON_MEMORY_REGION(buffer.data() + len, buffer.size() - static_cast<size_t>(len));
+        probe.identifier = static_cast<uint16_t>(ownPid & 0xFFFF);
+        const Reply reply = decodeReply({buffer.data(), static_cast<size_t>(len)}, probe);
+        ASAN_UNPOISON_MEMORY_REGION(buffer.data(), buffer.size());
+        EXPECT_NE(reply.verdict, ReplyVerdict::Fatal);
+        ClassicConsole console(verbose, ownPid);
+        Outcome outcome{0, 0.0, ""};
         testing::internal::CaptureStdout();
-        const int result = prober->classifyReply(len, arrival);
+        if (reply.verdict == ReplyVerdict::Accepted) {
+            outcome.result = 1;
+            outcome.rtt = elapsedSeconds(arrival, reply.sentAt, 1000000);
+            console.accepted(reply, probe.number, outcome.rtt);
+        } else {
+            console.rejected(reply);
+        }
         std::fflush(stdout);
-        std::string out = testing::internal::GetCapturedStdout();
-        ASAN_UNPOISON_MEMORY_REGION(buffer, sizeof prober->recvBuffer);
-        return {result, out};
+        outcome.out = testing::internal::GetCapturedStdout();
+        return outcome;
     }
 
     Outcome classify(const Bytes &datagram, int64_t arrival = arrivalValue)
@@ -188,10 +123,11 @@ protected:
     ChildResult classifyFatalLoaded(int len)
     {
         return runInChild([&] {
-            unsigned char *buffer = prober->recvBuffer;
-            const int kept = len < 0 ? 0 : len;
-            ASAN_POISON_MEMORY_REGION(buffer + kept, sizeof prober->recvBuffer - static_cast<size_t>(kept));
-            prober->classifyReply(len, arrivalValue);
+            ASAN_POISON_MEMORY_REGION(buffer.data() + len, buffer.size() - static_cast<size_t>(len));
+            const Reply reply = decodeReply({buffer.data(), static_cast<size_t>(len)}, probe);
+            ASAN_UNPOISON_MEMORY_REGION(buffer.data(), buffer.size());
+            if (reply.verdict == ReplyVerdict::Fatal)
+                ClassicConsole(verbose, ownPid).fatalReply(reply);
         });
     }
 
@@ -201,46 +137,34 @@ protected:
         return classifyFatalLoaded(static_cast<int>(datagram.size()));
     }
 
-    void expectAccepted(const Outcome &outcome, double rtt)
+    static void expectAccepted(const Outcome &outcome, double rtt)
     {
         EXPECT_EQ(outcome.result, 1);
-        EXPECT_DOUBLE_EQ(prober->appRtt[1][2], rtt);
-        EXPECT_EQ(prober->replyMark[1][2], 1);
-        EXPECT_EQ(prober->replyCount[1], 1);
-        EXPECT_EQ(prober->replyCount[0], 0);
-        EXPECT_EQ(prober->replyMark[1][1], 0);
-        EXPECT_DOUBLE_EQ(prober->appRtt[1][1], -5.0);
-        EXPECT_EQ(prober->lastResponder, prober->fromAddr.sin_addr.s_addr);
-        EXPECT_STREQ(prober->lastResponderText(), receivedFrom);
+        EXPECT_DOUBLE_EQ(outcome.rtt, rtt);
     }
 
-    void expectRejected(const Outcome &outcome, const std::string &line)
+    static void expectRejected(const Outcome &outcome, const std::string &line)
     {
         EXPECT_EQ(outcome.result, 0);
         EXPECT_EQ(outcome.out, line);
-        EXPECT_DOUBLE_EQ(prober->appRtt[1][2], -5.0);
-        EXPECT_EQ(prober->replyMark[1][2], 0);
-        EXPECT_EQ(prober->replyCount[1], 0);
-        EXPECT_EQ(prober->responderKnown, 0);
-        EXPECT_STREQ(prober->lastResponderText(), "");
     }
 
-    void expectFatal(const ChildResult &child, const std::string &message)
+    static void expectFatal(const ChildResult &child, const std::string &message)
     {
         EXPECT_EQ(child.exitStatus, 1);
         EXPECT_EQ(child.err, message);
         EXPECT_EQ(child.out, "");
     }
 
-    std::unique_ptr<PathProber> prober;
-    int savedVerbose = 0;
-    int savedPid = 0;
-    int64_t savedFrequency = 0;
+    OutstandingProbe probe;
+    std::vector<uint8_t> buffer;
+    bool verbose = false;
+    int ownPid = ownIdentifier;
 };
 
 // --- echo replies ---
 
-TEST_F(ClassifyTest, EchoReplyIsTimedFromTheCounterItCarriesAndNamesTheReceiveSource)
+TEST_F(ClassifyTest, EchoReplyIsTimedFromTheCounterItCarries)
 {
     const Outcome outcome = classify(echoReply(5, ownIdentifier, 4, 40));
     expectAccepted(outcome, 0.00725);
@@ -249,7 +173,7 @@ TEST_F(ClassifyTest, EchoReplyIsTimedFromTheCounterItCarriesAndNamesTheReceiveSo
 
 TEST_F(ClassifyTest, EchoReplyBehindSixtyByteHeaderPrintsIcmpLengthInVerboseMode)
 {
-    verbose = 1;
+    verbose = true;
     const Outcome outcome = classify(echoReply(15, ownIdentifier, 4, 84));
     expectAccepted(outcome, 0.00725);
     EXPECT_EQ(outcome.out, "100 bytes: seq=4, rtt=7.2500ms\n");
@@ -257,7 +181,7 @@ TEST_F(ClassifyTest, EchoReplyBehindSixtyByteHeaderPrintsIcmpLengthInVerboseMode
 
 TEST_F(ClassifyTest, EchoReplyOfExactlySixteenIcmpBytesIsAccepted)
 {
-    verbose = 1;
+    verbose = true;
     const Outcome outcome = classify(echoReply(5, ownIdentifier, 4));
     expectAccepted(outcome, 0.00725);
     EXPECT_EQ(outcome.out, "16 bytes: seq=4, rtt=7.2500ms\n");
@@ -269,22 +193,20 @@ TEST_F(ClassifyTest, LateEchoReplyWarnsWithoutLineEndAndKeepsItsOwnTime)
     expectAccepted(quiet, 0.00725);
     EXPECT_EQ(quiet.out, "warning: expected seq=4, ");
 
-    verbose = 1;
+    verbose = true;
     const Outcome loud = classify(echoReply(5, ownIdentifier, 3), arrivalValue + 1000);
     EXPECT_EQ(loud.result, 1);
     EXPECT_EQ(loud.out, "warning: expected seq=4, 16 bytes: seq=3, rtt=8.2500ms\n");
-    EXPECT_EQ(prober->replyCount[1], 2);
-    EXPECT_DOUBLE_EQ(prober->appRtt[1][2], 0.00825);
+    EXPECT_DOUBLE_EQ(loud.rtt, 0.00825);
 }
 
 TEST_F(ClassifyTest, SequenceCheckComparesLowSixteenBitsButWarnsWithTheFullCount)
 {
-    prober->probeSeq = 65541;  // outstanding probe 65540 carried sequence 4
+    probe.number = 65540;  // the outstanding probe carried sequence 4
     EXPECT_EQ(classify(echoReply(5, ownIdentifier, 4)).out, "");
     EXPECT_EQ(classify(echoReply(5, ownIdentifier, 5)).out, "warning: expected seq=65540, ");
     EXPECT_EQ(classify(icmpTimeExceeded(5, 5, ownIdentifier, 4)).out, "");
     EXPECT_EQ(classify(icmpTimeExceeded(5, 5, ownIdentifier, 65535)).out, "warning: expected seq=65540, ");
-    EXPECT_EQ(prober->replyCount[1], 4);
 }
 
 TEST_F(ClassifyTest, EchoReplyWithForeignIdentifierIsReportedEvenWhenShort)
@@ -315,7 +237,7 @@ TEST_F(ClassifyTest, TimeExceededForEchoProbeIsTimedFromSendStamp)
 
 TEST_F(ClassifyTest, TimeExceededVerboseLinesForHeaderLengthsTwentyAndSixty)
 {
-    verbose = 1;
+    verbose = true;
     // A router that quotes only the 8-byte ICMP header.
     EXPECT_EQ(classify(icmpTimeExceeded(5, 5, ownIdentifier, 4, 8)).out,
               "time exceeded from 192.0.2.1: 8 bytes: seq=4, rtt=3.2500ms\n");
@@ -325,8 +247,6 @@ TEST_F(ClassifyTest, TimeExceededVerboseLinesForHeaderLengthsTwentyAndSixty)
               "time exceeded from 192.0.2.1: 12 bytes: seq=4, rtt=3.2500ms\n");
     EXPECT_EQ(classify(icmpTimeExceeded(15, 5, ownIdentifier, 3)).out,
               "warning: expected seq=4, time exceeded from 192.0.2.1: 16 bytes: seq=3, rtt=3.2500ms\n");
-    EXPECT_EQ(prober->replyCount[1], 4);
-    EXPECT_EQ(prober->lastResponder, prober->fromAddr.sin_addr.s_addr);
 }
 
 TEST_F(ClassifyTest, TimeExceededForForeignEchoIsReportedEvenWithSixByteQuote)
@@ -343,8 +263,8 @@ TEST_F(ClassifyTest, TimeExceededForUdpProbeIsAcceptedWithOutstandingSequence)
     expectAccepted(quiet, 0.00325);
     EXPECT_EQ(quiet.out, "");
 
-    verbose = 1;
-    prober->probeSeq = 65536 + 10;
+    verbose = true;
+    probe.number = 65536 + 9;
     EXPECT_EQ(classify(udpError(11, 0, targetText, 20000, 28, 15, 15)).out,
               "udp time exceeded from 192.0.2.1: 28 bytes: seq=9, rtt=3.2500ms\n");
 }
@@ -354,7 +274,7 @@ TEST_F(ClassifyTest, TimeExceededForUdpToAnotherAddressSpeaksOnlyInVerboseMode)
     expectRejected(classify(udpError(11, 0, "203.0.113.9", 20000)), "");
     // Too short a quote about another address is not an error either.
     expectRejected(classify(udpError(11, 0, "203.0.113.9", 20000, 4, 5, 15)), "");
-    verbose = 1;
+    verbose = true;
     expectRejected(classify(udpError(11, 0, "203.0.113.9", 20000)), "time exceeded from 192.0.2.1 for 203.0.113.9\n");
 }
 
@@ -382,7 +302,7 @@ Bytes censusReply(const Bytes &payload)
 
 TEST_F(ClassifyTest, PortUnreachableCensusCountsFlagAndControlBytes)
 {
-    verbose = 1;
+    verbose = true;
     // Two 0x7E, no 0x7D, three more control bytes (five with type and code); bytes of
     // 0x20 and above, 0x80 and 0xFF among them, fall in no count.
     const Outcome outcome = classify(censusReply({0x7E, 0x00, 0x80, 0x7E, 0x1F, 0xFF, 0x20, 0x7F, 0x01, 0x7C}));
@@ -392,17 +312,16 @@ TEST_F(ClassifyTest, PortUnreachableCensusCountsFlagAndControlBytes)
 
 TEST_F(ClassifyTest, PortUnreachableCensusPrintsEachCountOnlyWhenAboveZero)
 {
-    verbose = 1;
+    verbose = true;
     EXPECT_EQ(classify(censusReply({0x7D, 0x41, 0x7D})).out,
               "port unreachable: 11 bytes: seq=4, rtt=3.2500ms, #_7d=2, #_20=2\n");
     EXPECT_EQ(classify(censusReply({0x7D, 0x7E, 0x9F})).out,
               "port unreachable: 11 bytes: seq=4, rtt=3.2500ms, #_7e=1, #_7d=1, #_20=2\n");
-    EXPECT_EQ(prober->replyCount[1], 2);
 }
 
 TEST_F(ClassifyTest, PortUnreachableCensusStopsAtTheReceivedLength)
 {
-    verbose = 1;
+    verbose = true;
     // Stale bytes of an earlier, longer datagram lie behind the one received.
     load(censusReply({0x41, 0x7E, 0x7D, 0x00, 0x00}));
     const Outcome outcome = classifyLoaded(20 + 8 + 20 + 8 + 1);
@@ -420,7 +339,7 @@ TEST_F(ClassifyTest, PortUnreachableRejectionsForOtherAddressAndOtherPort)
 {
     expectRejected(classify(udpError(3, 3, "203.0.113.9", 20000)), "port unreachable from 192.0.2.1\n");
     expectRejected(classify(udpError(3, 3, "203.0.113.9", 20000, 0, 5, 15)), "port unreachable from 192.0.2.1\n");
-    verbose = 1;
+    verbose = true;
     expectRejected(classify(udpError(3, 3, "203.0.113.9", 20000)), "port unreachable from 192.0.2.1\n");
     expectRejected(classify(udpError(3, 3, targetText, 53)), "udp port: 53\n");
 }
@@ -438,9 +357,9 @@ TEST_F(ClassifyTest, OwnEchoRequestAndUnhandledTypesAreReported)
         SCOPED_TRACE(testing::Message() << "type " << int(kind[0]) << " code " << int(kind[1]));
         expectRejected(classify(join({ipHeader(5, routerText, localText, 1), icmpHeader(kind[0], kind[1], 0, 0)})),
                        "incoming ICMP packet not handled\n");
-        verbose = 1;
+        verbose = true;
         expectRejected(classify(udpError(kind[0], kind[1], targetText, 20000)), "incoming ICMP packet not handled\n");
-        verbose = 0;
+        verbose = false;
     }
 }
 
@@ -455,7 +374,6 @@ TEST_F(ClassifyTest, DatagramWithoutRoomForAnIcmpHeaderEndsTheRun)
     // Nothing received: byte 0 is stale and gives no header length.
     load(echoReply(15, ownIdentifier, 4));
     expectFatal(classifyFatalLoaded(0), "icmplen (0) < 8\n\n");
-    expectFatal(classifyFatalLoaded(-1), "icmplen (-1) < 8\n\n");
 }
 
 TEST_F(ClassifyTest, OwnEchoReplyShorterThanSixteenIcmpBytesEndsTheRun)
@@ -472,7 +390,7 @@ TEST_F(ClassifyTest, ErrorMessageShorterThanThirtySixIcmpBytesEndsTheRunWhoeverI
     expectFatal(classifyFatal(cut(udpError(11, 0, "203.0.113.9", 20000), 20 + 35)), "icmplen (35) < 8 + 20 + 8)\n");
     expectFatal(classifyFatal(cut(icmpTimeExceeded(5, 5, 0x1235, 4), 20 + 35)), "icmplen (35) < 8 + 20 + 8)\n");
     expectFatal(classifyFatal(cut(udpError(3, 3, "203.0.113.9", 20000), 20 + 8)), "icmplen (8) < 8 + 20 + 8)\n");
-    verbose = 1;
+    verbose = true;
     expectFatal(classifyFatal(cut(udpError(3, 3, targetText, 20000, 8, 15), 60 + 20)), "icmplen (20) < 8 + 20 + 8)\n");
 }
 

@@ -1,0 +1,46 @@
+#include "net/resolve.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+bool beginsWithDigit(const std::string &text)
+{
+    return !text.empty() && text[0] >= '0' && text[0] <= '9';
+}
+
+std::optional<Ipv4Address> resolveHost(const std::string &destination)
+{
+    if (beginsWithDigit(destination)) {
+        // A malformed dotted quad must not become the broadcast address.
+        in_addr address{};
+        if (inet_aton(destination.c_str(), &address) == 0 || address.s_addr == INADDR_NONE)
+            return std::nullopt;
+        return address.s_addr;
+    }
+    const hostent *host = gethostbyname(destination.c_str());
+    if (host == nullptr || host->h_addrtype != AF_INET || host->h_length != 4 || host->h_addr_list == nullptr ||
+        host->h_addr_list[0] == nullptr)
+        return std::nullopt;
+    Ipv4Address address;
+    std::memcpy(&address, host->h_addr_list[0], sizeof address);
+    return address;
+}
+
+LocalName localHostName()
+{
+    char name[64];
+    if (gethostname(name, sizeof name) != 0)
+        return {"", errno};
+    name[sizeof name - 1] = '\0';
+    return {name, 0};
+}
+
+bool nameResolves(const std::string &name)
+{
+    const hostent *self = gethostbyname(name.c_str());
+    return self != nullptr && self->h_addr_list != nullptr && self->h_addr_list[0] != nullptr;
+}

@@ -1,0 +1,23 @@
+// Names and addresses: the destination, and the local host's own name.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "wire/address.h"
+
+// The address of a destination text: the dotted-quad conversion for a text that begins
+// with a digit (a malformed one, or 255.255.255.255, gives nothing), a name look-up
+// otherwise (a name without an IPv4 address gives nothing).
+std::optional<Ipv4Address> resolveHost(const std::string &destination);
+// True when the text begins with an ASCII digit: such a destination is an address.
+bool beginsWithDigit(const std::string &text);
+
+// The local host name as gethostname reports it into a 64-byte buffer, or the errno.
+struct LocalName {
+    std::string name;
+    int error = 0;
+};
+LocalName localHostName();
+// True when the name resolves (gethostbyname); errno tells why not.
+bool nameResolves(const std::string &name);

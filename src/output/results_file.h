@@ -1,0 +1,38 @@
+// The results file: one block per sweep, the first block of a run replacing any earlier
+// file, the later ones appended.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "measure/fit.h"
+#include "measure/samples.h"
+
+// What a block says about one sweep.
+struct SweepRecord {
+    bool icmp = true;          // echo probes, else UDP
+    std::string targetText;    // the dotted quad the probes were sent to
+    int ttl = 0;
+    std::vector<SizeSummary> sizes;
+    LineFit fit;
+    int timeoutsSoFar = 0;     // running total of the run
+};
+
+// The values of a row, in milliseconds with "%lf", tab-separated, with a line end after
+// the last; nothing at all for no values.
+std::string valueRow(const std::vector<double> &seconds);
+// The text of one block.
+std::string formatBlock(const SweepRecord &record);
+
+class ResultsFile {
+public:
+    explicit ResultsFile(std::string path);
+    // Writes one block; the first call of a run creates or empties the file. Ends the run
+    // with "fopen: PATH" when the file cannot be opened.
+    void append(const SweepRecord &record);
+    const std::string &path() const { return filePath; }
+
+private:
+    std::string filePath;
+    bool first = true;
+};

@@ -1,0 +1,120 @@
+#include "wire/reply.h"
+
+#include "wire/probe.h"
+
+namespace {
+
+constexpr int icmpHeaderLength = 8;
+constexpr int minimumErrorLength = 8 + 20 + 8;  // ICMP header, quoted IP header, 8 quoted bytes
+constexpr int protocolIcmp = 1;
+constexpr int protocolUdp = 17;
+
+uint16_t networkOrder16(const uint8_t *p)
+{
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
+
+uint16_t littleEndian16(const uint8_t *p)
+{
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+Reply verdict(Reply reply, ReplyVerdict v, ReplyKind kind)
+{
+    reply.verdict = v;
+    reply.kind = kind;
+    return reply;
+}
+
+}  // namespace
+
+Reply decodeReply(std::span<const uint8_t> datagram, const OutstandingProbe &probe)
+{
+    Reply reply;
+    const int len = static_cast<int>(datagram.size());
+    // Nothing received means no header length either.
+    const int headerLength = len >= 1 ? 4 * (datagram[0] & 0x0F) : 0;
+    reply.icmpLength = len - headerLength;
+    if (reply.icmpLength < icmpHeaderLength)
+        return verdict(reply, ReplyVerdict::Fatal, ReplyKind::TooShortForIcmp);
+
+    const uint8_t *icmp = datagram.data() + headerLength;
+    const int type = icmp[0];
+    const int code = icmp[1];
+    const auto outstandingSequence = static_cast<uint16_t>((probe.number) & 0xFFFF);
+
+    if (type == 0) {
+        reply.identifier = networkOrder16(icmp + 4);
+        if (reply.identifier != probe.identifier)
+            return verdict(reply, ReplyVerdict::Rejected, ReplyKind::ForeignEchoReply);
+        if (reply.icmpLength < 16)
+            return verdict(reply, ReplyVerdict::Fatal, ReplyKind::EchoReplyTooShort);
+        // The probe's send time, echoed back: the reply is timed against the probe it answers.
+        reply.sentAt = counterAt(icmp + 8);
+        reply.sequence = littleEndian16(icmp + 6);
+        reply.sequenceMismatch = reply.sequence != outstandingSequence;
+        return verdict(reply, ReplyVerdict::Accepted, ReplyKind::EchoReply);
+    }
+    if (type == 8)
+        return verdict(reply, ReplyVerdict::Rejected, ReplyKind::EchoRequest);
+    const bool timeExceeded = type == 11 && code == 0;
+    const bool portUnreachable = type == 3 && code == 3;
+    if (!timeExceeded && !portUnreachable)
+        return verdict(reply, ReplyVerdict::Rejected, ReplyKind::NotHandled);
+
+    if (reply.icmpLength < minimumErrorLength)
+        return verdict(reply, ReplyVerdict::Fatal, ReplyKind::ErrorTooShort);
+    // From here len >= headerLength + 36: the outer source address (offset 12) and the
+    // first 28 quoted bytes (the quoted IP header up to its destination) are inside.
+    reply.source = addressAt(datagram.data() + 12);
+    const uint8_t *quoted = icmp + icmpHeaderLength;
+    const int quotedHeaderLength = 4 * (quoted[0] & 0x0F);
+    const int quotedProtocol = quoted[9];
+    reply.quotedDestination = addressAt(quoted + 16);
+    reply.quotedLength = len - headerLength - icmpHeaderLength - quotedHeaderLength;
+    const uint8_t *transport = quoted + quotedHeaderLength;
+    const bool quotedToTarget = reply.quotedDestination == probe.destination;
+    reply.sentAt = probe.sendStamp;
+
+    if (timeExceeded && quotedProtocol == protocolIcmp) {
+        // The quoted identifier must have been received before it can be compared; a
+        // quote too short to hold it is too short for an echo probe in any case.
+        if (reply.quotedLength < 6)
+            return verdict(reply, ReplyVerdict::Fatal, ReplyKind::QuotedEchoTooShort);
+        reply.identifier = networkOrder16(transport + 4);
+        if (reply.identifier != probe.identifier)
+            return verdict(reply, ReplyVerdict::Rejected, ReplyKind::ForeignTimeExceeded);
+        if (reply.quotedLength < 8)
+            return verdict(reply, ReplyVerdict::Fatal, ReplyKind::QuotedEchoTooShort);
+        reply.sequence = littleEndian16(transport + 6);
+        reply.sequenceMismatch = reply.sequence != outstandingSequence;
+        return verdict(reply, ReplyVerdict::Accepted, ReplyKind::TimeExceededForEcho);
+    }
+
+    if (timeExceeded && quotedProtocol != protocolUdp)
+        return verdict(reply, ReplyVerdict::Rejected, ReplyKind::TimeExceededOtherProtocol);
+
+    // A quoted UDP datagram: time exceeded with protocol 17, or any port unreachable.
+    if (!quotedToTarget)
+        return verdict(reply, ReplyVerdict::Rejected,
+                       timeExceeded ? ReplyKind::TimeExceededElsewhere : ReplyKind::UnreachableElsewhere);
+    if (reply.quotedLength < 8)
+        return verdict(reply, ReplyVerdict::Fatal, ReplyKind::QuotedUdpTooShort);
+    reply.port = networkOrder16(transport + 2);
+    if (reply.port != probe.udpPort)
+        return verdict(reply, ReplyVerdict::Rejected,
+                       timeExceeded ? ReplyKind::TimeExceededOtherPort : ReplyKind::UnreachableOtherPort);
+    reply.sequence = outstandingSequence;
+    if (timeExceeded)
+        return verdict(reply, ReplyVerdict::Accepted, ReplyKind::TimeExceededForUdp);
+
+    for (const uint8_t byte : datagram) {
+        if (byte == 0x7E)
+            ++reply.census.flag;
+        else if (byte == 0x7D)
+            ++reply.census.escape;
+        else if (byte < 0x20)
+            ++reply.census.control;
+    }
+    return verdict(reply, ReplyVerdict::Accepted, ReplyKind::PortUnreachable);
+}
