@@ -93,8 +93,9 @@ TEST(ProbeBuffer, EchoProbeLayoutByteForByte)
     const unsigned char expected[16] = {0x08, 0x00, 0, 0, 0x12, 0x34, 0x05, 0x00,
                                         0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
     for (size_t i = 0; i < 16; ++i) {
-        if (i != 2 && i != 3)
+        if (i != 2 && i != 3) {
             EXPECT_EQ(message[i], expected[i]) << "at " << i;
+        }
     }
     expectValidChecksum(message);
     // Nothing past the message is touched.
