@@ -1,0 +1,147 @@
+#include "wire/flow_echo.h"
+
+
+namespace {
+
+constexpr int icmpEchoRequest = 8;
+constexpr int icmpEchoReply = 0;
+constexpr int icmpUnreachable = 3;
+constexpr int icmpTimeExceeded = 11;
+constexpr int codeFragmentationNeeded = 4;
+constexpr int protocolIcmp = 1;
+
+uint16_t read16(const uint8_t *p)
+{
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+
+uint32_t read32(const uint8_t *p)
+{
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
+           p[3];
+}
+
+void write16(uint8_t *p, uint16_t v)
+{
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v & 0xFF);
+}
+
+// One's complement sum of big-endian words, folded to 16 bits.
+uint16_t onesSum(std::span<const uint8_t> bytes)
+{
+    uint32_t sum = 0;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
+        sum += static_cast<uint32_t>(bytes[i] << 8 | bytes[i + 1]);
+    if (bytes.size() % 2)
+        sum += static_cast<uint32_t>(bytes.back() << 8);
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<uint16_t>(sum);
+}
+
+uint16_t onesAdd(uint16_t a, uint16_t b)
+{
+    uint32_t sum = static_cast<uint32_t>(a) + b;
+    sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<uint16_t>(sum);
+}
+
+// The 16 header bytes with the checksum field zero and the compensation word w.
+void writeHeader(uint8_t *p, const EchoFlow &flow, uint16_t sequence, uint16_t w)
+{
+    p[0] = icmpEchoRequest;
+    p[1] = 0;
+    write16(p + 2, 0);
+    write16(p + 4, flow.identifier);
+    write16(p + 6, sequence);
+    p[8] = static_cast<uint8_t>(flow.cookie >> 24);
+    p[9] = static_cast<uint8_t>(flow.cookie >> 16);
+    p[10] = static_cast<uint8_t>(flow.cookie >> 8);
+    p[11] = static_cast<uint8_t>(flow.cookie);
+    write16(p + 12, w);
+    write16(p + 14, 0);
+}
+
+}  // namespace
+
+EchoFlow makeEchoFlow(uint16_t identifier, uint32_t cookie)
+{
+    EchoFlow flow{identifier, cookie, 0};
+    uint8_t header[flowEchoHeaderLength];
+    writeHeader(header, flow, 0, 0);
+    flow.checksum = static_cast<uint16_t>(~onesSum(header));
+    return flow;
+}
+
+std::vector<uint8_t> buildFlowEcho(const EchoFlow &flow, uint16_t sequence, int icmpLength)
+{
+    const size_t length = icmpLength < flowEchoHeaderLength ? flowEchoHeaderLength : static_cast<size_t>(icmpLength);
+    std::vector<uint8_t> message(length, 0);
+    writeHeader(message.data(), flow, sequence, 0);
+    // The sum of every word but the compensation word w must be ~checksum once w is added:
+    // w = ~checksum - partial in one's complement arithmetic. The filler is zero, so the
+    // length does not enter the sum.
+    const uint16_t partial = onesSum({message.data(), flowEchoHeaderLength});
+    const uint16_t w = onesAdd(static_cast<uint16_t>(~flow.checksum), static_cast<uint16_t>(~partial));
+    write16(message.data() + 12, w);
+    write16(message.data() + 2, flow.checksum);
+    return message;
+}
+
+std::optional<FlowReply> decodeFlowReply(std::span<const uint8_t> datagram, const EchoFlow &flow)
+{
+    const size_t len = datagram.size();
+    if (len < static_cast<size_t>(ipHeaderLength))
+        return std::nullopt;
+    const size_t headerLength = 4u * (datagram[0] & 0x0F);
+    if (headerLength < static_cast<size_t>(ipHeaderLength) || len < headerLength + 8)
+        return std::nullopt;
+    const uint8_t *icmp = datagram.data() + headerLength;
+    const size_t icmpLength = len - headerLength;
+    FlowReply reply;
+    reply.source = addressAt(datagram.data() + 12);
+    reply.length = static_cast<int>(len);
+    reply.code = icmp[1];
+
+    if (icmp[0] == icmpEchoReply) {
+        if (icmp[1] != 0 || icmpLength < static_cast<size_t>(flowEchoHeaderLength) ||
+            read16(icmp + 4) != flow.identifier || read32(icmp + 8) != flow.cookie)
+            return std::nullopt;
+        reply.kind = FlowReplyKind::EchoReply;
+        reply.sequence = read16(icmp + 6);
+        return reply;
+    }
+    if (icmp[0] == icmpTimeExceeded && icmp[1] == 0)
+        reply.kind = FlowReplyKind::TimeExceeded;
+    else if (icmp[0] == icmpUnreachable && icmp[1] == codeFragmentationNeeded)
+        reply.kind = FlowReplyKind::FragmentationNeeded;
+    else if (icmp[0] == icmpUnreachable)
+        reply.kind = FlowReplyKind::Unreachable;
+    else
+        return std::nullopt;
+
+    // The quoted probe: its IP header, then at least the 8 bytes of its ICMP header.
+    const uint8_t *quoted = icmp + 8;
+    const size_t quotedBytes = icmpLength - 8;
+    if (quotedBytes < static_cast<size_t>(ipHeaderLength))
+        return std::nullopt;
+    const size_t quotedHeaderLength = 4u * (quoted[0] & 0x0F);
+    if ((quoted[0] >> 4) != 4 || quotedHeaderLength < static_cast<size_t>(ipHeaderLength) ||
+        quotedBytes < quotedHeaderLength + 8 || quoted[9] != protocolIcmp)
+        return std::nullopt;
+    const uint8_t *probe = quoted + quotedHeaderLength;
+    const size_t probeBytes = quotedBytes - quotedHeaderLength;
+    if (probe[0] != icmpEchoRequest || read16(probe + 4) != flow.identifier)
+        return std::nullopt;
+    // Routers that quote only 8 bytes of the probe cut the cookie off; where it was
+    // quoted, it must be ours.
+    if (probeBytes >= 12 && read32(probe + 8) != flow.cookie)
+        return std::nullopt;
+    reply.sequence = read16(probe + 6);
+    reply.probeDestination = addressAt(quoted + 16);
+    reply.quotedProbeLength = read16(quoted + 2);
+    if (reply.kind == FlowReplyKind::FragmentationNeeded)
+        reply.nextHopMtu = read16(icmp + 6);
+    return reply;
+}
