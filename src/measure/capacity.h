@@ -1,0 +1,22 @@
+// The capacity of a link from the floor slopes of the hops at its two ends.
+#pragma once
+
+struct SlopeEstimate {
+    double value = 0;  // seconds per byte, one direction, summed over the links crossed
+    double stdev = 0;
+};
+
+struct CapacityEstimate {
+    bool known = false;       // false: the slopes say nothing (no fit, or a slope that falls)
+    bool lowerBound = false;  // the link is too fast to resolve: only a lower bound holds
+    double bitsPerSecond = 0; // the estimate, or the lower bound
+    double low = 0;           // 90 % interval (with lowerBound: low = the bound, no high)
+    double high = 0;
+};
+
+// The link between a near hop and a far one (the near slope is 0 with no deviation for
+// the first link): 8 bits / (far - near). The 90 % interval comes from the slopes'
+// deviations and a systematic per-byte uncertainty of the host's timing, all combined
+// in quadrature. When the interval of the slope difference reaches zero, the link is
+// faster than this host can resolve and only the lower end is kept.
+CapacityEstimate linkCapacity(SlopeEstimate near, SlopeEstimate far, double systematic);

@@ -1,0 +1,42 @@
+// The floor of round-trip time against bytes: per group of equal-size probes a low order
+// statistic of its times, and the straight line through those.
+//
+// A probe's round trip is the floor (propagation, processing, and bytes x the time per
+// byte of every link crossed) plus a delay that is never negative (queueing, late
+// timers). The smallest time of a group is the classic estimate of its floor, but one
+// sample stamped wrongly (a send stamp taken late makes a round trip look short) decides
+// it alone; a low quantile (about the tenth percentile, the second smallest of 16) is
+// nearly as close to the floor and needs two such samples to move. The line's slope is
+// the seconds per byte; its uncertainty comes from the scatter of the groups about it.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+struct FloorGroup {
+    int64_t bytes = 0;            // the x of the group: bytes the probe and its reply put on each link
+    std::vector<double> samples;  // seconds, kept in ascending order
+
+    void add(double rtt);
+    int count() const { return static_cast<int>(samples.size()); }
+    // The floor estimate: the k-th smallest sample, k = quantile x count (0: the minimum).
+    double floor(double quantile) const;
+};
+
+struct FloorFit {
+    bool valid = false;     // at least three groups at different sizes
+    double slope = 0;       // seconds per byte
+    double intercept = 0;   // seconds
+    double slopeStdev = 0;  // standard deviation of the slope, seconds per byte
+    int groups = 0;         // groups that entered the fit
+    double residual = 0;    // standard deviation of the floors about the line, seconds
+};
+
+// Least squares through the floors of the groups with at least two samples. The slope's
+// deviation is the residual scatter's (never below timingFloor per point), widened for
+// few groups to the 90 % Student-t quantile of their degrees of freedom.
+FloorFit fitFloor(std::span<const FloorGroup> groups, double quantile, double timingFloor);
+
+// The two-sided 90 % quantile of Student's t with the given degrees of freedom.
+double studentT90(int degreesOfFreedom);
