@@ -1,0 +1,196 @@
+#include "output/precise_report.h"
+
+#include <cmath>
+#include <nlohmann/json.hpp>
+
+namespace {
+
+const char *methodName(HopMethod method)
+{
+    switch (method) {
+    case HopMethod::Destination: return "destination";
+    case HopMethod::EchoRouter: return "echo-router";
+    case HopMethod::TtlLimited: return "ttl-limited";
+    case HopMethod::Silent: return "silent";
+    }
+    return "";
+}
+
+std::string printed(const char *format, double value)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+// The notes of a hop, in the words of the table and the JSON document.
+std::vector<std::string> notesOf(const HopResult &hop)
+{
+    std::vector<std::string> notes;
+    if (hop.method == HopMethod::Silent)
+        notes.push_back("silent: no time-exceeded message at this TTL");
+    if (hop.mergedFrom > 0)
+        notes.push_back("links " + std::to_string(hop.mergedFrom) + "-" + std::to_string(hop.hop) +
+                        " in series (silent hop between)");
+    if (hop.capacity.known && hop.capacity.lowerBound)
+        notes.push_back("lower bound only: too fast to resolve from this host");
+    if (hop.method == HopMethod::TtlLimited)
+        notes.push_back("no echo replies: measured with TTL-limited probes");
+    if (hop.rateLimited)
+        notes.push_back("rate-limited: its ICMP errors were paced");
+    if (hop.hiddenDevice)
+        notes.push_back("probable hidden store-and-forward device");
+    for (const auto &[address, count] : hop.others)
+        notes.push_back("also answered by " + dottedQuad(address) + " (" + std::to_string(count) + ")");
+    if (hop.method != HopMethod::Silent && !hop.capacity.known)
+        notes.push_back("no estimate: too few replies");
+    return notes;
+}
+
+std::string padded(const std::string &text, size_t width, bool right = false)
+{
+    // Width counted in characters: the "≥" sign is three bytes of UTF-8.
+    size_t shownWidth = 0;
+    for (unsigned char c : text)
+        shownWidth += (c & 0xC0) != 0x80 ? 1 : 0;
+    if (shownWidth >= width)
+        return text;
+    const std::string fill(width - shownWidth, ' ');
+    return right ? fill + text : text + fill;
+}
+
+}  // namespace
+
+std::string formatBitsPerSecond(double bps)
+{
+    const char *units[] = {"b/s", "kb/s", "Mb/s", "Gb/s", "Tb/s"};
+    int unit = 0;
+    double value = bps;
+    while (std::fabs(value) >= 1000.0 && unit < 4) {
+        value /= 1000.0;
+        ++unit;
+    }
+    const int decimals = std::fabs(value) >= 100 ? 2 : std::fabs(value) >= 10 ? 3 : 4;
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f %s", decimals, value, units[unit]);
+    return text;
+}
+
+std::string formatPreciseTable(const PreciseResult &result, const std::string &destination)
+{
+    std::string out = "hoprate --precise " + destination + " (" + dottedQuad(result.destination) + "): " +
+                      std::to_string(result.hops.size()) + (result.hops.size() == 1 ? " hop" : " hops") +
+                      ", path MTU " + std::to_string(result.pathMtu) + ", " + std::to_string(result.probesSent) +
+                      " probes in " + printed("%.1f", result.wallSeconds) + " s, " +
+                      (result.kernelStamps ? "kernel time stamps" : "program time stamps") + "\n";
+    out += "hop  address          capacity        90 % interval                min RTT     probes  note\n";
+    for (const HopResult &hop : result.hops) {
+        std::string capacity = "-";
+        std::string interval = "-";
+        if (hop.capacity.known && hop.capacity.lowerBound) {
+            capacity = "≥ " + formatBitsPerSecond(hop.capacity.bitsPerSecond);
+        } else if (hop.capacity.known) {
+            capacity = formatBitsPerSecond(hop.capacity.bitsPerSecond);
+            interval = formatBitsPerSecond(hop.capacity.low) + " - " + formatBitsPerSecond(hop.capacity.high);
+        }
+        const std::string rtt = std::isnan(hop.minRttMs) ? "-" : printed("%.3f ms", hop.minRttMs);
+        std::string line = padded(std::to_string(hop.hop), 3, true) + "  " +
+                           padded(hop.address ? dottedQuad(*hop.address) : "*", 15) + "  " + padded(capacity, 14) +
+                           "  " + padded(interval, 27) + "  " + padded(rtt, 10, true) + "  " +
+                           padded(std::to_string(hop.probes) + "/" + std::to_string(hop.replies), 9, true);
+        const std::vector<std::string> notes = notesOf(hop);
+        for (size_t i = 0; i < notes.size(); ++i)
+            line += (i == 0 ? "  " : "; ") + notes[i];
+        out += line + "\n";
+    }
+    return out;
+}
+
+std::string formatPreciseJson(const PreciseResult &result, const std::string &destination)
+{
+    nlohmann::ordered_json doc;
+    doc["destination"] = destination;
+    doc["address"] = dottedQuad(result.destination);
+    doc["probes_sent"] = result.probesSent;
+    doc["wall_s"] = std::round(result.wallSeconds * 1000.0) / 1000.0;
+    doc["path_mtu"] = result.pathMtu;
+    doc["kernel_timestamps"] = result.kernelStamps;
+    doc["hops"] = nlohmann::ordered_json::array();
+    for (const HopResult &hop : result.hops) {
+        nlohmann::ordered_json h;
+        h["hop"] = hop.hop;
+        h["address"] = hop.address ? nlohmann::ordered_json(dottedQuad(*hop.address)) : nlohmann::ordered_json();
+        const bool known = hop.capacity.known && std::isfinite(hop.capacity.bitsPerSecond);
+        h["capacity_bps"] = known ? nlohmann::ordered_json(hop.capacity.bitsPerSecond) : nlohmann::ordered_json();
+        if (known && !hop.capacity.lowerBound)
+            h["ci90_bps"] = {hop.capacity.low, hop.capacity.high};
+        else
+            h["ci90_bps"] = nullptr;
+        h["lower_bound"] = known && hop.capacity.lowerBound;
+        h["probes"] = hop.probes;
+        h["replies"] = hop.replies;
+        h["loss"] = hop.probes > 0 ? 1.0 - static_cast<double>(hop.replies) / hop.probes : 0.0;
+        h["min_rtt_ms"] = std::isnan(hop.minRttMs) ? nlohmann::ordered_json() : nlohmann::ordered_json(hop.minRttMs);
+        h["method"] = methodName(hop.method);
+        h["rate_limited"] = hop.rateLimited;
+        h["merged_from"] = hop.mergedFrom > 0 ? nlohmann::ordered_json(hop.mergedFrom) : nlohmann::ordered_json();
+        h["other_addresses"] = nlohmann::ordered_json::array();
+        for (const auto &[address, count] : hop.others)
+            h["other_addresses"].push_back({{"address", dottedQuad(address)}, {"replies", count}});
+        h["notes"] = notesOf(hop);
+        doc["hops"].push_back(h);
+    }
+    return doc.dump(2) + "\n";
+}
+
+std::string formatProbeLog(const PreciseResult &result, const std::string &destination)
+{
+    std::string out = "# hoprate --precise probe log: destination " + destination + " (" +
+                      dottedQuad(result.destination) + "), path MTU " + std::to_string(result.pathMtu) + "\n";
+    out += "probe,phase,hop,to,ttl,size,sent_ns,answered,rtt_ns,stamps,reply,reply_length,responder,"
+           "send_stamp_delay_ns,receive_stamp_delay_ns\n";
+    const int64_t start = result.probes.empty() ? 0 : result.probes.front().sentAt;
+    for (size_t i = 0; i < result.probes.size(); ++i) {
+        const ProbeRecord &p = result.probes[i];
+        const char *reply = !p.answered ? "" : p.kind == FlowReplyKind::EchoReply ? "echo-reply"
+                                           : p.kind == FlowReplyKind::TimeExceeded ? "time-exceeded"
+                                           : p.kind == FlowReplyKind::FragmentationNeeded ? "fragmentation-needed"
+                                                                                          : "unreachable";
+        out += std::to_string(i) + "," + (p.measurement ? "measure" : "setup") + "," + std::to_string(p.hop) + "," +
+               dottedQuad(p.to) + "," + std::to_string(p.ttl) + "," + std::to_string(p.size) + "," +
+               std::to_string(p.sentAt - start) + "," + (p.answered ? "1" : "0") + "," +
+               (p.answered ? std::to_string(p.rttNs) : "") + "," +
+               (p.answered ? (p.kernelStamps ? "kernel" : "program") : "") + "," + reply + "," +
+               (p.answered ? std::to_string(p.replyLength) : "") + "," + (p.answered ? dottedQuad(p.responder) : "") +
+               "," + (p.sentKernel ? std::to_string(*p.sentKernel - p.sentAt) : "") + "," +
+               (p.answered && p.arrivedKernel ? std::to_string(p.arrivedAt - *p.arrivedKernel) : "") + "\n";
+    }
+    return out;
+}
+
+void ProgressLine::show(const PreciseProgress &progress)
+{
+    if (!enabled)
+        return;
+    std::string line = std::string("hoprate: ") + progress.phase;
+    if (progress.hops > 0)
+        line += ", " + std::to_string(progress.hops) + " hops";
+    line += ", " + std::to_string(progress.probesSent) + " probes";
+    if (progress.worstInterval > 0)
+        line += ", widest interval ±" + printed("%.2f", progress.worstInterval * 100.0) + " %";
+    const size_t width = line.size();
+    if (line.size() < shown)
+        line += std::string(shown - line.size(), ' ');
+    std::fprintf(stderr, "\r%s", line.c_str());
+    std::fflush(stderr);
+    shown = width;
+}
+
+void ProgressLine::finish()
+{
+    if (!enabled || shown == 0)
+        return;
+    std::fprintf(stderr, "\r%s\r", std::string(shown, ' ').c_str());
+    std::fflush(stderr);
+    shown = 0;
+}

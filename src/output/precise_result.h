@@ -1,0 +1,74 @@
+// The results of the accurate mode as plain values: every probe, every hop's figures,
+// the run's totals. The engine fills them; the writers in precise_report print them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "measure/capacity.h"
+#include "measure/floor_fit.h"
+#include "wire/address.h"
+#include "wire/flow_echo.h"
+
+enum class HopMethod {
+    Destination,  // echo requests to the destination
+    EchoRouter,   // echo requests addressed to the router
+    TtlLimited,   // TTL-limited probes toward the destination, time exceeded back
+    Silent,       // no answer at this TTL
+};
+
+struct ProbeRecord {
+    int hop = 0;
+    Ipv4Address to = 0;
+    int ttl = 0;
+    int size = 0;                  // IP length of the probe
+    bool measurement = true;       // false: discovery, path MTU or echo check
+    int sendError = 0;             // errno of a failed send
+    int64_t sentAt = 0;            // the program's send time (monotonic ns)
+    std::optional<int64_t> sentKernel;  // the kernel's send stamp (ns, the program's clock)
+    int64_t arrivedAt = 0;         // the program's receive time
+    std::optional<int64_t> arrivedKernel;  // the kernel's receive stamp
+    bool answered = false;
+    int64_t rttNs = 0;
+    bool kernelStamps = false;     // rttNs from kernel stamps
+    int replyLength = 0;
+    Ipv4Address responder = 0;
+    FlowReplyKind kind = FlowReplyKind::EchoReply;
+    int nextHopMtu = 0;            // fragmentation needed: the MTU the router named
+};
+
+struct HopResult {
+    int hop = 0;
+    std::optional<Ipv4Address> address;                // nothing: silent
+    std::vector<std::pair<Ipv4Address, int>> others;   // further responders and their replies
+    HopMethod method = HopMethod::Silent;
+    CapacityEstimate capacity;                         // of the link that ends at this hop
+    int mergedFrom = 0;                                // > 0: capacity of links mergedFrom..hop in series
+    double minRttMs = 0;                               // NaN without replies
+    int probes = 0;
+    int replies = 0;
+    bool rateLimited = false;
+    bool hiddenDevice = false;                         // slope says slower than the path allows
+    FloorFit fit;
+};
+
+struct PreciseResult {
+    Ipv4Address destination = 0;
+    int pathMtu = 0;
+    bool kernelStamps = false;
+    std::vector<HopResult> hops;
+    int probesSent = 0;
+    double wallSeconds = 0;
+    std::vector<ProbeRecord> probes;
+};
+
+struct PreciseProgress {
+    const char *phase = "";
+    int hops = 0;
+    int probesSent = 0;
+    int activeHops = 0;
+    double worstInterval = 0;  // the widest link interval still above the target, relative
+};
+
