@@ -1,0 +1,544 @@
+#include "engine/precise_engine.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+constexpr int discoverySize = 64;            // IP bytes of the probes that find the path
+constexpr int smallestProbe = 64;            // IP bytes of the smallest measurement probe
+constexpr int64_t second = 1000000000;
+constexpr int64_t discoveryWait = second;    // how long an unanswered probe of the first phases is waited for
+constexpr int64_t discoveryGap = 2000000;    // between the sends of the first phases
+constexpr int64_t drainWait = 2 * second;    // after the last probe, for the replies still on their way
+constexpr int discoveryBatch = 8;            // TTLs probed at once while looking for the destination
+constexpr int discoveryTries = 3;
+constexpr int echoChecks = 2;
+constexpr double rateLimitedShare = 0.25;    // lost probes of a TTL-limited hop that mean a rate limit
+constexpr int64_t rateLimitedTime = 120 * second;  // a rate-limited hop's probes all fit in this
+
+double seconds(int64_t ns)
+{
+    return static_cast<double>(ns) / 1e9;
+}
+
+std::string dotted(Ipv4Address a)
+{
+    return dottedQuad(a);
+}
+
+}  // namespace
+
+PreciseEngine::PreciseEngine(EchoNetwork &network, PreciseSettings chosen, ProgressSink sink)
+    : net(network), settings(chosen), progress(std::move(sink)), random(chosen.seed), buffer(65536)
+{
+    settings.sizes = std::max(settings.sizes, 2);
+    settings.budget = std::max(settings.budget, settings.sizes * 2);
+    std::uniform_int_distribution<uint32_t> any;
+    const auto identifier = static_cast<uint16_t>(any(random) & 0xFFFF);
+    flow = makeEchoFlow(identifier, any(random));
+}
+
+int PreciseEngine::sendProbe(int hop, Ipv4Address to, int ttl, int size, bool measurement)
+{
+    ProbeRecord record;
+    record.hop = hop;
+    record.to = to;
+    record.ttl = ttl;
+    record.size = size;
+    record.measurement = measurement;
+    const int index = static_cast<int>(result.probes.size());
+    const std::vector<uint8_t> message =
+        buildFlowEcho(flow, static_cast<uint16_t>(index & 0xFFFF), size - ipHeaderLength);
+    const SentEcho sent = net.send(message, to, ttl);
+    record.sendError = sent.error;
+    record.sentAt = sent.userTime;
+    record.sentKernel = sent.kernelTime;
+    result.probes.push_back(record);
+    if (sent.error == 0) {
+        ++result.probesSent;
+        inFlight.push_back(index);
+        if (hop >= 1 && hop <= static_cast<int>(hops.size())) {
+            ++hops[static_cast<size_t>(hop - 1)].probes;
+            if (measurement)
+                ++hops[static_cast<size_t>(hop - 1)].measurementProbes;
+        }
+    }
+    return index;
+}
+
+void PreciseEngine::takeReplies(int64_t until)
+{
+    for (;;) {
+        const EchoWait wait = net.receive(buffer, until);
+        if (wait.status == EchoWaitStatus::TimedOut)
+            return;
+        if (wait.status == EchoWaitStatus::Failed)
+            throw PreciseError(std::string("receiving: ") + std::strerror(wait.error));
+        handle(wait.arrival);
+    }
+}
+
+void PreciseEngine::handle(const EchoArrival &arrival)
+{
+    const size_t kept = std::min(static_cast<size_t>(arrival.length), buffer.size());
+    const std::optional<FlowReply> reply = decodeFlowReply({buffer.data(), kept}, flow);
+    if (!reply)
+        return;  // someone else's traffic, or not an answer to a probe of ours
+    // The outstanding probe with this sequence number: a late reply still counts for
+    // its own probe, never for the newest one.
+    const auto at = std::find_if(inFlight.begin(), inFlight.end(),
+                                 [&](int index) { return (index & 0xFFFF) == reply->sequence; });
+    if (at == inFlight.end())
+        return;
+    ProbeRecord &probe = result.probes[static_cast<size_t>(*at)];
+    const bool fromTarget = reply->kind == FlowReplyKind::EchoReply ? reply->source == probe.to
+                                                                     : reply->probeDestination == probe.to;
+    if (!fromTarget)
+        return;  // carries our flow's marks but answers no probe we sent there
+    inFlight.erase(at);
+    probe.answered = true;
+    probe.rttNs = roundTripNanoseconds(SentEcho{0, probe.sentAt, probe.sentKernel}, arrival);
+    probe.kernelStamps = probe.sentKernel.has_value() && arrival.kernelTime.has_value();
+    probe.replyLength = arrival.length;
+    probe.arrivedAt = arrival.userTime;
+    probe.arrivedKernel = arrival.kernelTime;
+    probe.responder = reply->source;
+    probe.kind = reply->kind;
+    probe.nextHopMtu = reply->nextHopMtu;
+    if (probe.hop < 1 || probe.hop > static_cast<int>(hops.size()) || !probe.measurement)
+        return;
+    Hop &hop = hops[static_cast<size_t>(probe.hop - 1)];
+    ++hop.replies;
+    const bool expected = hop.method == HopMethod::TtlLimited ? reply->kind == FlowReplyKind::TimeExceeded
+                                                               : reply->kind == FlowReplyKind::EchoReply;
+    if (!expected || reply->source != hop.address) {
+        // Another router at this TTL (load balancing, a route change): kept apart.
+        ++hop.otherReplies[reply->source];
+        return;
+    }
+    // A kernel send stamp taken late (the packet had already left) makes the round trip
+    // look short: such samples stay out of the floors.
+    if (probe.kernelStamps) {
+        const int64_t delay = *probe.sentKernel - probe.sentAt;
+        stampDelays.push_back(delay);
+        if (stampDelays.size() % 64 == 1) {
+            std::vector<int64_t> copy = stampDelays;
+            std::nth_element(copy.begin(), copy.begin() + static_cast<long>(copy.size() / 2), copy.end());
+            usualStampDelay = copy[copy.size() / 2];
+        }
+        if (delay > usualStampDelay + static_cast<int64_t>(settings.lateStamp * 1e9))
+            return;
+    }
+    const double rtt = seconds(probe.rttNs);
+    FloorGroup &group = hop.groups[probe.size + arrival.length];
+    group.bytes = probe.size + arrival.length;
+    group.add(rtt);
+    hop.minRtt = std::min(hop.minRtt, rtt);
+}
+
+void PreciseEngine::discover()
+{
+    reportProgress("finding the path");
+    std::vector<std::map<Ipv4Address, int>> answers(static_cast<size_t>(settings.maxHops) + 1);
+    int reached = 0;  // the smallest TTL at which the destination answered
+    std::vector<int> sentAt(static_cast<size_t>(settings.maxHops) + 1, -1);
+    auto collect = [&] {
+        for (int ttl = 1; ttl <= settings.maxHops; ++ttl) {
+            const int index = sentAt[static_cast<size_t>(ttl)];
+            if (index < 0 || !result.probes[static_cast<size_t>(index)].answered)
+                continue;
+            const ProbeRecord &p = result.probes[static_cast<size_t>(index)];
+            if (p.kind == FlowReplyKind::EchoReply && p.responder == destination) {
+                if (reached == 0 || ttl < reached)
+                    reached = ttl;
+            } else if (p.kind == FlowReplyKind::TimeExceeded) {
+                ++answers[static_cast<size_t>(ttl)][p.responder];
+            }
+        }
+    };
+    auto waitForAll = [&](int64_t lastSend) {
+        while (!inFlight.empty() && net.now() < lastSend + discoveryWait)
+            takeReplies(std::min(lastSend + discoveryWait, net.now() + discoveryGap * 5));
+        inFlight.clear();
+    };
+
+    // Look for the destination a batch of TTLs at a time.
+    for (int first = 1; first <= settings.maxHops && reached == 0; first += discoveryBatch) {
+        const int last = std::min(settings.maxHops, first + discoveryBatch - 1);
+        int64_t lastSend = net.now();
+        for (int ttl = first; ttl <= last; ++ttl) {
+            sentAt[static_cast<size_t>(ttl)] = sendProbe(0, destination, ttl, discoverySize, false);
+            lastSend = net.now();
+            takeReplies(lastSend + discoveryGap);
+        }
+        waitForAll(lastSend);
+        collect();
+    }
+    if (reached == 0)
+        throw PreciseError("no echo reply from " + dotted(destination) + " within " +
+                           std::to_string(settings.maxHops) + " hops");
+
+    // Ask again at the TTLs that stayed silent: a lost probe or a router's rate limit.
+    for (int attempt = 1; attempt < discoveryTries; ++attempt) {
+        std::vector<int> silent;
+        for (int ttl = 1; ttl < reached; ++ttl)
+            if (answers[static_cast<size_t>(ttl)].empty())
+                silent.push_back(ttl);
+        if (silent.empty())
+            break;
+        int64_t lastSend = net.now();
+        for (int ttl : silent) {
+            sentAt[static_cast<size_t>(ttl)] = sendProbe(0, destination, ttl, discoverySize, false);
+            lastSend = net.now();
+            takeReplies(lastSend + discoveryGap);
+        }
+        for (int ttl = 1; ttl <= settings.maxHops; ++ttl)
+            if (std::find(silent.begin(), silent.end(), ttl) == silent.end())
+                sentAt[static_cast<size_t>(ttl)] = -1;
+        waitForAll(lastSend);
+        collect();
+    }
+
+    hops.assign(static_cast<size_t>(reached), Hop{});
+    for (int h = 1; h <= reached; ++h) {
+        Hop &hop = hops[static_cast<size_t>(h - 1)];
+        hop.number = h;
+        if (h == reached) {
+            hop.method = HopMethod::Destination;
+            hop.address = destination;
+            continue;
+        }
+        hop.responders = answers[static_cast<size_t>(h)];
+        if (hop.responders.empty())
+            continue;  // silent
+        hop.method = HopMethod::EchoRouter;
+        hop.address = std::max_element(hop.responders.begin(), hop.responders.end(), [](const auto &a, const auto &b) {
+                          return a.second < b.second;
+                      })->first;
+    }
+    // The destination's round trip for a small probe: the start of the path's per-byte time.
+    const int index = sentAt[static_cast<size_t>(reached)];
+    if (index >= 0 && result.probes[static_cast<size_t>(index)].answered)
+        smallDestinationRtt = seconds(result.probes[static_cast<size_t>(index)].rttNs);
+}
+
+void PreciseEngine::findPathMtu()
+{
+    reportProgress("finding the path MTU");
+    int mtu = std::clamp(net.routeMtu(destination).value_or(1500), smallestProbe + 4, 9000);
+    const int destinationHop = static_cast<int>(hops.size());
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const int index = sendProbe(destinationHop, destination, 64, mtu, false);
+        const int error = result.probes[static_cast<size_t>(index)].sendError;
+        if (error == EMSGSIZE) {
+            // Larger than the local route allows.
+            const int local = net.routeMtu(destination).value_or(mtu - 1);
+            mtu = std::max(smallestProbe + 4, std::min(local, mtu - 1));
+            continue;
+        }
+        if (error != 0)
+            throw PreciseError(std::string("sending: ") + std::strerror(error));
+        const int64_t sent = net.now();
+        while (!result.probes[static_cast<size_t>(index)].answered && net.now() < sent + discoveryWait)
+            takeReplies(std::min(sent + discoveryWait, net.now() + discoveryGap * 5));
+        inFlight.clear();
+        const ProbeRecord &probe = result.probes[static_cast<size_t>(index)];
+        if (probe.answered && probe.kind == FlowReplyKind::EchoReply) {
+            const double bytes = 2.0 * (mtu - discoverySize);
+            if (smallDestinationRtt > 0 && bytes > 0)
+                initialPerByte = std::max(0.0, (seconds(probe.rttNs) - smallDestinationRtt) / bytes);
+            break;
+        }
+        // No echo reply: a router that cannot forward the probe names its MTU; without
+        // that (a black hole), a common smaller size is tried.
+        if (probe.answered && probe.kind == FlowReplyKind::FragmentationNeeded && probe.nextHopMtu >= smallestProbe + 4 &&
+            probe.nextHopMtu < mtu)
+            mtu = probe.nextHopMtu;
+        else
+            mtu = mtu > 1280 ? 1280 : std::max(smallestProbe + 4, mtu > 576 ? 576 : mtu - 100);
+    }
+    result.pathMtu = mtu;
+    if (initialPerByte <= 0)
+        initialPerByte = 8.0 / 1e6;  // unknown: as if the path were 1 Mbit/s, which paces slowly
+}
+
+void PreciseEngine::checkRouterEchoes()
+{
+    reportProgress("asking the routers");
+    // Echo requests addressed to each router with its hop's TTL: an echo reply from the
+    // address means the router can be measured directly, without its rate limit on
+    // time-exceeded messages.
+    std::vector<std::pair<int, int>> asked;  // hop, probe index
+    int64_t lastSend = net.now();
+    for (Hop &hop : hops) {
+        if (hop.method != HopMethod::EchoRouter)
+            continue;
+        for (int i = 0; i < echoChecks; ++i) {
+            asked.emplace_back(hop.number, sendProbe(hop.number, hop.address, hop.number, discoverySize, false));
+            lastSend = net.now();
+            takeReplies(lastSend + discoveryGap);
+        }
+    }
+    while (!inFlight.empty() && net.now() < lastSend + discoveryWait)
+        takeReplies(std::min(lastSend + discoveryWait, net.now() + discoveryGap * 5));
+    inFlight.clear();
+    for (Hop &hop : hops) {
+        if (hop.method != HopMethod::EchoRouter)
+            continue;
+        bool echoed = false;
+        for (const auto &[number, index] : asked) {
+            const ProbeRecord &p = result.probes[static_cast<size_t>(index)];
+            if (number == hop.number && p.answered && p.kind == FlowReplyKind::EchoReply && p.responder == hop.address)
+                echoed = true;
+        }
+        if (!echoed)
+            hop.method = HopMethod::TtlLimited;
+    }
+}
+
+SlopeEstimate PreciseEngine::slopeOf(int hopIndex) const
+{
+    const Hop &hop = hops[static_cast<size_t>(hopIndex)];
+    std::vector<FloorGroup> groups;
+    groups.reserve(hop.groups.size());
+    for (const auto &entry : hop.groups)
+        groups.push_back(entry.second);
+    const FloorFit fit = fitFloor(groups, settings.quantile, settings.timingFloor);
+    if (!fit.valid)
+        return SlopeEstimate{std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()};
+    return SlopeEstimate{fit.slope, fit.slopeStdev};
+}
+
+double PreciseEngine::bottleneckPerByte() const
+{
+    // The slowest link's time per byte, from the fits so far; never below the path's
+    // average, which the largest per-link value cannot be below either.
+    double slowest = 0;
+    SlopeEstimate near{0, 0};
+    int measured = 0;
+    for (size_t i = 0; i < hops.size(); ++i) {
+        if (hops[i].method == HopMethod::Silent)
+            continue;
+        const SlopeEstimate far = slopeOf(static_cast<int>(i));
+        if (!std::isfinite(far.value))
+            return initialPerByte;  // not every hop measured yet: pace by the whole path
+        slowest = std::max(slowest, far.value - near.value);
+        near = far;
+        ++measured;
+    }
+    if (measured == 0)
+        return initialPerByte;
+    return std::max(slowest, initialPerByte / static_cast<double>(hops.size()));
+}
+
+double PreciseEngine::gapAfter(int size) const
+{
+    // A probe and its reply (as long as the probe, or shorter) must be through the
+    // bottleneck before the next probe gets there.
+    double gap = settings.gapFactor * 2.0 * size * bottleneckPerByte();
+    gap = std::max(gap, settings.minimumGap);
+    if (settings.rate > 0)
+        gap = std::max(gap, 1.0 / settings.rate);
+    return gap;
+}
+
+std::vector<int> PreciseEngine::activeHops()
+{
+    // A hop goes on while a link at either side of it is not known closely enough, until
+    // its budget is spent. The intervals come from the fits of both ends of each link.
+    const size_t n = hops.size();
+    std::vector<double> width(n + 1, std::numeric_limits<double>::infinity());  // link ending at hop i+1
+    std::vector<int> nearOf(n, -1);
+    int near = -1;
+    for (size_t i = 0; i < n; ++i) {
+        if (hops[i].method == HopMethod::Silent)
+            continue;
+        nearOf[i] = near;
+        const SlopeEstimate far = slopeOf(static_cast<int>(i));
+        const SlopeEstimate base = near < 0 ? SlopeEstimate{0, 0} : slopeOf(near);
+        // Only the statistical part: more probes cannot shrink the systematic one.
+        const CapacityEstimate c = linkCapacity(base, far, 0.0);
+        if (c.known && !c.lowerBound)
+            width[i] = (c.high - c.low) / (2.0 * c.bitsPerSecond);
+        near = static_cast<int>(i);
+    }
+    std::vector<int> active;
+    double worst = 0;
+    for (size_t i = 0; i < n; ++i) {
+        Hop &hop = hops[i];
+        if (hop.method == HopMethod::Silent)
+            continue;
+        int budget = settings.budget;
+        if (hop.interval > 0)
+            budget = std::min<int64_t>(budget, std::max<int64_t>(settings.sizes, rateLimitedTime / hop.interval));
+        if (hop.measurementProbes + settings.sizes > budget)
+            continue;
+        bool needed = hop.measurementProbes < settings.minimumRounds * settings.sizes;
+        double own = width[i];
+        // The next measured hop's link uses this hop as its near end.
+        for (size_t j = i + 1; j < n; ++j) {
+            if (nearOf[j] == static_cast<int>(i)) {
+                own = std::max(own, width[j]);
+                break;
+            }
+        }
+        if (own > settings.target)
+            needed = true;
+        if (needed) {
+            active.push_back(static_cast<int>(i));
+            if (std::isfinite(own))
+                worst = std::max(worst, own);
+        }
+    }
+    progressWorst = worst;
+    return active;
+}
+
+void PreciseEngine::noteRateLimits()
+{
+    // A router that answers TTL-limited probes only now and then limits its ICMP errors:
+    // its probes are spaced to the rate at which it answered.
+    const int64_t now = net.now();
+    for (Hop &hop : hops) {
+        if (hop.method != HopMethod::TtlLimited || hop.measurementProbes < 2 * settings.sizes)
+            continue;
+        int sent = 0, answered = 0;
+        int64_t first = now;
+        for (const ProbeRecord &p : result.probes) {
+            if (p.hop != hop.number || !p.measurement || p.sendError != 0 || p.sentAt > now - drainWait)
+                continue;
+            ++sent;
+            answered += p.answered ? 1 : 0;
+            first = std::min(first, p.sentAt);
+        }
+        if (sent < 2 * settings.sizes || sent - answered < rateLimitedShare * sent)
+            continue;
+        const double span = seconds(now - drainWait - first);
+        const double perSecond = answered > 0 && span > 0 ? answered / span : 1.0;
+        hop.interval = static_cast<int64_t>(1.1e9 / std::max(perSecond, 0.05));
+        hop.rateLimited = true;
+    }
+}
+
+void PreciseEngine::measure()
+{
+    std::vector<int> sizes;
+    const int largest = std::max(result.pathMtu, smallestProbe + 1);
+    for (int i = 0; i < settings.sizes; ++i)
+        sizes.push_back(smallestProbe + static_cast<int>(std::lround(static_cast<double>(largest - smallestProbe) * i /
+                                                                     (settings.sizes - 1))));
+    nextSend = net.now();
+    int64_t lastSend = nextSend;
+    for (;;) {
+        noteRateLimits();
+        const std::vector<int> active = activeHops();
+        reportProgress("measuring");
+        if (active.empty())
+            break;
+        // One probe of every size for every active hop, all in one random order.
+        std::vector<std::pair<int, int>> round;
+        for (int i : active)
+            for (int size : sizes)
+                round.emplace_back(i, size);
+        std::shuffle(round.begin(), round.end(), random);
+        while (!round.empty()) {
+            takeReplies(nextSend);
+            const int64_t now = net.now();
+            // The first probe whose hop may be probed now (rate-limited hops wait their turn).
+            auto pick = std::find_if(round.begin(), round.end(), [&](const auto &item) {
+                return hops[static_cast<size_t>(item.first)].notBefore <= now;
+            });
+            if (pick == round.end()) {
+                int64_t soonest = std::numeric_limits<int64_t>::max();
+                for (const auto &item : round)
+                    soonest = std::min(soonest, hops[static_cast<size_t>(item.first)].notBefore);
+                nextSend = soonest;
+                continue;
+            }
+            const auto [index, size] = *pick;
+            round.erase(pick);
+            Hop &hop = hops[static_cast<size_t>(index)];
+            const bool direct = hop.method != HopMethod::TtlLimited;
+            const int probe = sendProbe(hop.number, direct ? hop.address : destination,
+                                        hop.method == HopMethod::Destination ? 64 : hop.number, size, true);
+            const int error = result.probes[static_cast<size_t>(probe)].sendError;
+            if (error != 0 && error != EMSGSIZE && error != ENOBUFS)
+                throw PreciseError(std::string("sending: ") + std::strerror(error));
+            lastSend = net.now();
+            hop.notBefore = hop.interval > 0 ? lastSend + hop.interval : 0;
+            nextSend = lastSend + static_cast<int64_t>(gapAfter(size) * 1e9);
+        }
+    }
+    // The replies still on their way.
+    while (!inFlight.empty() && net.now() < lastSend + drainWait)
+        takeReplies(std::min(lastSend + drainWait, net.now() + discoveryGap * 25));
+}
+
+void PreciseEngine::estimate()
+{
+    const size_t n = hops.size();
+    int near = -1;
+    for (size_t i = 0; i < n; ++i) {
+        const Hop &hop = hops[i];
+        HopResult r;
+        r.hop = hop.number;
+        r.method = hop.method;
+        if (hop.method != HopMethod::Silent)
+            r.address = hop.address;
+        for (const auto &[address, count] : hop.otherReplies)
+            r.others.emplace_back(address, count);
+        for (const auto &[address, count] : hop.responders)
+            if (address != hop.address && std::none_of(r.others.begin(), r.others.end(),
+                                                       [&](const auto &o) { return o.first == address; }))
+                r.others.emplace_back(address, count);
+        r.probes = hop.probes;
+        r.replies = hop.replies;
+        r.rateLimited = hop.rateLimited;
+        r.minRttMs = std::isfinite(hop.minRtt) ? hop.minRtt * 1000.0 : std::nan("");
+        std::vector<FloorGroup> groups;
+        for (const auto &entry : hop.groups)
+            groups.push_back(entry.second);
+        r.fit = fitFloor(groups, settings.quantile, settings.timingFloor);
+        if (hop.method != HopMethod::Silent) {
+            const SlopeEstimate base = near < 0 ? SlopeEstimate{0, 0} : slopeOf(near);
+            r.capacity = linkCapacity(base, slopeOf(static_cast<int>(i)), settings.systematic);
+            if (static_cast<int>(i) - near > 1)
+                r.mergedFrom = near + 2;  // the links from just after the near hop up to this one
+            near = static_cast<int>(i);
+        }
+        result.hops.push_back(r);
+    }
+}
+
+void PreciseEngine::reportProgress(const char *phase)
+{
+    if (!progress)
+        return;
+    PreciseProgress p;
+    p.phase = phase;
+    p.hops = static_cast<int>(hops.size());
+    p.probesSent = result.probesSent;
+    p.worstInterval = progressWorst;
+    progress(p);
+}
+
+PreciseResult PreciseEngine::run(Ipv4Address target)
+{
+    const int64_t started = net.now();
+    destination = target;
+    result = PreciseResult{};
+    result.destination = target;
+    discover();
+    findPathMtu();
+    checkRouterEchoes();
+    measure();
+    estimate();
+    for (const ProbeRecord &p : result.probes)
+        result.kernelStamps = result.kernelStamps || p.kernelStamps;
+    result.wallSeconds = seconds(net.now() - started);
+    return result;
+}
