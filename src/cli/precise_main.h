@@ -1,0 +1,26 @@
+// hoprate --precise: the accurate mode's command line, start-up and output.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "engine/precise_engine.h"
+
+struct PreciseOptions {
+    PreciseSettings settings;
+    bool quick = false;
+    bool json = false;
+    bool kernelStamps = true;
+    std::string save;         // file for the probe log; empty: none
+    std::string destination;
+    bool help = false;
+};
+
+extern const char preciseUsageText[];
+
+// Parses the arguments after "--precise" (long options only). Throws std::invalid_argument
+// with the complaint for a bad command line.
+PreciseOptions parsePreciseArguments(int argc, char **argv);
+
+// The whole accurate mode; argv[1] is "--precise". Returns the exit status.
+int preciseMain(int argc, char **argv);
