@@ -105,7 +105,9 @@ std::optional<double> ClassicEngine::measureProbe(const Aim &aim, int size)
         net.sendUdp(probes.udpPayload(sendStamp, size), aim.endpoint);
         ++probeSeq;
     }
-    const OutstandingProbe outstanding{identifier, probeSeq - 1, aim.endpoint.address, udpProbePort, sendStamp};
+    OutstandingProbe outstanding{identifier, probeSeq - 1, aim.endpoint.address, udpProbePort, sendStamp};
+    outstanding.kind = aim.protocol == ProbeProtocol::Udp ? OutstandingKind::Udp : OutstandingKind::Echo;
+    outstanding.udpSourcePort = net.udpSourcePort();
 
     std::optional<double> rtt;
     for (;;) {

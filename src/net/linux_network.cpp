@@ -53,7 +53,22 @@ int LinuxNetwork::openIcmpSocket()
 int LinuxNetwork::openUdpSocket()
 {
     udpSocket = socket(AF_INET, SOCK_DGRAM, 0);
-    return udpSocket < 0 ? errno : 0;
+    if (udpSocket < 0)
+        return errno;
+    // Port 0: the kernel picks a free port now, so it is known before the first probe.
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    socklen_t length = sizeof local;
+    if (bind(udpSocket, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0 ||
+        getsockname(udpSocket, reinterpret_cast<sockaddr *>(&local), &length) != 0) {
+        const int error = errno;
+        close(udpSocket);
+        udpSocket = -1;
+        return error;
+    }
+    udpPort = ntohs(local.sin_port);
+    return 0;
 }
 
 int LinuxNetwork::setIcmpTtl(int ttl)

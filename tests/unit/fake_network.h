@@ -35,6 +35,7 @@ public:
     int icmpTtl = -1, udpTtl = -1;
     int icmpOpens = 0, udpOpens = 0;
     int icmpOpenError = 0;
+    uint16_t localUdpPort = 40001;  // the port UDP probes leave from
 
     void deliver(int64_t arrival, Ipv4Address from, std::vector<uint8_t> bytes)
     {
@@ -55,6 +56,7 @@ public:
         udpOpen = true;
         return 0;
     }
+    uint16_t udpSourcePort() const override { return udpOpen ? localUdpPort : 0; }
     int setIcmpTtl(int ttl) override
     {
         icmpTtl = ttl;

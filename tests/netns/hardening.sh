@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Whole runs of the real hoprate in network namespaces against hostile surroundings
+# (root only). Each mode builds its own path:
+#   direct:  src 10.63.1.1 -- 10.63.1.2 dst
+#   routed:  src 10.63.1.1 -- 10.63.1.2 r 10.63.2.1 -- 10.63.2.2 dst
+#   lab:     one emulated link of 5 ms each way (hoprate-lab), for round trips that
+#            cannot be mistaken for those of a reply read too early
+# Modes:
+#   many_fds       started with 1100 inherited descriptors, so its sockets lie above 1023
+#   symlink        the results file is a symbolic link planted in data/
+#   full_fs        data/ is a full file system
+#   concurrent     two runs toward one destination at once, each seeing the other's replies
+#   silent_router  the router never sends an ICMP message of its own
+# usage: hardening.sh MODE HOPRATE HOPRATE_LAB HOPRATE_LINKEMU
+set -u
+mode=$1
+hoprate=$(readlink -f "$2")
+lab=$(readlink -f "$3")
+export HOPRATE_LINKEMU=$(readlink -f "$4")
+
+# shellcheck source=../lib/netns.sh
+. "$(dirname "$0")/../lib/netns.sh"
+skip_unless_root "needs root for network namespaces"
+test_setup hrh
+src="${tag}src"
+host=$(hostname | cut -d. -f1)
+mkdir "$work/data"
+
+build_direct() {
+  ns_add "$src" || fail "cannot create namespace $src"
+  ns_add "${tag}dst" || fail "cannot create namespace ${tag}dst"
+  ns_link "$src" "${tag}a" 10.63.1.1/24 "${tag}dst" "${tag}b" 10.63.1.2/24 || fail "veth"
+}
+
+# hoprate in the source namespace from the work directory, with a hard time limit.
+run_hoprate() {
+  local limit=$1
+  shift
+  run_limited "$limit" ip netns exec "$src" "$hoprate" "$@"
+}
+
+expect_status() {
+  [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"
+}
+
+# expect_last_error LINE: the last line on standard error is exactly LINE.
+expect_last_error() {
+  [ "$(tail -n 1 "$work/err")" = "$1" ] || fail "last line on standard error is not '$1'"
+}
+
+case "$mode" in
+concurrent)
+  # Both runs in the source namespace at once, each in a directory of its own: each raw
+  # socket receives every ICMP message, the other run's port-unreachable messages too.
+  lab_down() { "$lab" --prefix "$tag" down > /dev/null 2>&1; }
+  at_exit lab_down
+  "$lab" --prefix "$tag" up --no-realtime --links 100M/5ms > "$work/lab.log" 2>&1 || fail "lab: $(cat "$work/lab.log")"
+  dest=$("$lab" --prefix "$tag" dest) || fail "lab has no destination"
+  pids=()
+  stop_runs() { local pid; for pid in "${pids[@]}"; do kill "$pid" 2> /dev/null; wait "$pid" 2> /dev/null; done; }
+  at_exit stop_runs
+  for run in one two; do
+    mkdir -p "$work/$run/data"
+    (cd "$work/$run" && exec timeout -k 5 90 "$lab" --prefix "$tag" exec "$hoprate" -v -i 15 -s 100,300 -o 1 -t 1 \
+      "$dest" > "$work/$run/out" 2> "$work/$run/err") &
+    pids+=($!)
+  done
+  for i in 0 1; do
+    run=$([ "$i" -eq 0 ] && echo one || echo two)
+    wait "${pids[$i]}"
+    status=$?
+    cp "$work/$run/out" "$work/out"
+    cp "$work/$run/err" "$work/err"
+    expect_status 0
+    # Every accepted UDP answer took the emulated 10 ms round trip at least.
+    accepted=$(grep -c '^port unreachable: [0-9]* bytes: seq=' "$work/out")
+    [ "$accepted" -eq 30 ] || fail "run $run accepted $accepted port-unreachable messages, expected 30"
+    fast=$(sed -n 's/^port unreachable: [0-9]* bytes: seq=[0-9]*, rtt=\([0-9.]*\)ms.*/\1/p' "$work/out" |
+      awk '$1 < 9.5' | head -n 3)
+    [ -z "$fast" ] || fail "run $run accepted round trips shorter than the link's: $(echo $fast) ms"
+    rejected=$(grep -c -e '^udp source port: [0-9]*$' -e '^port unreachable while an icmp probe is outstanding$' "$work/out")
+    [ "$rejected" -ge 1 ] || fail "run $run rejected none of the other run's port-unreachable messages"
+  done
+  pids=()
+  ;;
+*)
+  fail "unknown mode $mode"
+  ;;
+esac
+echo "PASS: $mode"
