@@ -1,10 +1,11 @@
 #include "net/linux_network.h"
 
 #include <netinet/in.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "support/clock.h"
@@ -97,13 +98,14 @@ void LinuxNetwork::sendUdp(std::span<const uint8_t> payload, Endpoint to)
 
 ReceiveResult LinuxNetwork::receive(std::span<uint8_t> buffer, int64_t deadline)
 {
-    const int64_t left = deadline - readCounter();
-    timeval timeout{static_cast<time_t>(left / counterTicksPerSecond),
-                    static_cast<suseconds_t>(left % counterTicksPerSecond / 1000)};
-    fd_set readSet;
-    FD_ZERO(&readSet);
-    FD_SET(icmpSocket, &readSet);
-    const int ready = select(icmpSocket + 1, &readSet, nullptr, nullptr, &timeout);
+    // poll takes any descriptor number (an fd_set only those below 1024). A deadline
+    // already passed is a wait of zero: a datagram queued by then is still read.
+    const int64_t left = std::max<int64_t>(deadline - readCounter(), 0);
+    const timespec timeout{static_cast<time_t>(left / counterTicksPerSecond),
+                           static_cast<long>(left % counterTicksPerSecond)};
+    pollfd socketWait{icmpSocket, POLLIN, 0};
+    const int ready = ppoll(&socketWait, 1, &timeout, nullptr);
+    // A failed wait keeps the message the classic mode has always given it.
     if (ready < 0)
         return failure(errno == EINTR ? ReceiveStatus::Interrupted : ReceiveStatus::Failed, errno, "select");
     if (ready == 0)

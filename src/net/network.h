@@ -32,7 +32,7 @@ enum class ReceiveStatus {
 struct ReceiveResult {
     ReceiveStatus status = ReceiveStatus::TimedOut;
     int error = 0;                  // errno of a failure
-    const char *failedCall = "";    // "select" or "recvfrom error"
+    const char *failedCall = "";    // "select" (the wait) or "recvfrom error"
     Datagram datagram;
 };
 

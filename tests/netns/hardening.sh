@@ -49,6 +49,21 @@ expect_last_error() {
 }
 
 case "$mode" in
+many_fds)
+  build_direct
+  # Descriptors 3 up to 3 + COUNT - 1 are open when hoprate starts, so both its sockets get
+  # numbers above 1023, beyond what an fd_set holds. Where a write past an fd_set lands
+  # depends on the number; a few are tried.
+  for count in 1100 1200 2000; do
+    run_limited 30 bash -c 'ulimit -n 4096 || exit 90
+      for ((fd = 3; fd < $0 + 3; fd++)); do eval "exec $fd< /dev/null" || exit 91; done
+      [ -e "/proc/$$/fd/$(($0 + 2))" ] || exit 92
+      exec ip netns exec "$@"' "$count" "$src" "$hoprate" -i 1 -s 100,200 -t 1 10.63.1.2
+    [ "$status" -eq 0 ] || fail "with $count inherited descriptors: exit status $status, expected 0"
+    [ "$(grep -c '^v_n = ' "$work/out")" -eq 1 ] || fail "with $count inherited descriptors: no rates"
+    [ ! -s "$work/err" ] || fail "with $count inherited descriptors: complaints on standard error"
+  done
+  ;;
 concurrent)
   # Both runs in the source namespace at once, each in a directory of its own: each raw
   # socket receives every ICMP message, the other run's port-unreachable messages too.
