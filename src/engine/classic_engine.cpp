@@ -109,21 +109,23 @@ std::optional<double> ClassicEngine::measureProbe(const Aim &aim, int size)
     outstanding.kind = aim.protocol == ProbeProtocol::Udp ? OutstandingKind::Udp : OutstandingKind::Echo;
     outstanding.udpSourcePort = net.udpSourcePort();
 
+    // One deadline per probe, from its send: neither a datagram that answers nothing nor
+    // an interrupted wait moves it.
+    const int64_t deadline = sendStamp + waitNanoseconds;
     std::optional<double> rtt;
     for (;;) {
-        // Every wait runs the full time-out again, also after a datagram that answered nothing.
-        const ReceiveResult result = net.receive(receiveBuffer, net.now() + waitNanoseconds);
-        if (result.status == ReceiveStatus::Interrupted)
+        const ReceiveResult result = net.receive(receiveBuffer, deadline);
+        if (result.status == ReceiveStatus::Interrupted) {
+            if (net.now() >= deadline)
+                break;
             continue;
+        }
         if (result.status == ReceiveStatus::Failed) {
             errno = result.error;
             fatalSystemError("%s", result.failedCall);
         }
-        if (result.status == ReceiveStatus::TimedOut) {
-            console.timedOut(probeSeq - 1);
-            ++timeoutCount;
+        if (result.status == ReceiveStatus::TimedOut)
             break;
-        }
         const Datagram &datagram = result.datagram;
         const Reply reply =
             decodeReply({receiveBuffer.data(), static_cast<size_t>(datagram.length)}, outstanding);
@@ -131,12 +133,20 @@ std::optional<double> ClassicEngine::measureProbe(const Aim &aim, int size)
             console.fatalReply(reply);
         if (reply.verdict == ReplyVerdict::Rejected) {
             console.rejected(reply);
+            // Read at or after the deadline: the wait is over. A steady stream of other
+            // traffic cannot hold the probe beyond its time-out.
+            if (datagram.arrival >= deadline)
+                break;
             continue;
         }
         rtt = elapsedSeconds(datagram.arrival, reply.sentAt, frequency);
         responder = datagram.from;
         console.accepted(reply, probeSeq - 1, *rtt);
         break;
+    }
+    if (!rtt) {
+        console.timedOut(probeSeq - 1);
+        ++timeoutCount;
     }
     net.pause(pauseAfterProbeMicroseconds);
     return rtt;
