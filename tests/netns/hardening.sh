@@ -64,6 +64,21 @@ many_fds)
     [ ! -s "$work/err" ] || fail "with $count inherited descriptors: complaints on standard error"
   done
   ;;
+symlink)
+  build_direct
+  # A link planted where the results file goes, to a file the run must not touch, and
+  # then to a name that does not exist yet.
+  file="data/rtt_${host}-.txt"
+  printf 'precious\n' > "$work/victim"
+  for target in "$work/victim" "$work/created"; do
+    ln -sfn "$target" "$work/$file"
+    run_hoprate 60 -i 1 -s 100,200 -t 1 10.63.1.2
+    expect_status 1
+    expect_last_error "fopen: $file: errno 40"
+  done
+  [ "$(cat "$work/victim")" = precious ] || fail "the file behind the link was written"
+  [ ! -e "$work/created" ] || fail "a file was created through the link"
+  ;;
 concurrent)
   # Both runs in the source namespace at once, each in a directory of its own: each raw
   # socket receives every ICMP message, the other run's port-unreachable messages too.
