@@ -80,7 +80,14 @@ void ResultsFile::append(const SweepRecord &record)
         errno = error;
         fatalSystemError("fopen: %s", filePath.c_str());
     }
+    // A block cut short by a full disk or a failing device must not pass for a complete
+    // run: every step of the write is checked, the close too (it may be the first to fail).
     const std::string block = formatBlock(record);
-    std::fputs(block.c_str(), file);
-    std::fclose(file);
+    const bool written = std::fwrite(block.data(), 1, block.size(), file) == block.size() && std::fflush(file) == 0;
+    const int error = errno;
+    if (std::fclose(file) != 0 || !written) {
+        if (!written)
+            errno = error;
+        fatalSystemError("write: %s", filePath.c_str());
+    }
 }

@@ -79,6 +79,19 @@ symlink)
   [ "$(cat "$work/victim")" = precious ] || fail "the file behind the link was written"
   [ ! -e "$work/created" ] || fail "a file was created through the link"
   ;;
+full_fs)
+  build_direct
+  # data/ is a tmpfs of one page, filled up, in a mount namespace of the run's own: the
+  # results file can be created, not written.
+  run_limited 60 ip netns exec "$src" unshare -m sh -c '
+    mount -t tmpfs -o size=4k hoprate-full data || exit 90
+    dd if=/dev/zero of=data/filler bs=4096 count=4 2> /dev/null
+    [ "$(df --output=avail data | tail -n 1 | tr -d " ")" = 0 ] || exit 91
+    exec "$0" "$@"' "$hoprate" -i 1 -s 100,200 -t 1 10.63.1.2
+  expect_status 1
+  expect_last_error "write: data/rtt_${host}-.txt: errno 28"
+  grep -q '^analyze$' "$work/out" || fail "ended before the first sweep was analysed"
+  ;;
 concurrent)
   # Both runs in the source namespace at once, each in a directory of its own: each raw
   # socket receives every ICMP message, the other run's port-unreachable messages too.

@@ -418,6 +418,21 @@ TEST_F(Analysis, SymbolicLinkInTheFilesPlaceEndsTheRunAndIsNotFollowed)
     std::remove(victim.c_str());
 }
 
+TEST_F(Analysis, FailedWriteEndsTheRun)
+{
+    // /dev/full takes the open and refuses every write with ENOSPC.
+    if (access("/dev/full", W_OK) != 0)
+        GTEST_SKIP() << "no writable /dev/full";
+    const ChildResult r = runInChild([&] {
+        ResultsFile file("/dev/full");
+        file.append(analyseSweep(aim(), {254}, {{0.0005}}, 0));
+        std::printf("not reached\n");
+    });
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "write: /dev/full: errno 28\n");
+}
+
 TEST(ResultRows, ValueRowSeparatesWithTabsAndEndsWithNewline)
 {
     EXPECT_EQ(valueRow({0.000412345, 0.0015, -0.001}), "0.412345\t1.500000\t-1.000000\n");
