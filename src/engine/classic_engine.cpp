@@ -154,6 +154,8 @@ std::optional<double> ClassicEngine::measureProbe(const Aim &aim, int size)
 
 Slope ClassicEngine::sweep(const Aim &aim)
 {
+    // Only this sweep's replies say who answers at its TTL.
+    responder.reset();
     for (size_t i = 0; i < plan.sizes.size(); ++i) {
         const int size = plan.sizes[i];
         console.sending(aim.protocol == ProbeProtocol::Icmp, aim.name, aim.addressText, size, aim.ttl);
@@ -178,7 +180,8 @@ void ClassicEngine::run(const std::string &destination, int hopCount, const Aim 
         Slope toRouter;
         if (h != 1) {
             towardDestination = sweep(aimProbes(net, destination, h - 1, ProbeProtocol::Icmp));
-            // With no reply accepted in this run yet, no router address exists to aim at.
+            // The router sweep goes to whoever answered the sweep just made; when nobody
+            // did, there is no router address to aim at.
             if (!responder)
                 fatalError("no reply from hop %d: no router address to probe\n", h - 1);
             toRouter = sweep(aimProbes(net, dottedQuad(*responder), h - 1, ProbeProtocol::Icmp));

@@ -92,6 +92,27 @@ full_fs)
   expect_last_error "write: data/rtt_${host}-.txt: errno 28"
   grep -q '^analyze$' "$work/out" || fail "ended before the first sweep was analysed"
   ;;
+silent_router)
+  for ns in "$src" "${tag}r" "${tag}dst"; do
+    ns_add "$ns" || fail "cannot create namespace $ns"
+  done
+  ns_link "$src" "${tag}a" 10.63.1.1/24 "${tag}r" "${tag}b" 10.63.1.2/24 || fail "veth 1"
+  ns_link "${tag}r" "${tag}c" 10.63.2.1/24 "${tag}dst" "${tag}d" 10.63.2.2/24 || fail "veth 2"
+  in_ns "${tag}r" sysctl -qw net.ipv4.ip_forward=1
+  in_ns "$src" ip route add default via 10.63.1.2
+  in_ns "${tag}dst" ip route add default via 10.63.2.1
+  # The router forwards, but what it sends itself toward the source (its time-exceeded
+  # messages among them) meets a black hole: locally made packets have iif lo.
+  in_ns "${tag}r" ip rule add iif lo to 10.63.1.0/24 blackhole || fail "routing rule"
+  run_hoprate 60 -v -i 2 -s 100,200 -o 0.2 -t 2 10.63.2.2
+  expect_status 1
+  grep -qx 'no reply from hop 1: no router address to probe' "$work/err" || fail "missing message"
+  # The sweeps toward the destination at TTL 2 were answered, the one at TTL 1 was not,
+  # and no sweep was aimed anywhere after it.
+  printf 'seq %d timed out\n' 8 9 10 11 > "$work/expected_timeouts"
+  grep 'timed out$' "$work/err" | diff "$work/expected_timeouts" - || fail "time-outs differ"
+  [ "$(grep -c '^sending .*ttl=1$' "$work/out")" -eq 2 ] || fail "more than one sweep at TTL 1"
+  ;;
 concurrent)
   # Both runs in the source namespace at once, each in a directory of its own: each raw
   # socket receives every ICMP message, the other run's port-unreachable messages too.

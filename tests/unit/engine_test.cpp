@@ -329,6 +329,24 @@ TEST_F(EngineTest, RunWithoutAnyReplyHasNoRouterToAimAt)
                      "no reply from hop 1: no router address to probe\n\n");
 }
 
+TEST_F(EngineTest, RouterSweepIsAimedOnlyAtTheResponderOfTheSweepJustBefore)
+{
+    results = ResultsFile(path);
+    // The destination (hop 2) answers both far sweeps; the router at hop 1 is silent.
+    net.onSend = [](FakeNetwork &n, const FakeNetwork::Sent &probe) {
+        if (probe.ttl >= 2)
+            answerLikeAThreeHopPath(n, probe);
+    };
+    const ChildResult r = runInChild([&] {
+        ClassicEngine classic = engine(SweepPlan{{100}, 2, 0.25});
+        classic.run("10.0.2.1", 2, aimProbes(net, "10.0.2.1", 2, ProbeProtocol::Icmp));
+        std::printf("sent %zu\n", net.sent.size());
+    });
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, "seq 4 timed out\nseq 5 timed out\nno reply from hop 1: no router address to probe\n\n");
+    EXPECT_EQ(r.out.find("sent"), std::string::npos);
+}
+
 TEST_F(EngineTest, AimingFailuresEndTheRunWithTheirMessages)
 {
     net.icmpOpenError = EPERM;
