@@ -59,6 +59,9 @@ no_probes)
     args=(-v -i 0 -s 300,600 -t 1 10.9.1.1) ;;
 empty_size_list)
     args=(-v -i 2 -s ,,, -t 1 10.9.1.1) ;;
+timeout_refused)
+    # An infinite time-out is refused at start-up: no probe leaves, no file is written.
+    args=(-v -i 2 -s 300 -o inf -t 1 10.9.1.1) ;;
 *)
     echo "unknown case $case_name" >&2
     exit 2 ;;
