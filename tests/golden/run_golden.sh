@@ -59,6 +59,11 @@ no_probes)
     args=(-v -i 0 -s 300,600 -t 1 10.9.1.1) ;;
 empty_size_list)
     args=(-v -i 2 -s ,,, -t 1 10.9.1.1) ;;
+slash_in_name)
+    # The hosts table knows a name with '/', which would lead the results path out of
+    # data/: it is refused as an unknown host before anything is sent.
+    export FAKENET_HOSTS="$FAKENET_HOSTS,up/../../escaped=10.9.3.1"
+    args=(-i 1 -s 300 -t 1 up/../../escaped) ;;
 timeout_refused)
     # An infinite time-out is refused at start-up: no probe leaves, no file is written.
     args=(-v -i 2 -s 300 -o inf -t 1 10.9.1.1) ;;

@@ -356,6 +356,9 @@ TEST_F(EngineTest, AimingFailuresEndTheRunWithTheirMessages)
     net.icmpOpenError = 0;
     r = runInChild([&] { aimProbes(net, "1.2.3.4.5", 3, ProbeProtocol::Icmp); });
     EXPECT_EQ(r.err, "unknown host: 1.2.3.4.5\n\n");
+    // A '/' would lead the results path out of data/: no look-up is made.
+    r = runInChild([&] { aimProbes(net, "localhost/../../x", 3, ProbeProtocol::Icmp); });
+    EXPECT_EQ(r.err, "unknown host: localhost/../../x\n\n");
     const Aim named = aimProbes(net, "127.0.0.1", 3, ProbeProtocol::Udp);
     EXPECT_EQ(named.name, "");
     EXPECT_EQ(named.addressText, "127.0.0.1");
