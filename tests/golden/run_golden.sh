@@ -59,6 +59,12 @@ no_probes)
     args=(-v -i 0 -s 300,600 -t 1 10.9.1.1) ;;
 empty_size_list)
     args=(-v -i 2 -s ,,, -t 1 10.9.1.1) ;;
+smallest_sizes)
+    # 8 bytes work; the echo reply to a 7-byte probe cannot carry its send time back.
+    args=(-v -i 1 -s 8,7 -t 1 10.9.1.1) ;;
+largest_sizes)
+    # 14972 bytes work; the echo reply to a 14973-byte probe no longer fits the buffer.
+    args=(-v -i 1 -s 14972,14973 -t 1 10.9.1.1) ;;
 slash_in_name)
     # The hosts table knows a name with '/', which would lead the results path out of
     # data/: it is refused as an unknown host before anything is sent.
