@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -6,9 +7,15 @@
 
 int main(int argc, char **argv)
 {
-    const std::vector<std::string> args(argv + 1, argv + argc);
     std::string out, err;
-    const int status = reportMain(args, out, err);
+    int status = 1;
+    try {
+        const std::vector<std::string> args(argv + 1, argv + argc);
+        status = reportMain(args, out, err);
+    } catch (const std::bad_alloc &) {
+        std::fputs("hoprate-report: out of memory\n", stderr);
+        return 1;
+    }
     std::fwrite(out.data(), 1, out.size(), stdout);
     if (std::fflush(stdout) != 0 && status == 0) {
         std::fputs("hoprate-report: cannot write the report to standard output\n", stderr);

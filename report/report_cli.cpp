@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 
 #include "report_output.h"
@@ -27,7 +28,8 @@ const char reportUsageText[] =
     "  --help      print this text\n"
     "\n"
     "Exit status: 0 when the report was written, 1 for a bad command line or a file\n"
-    "that is not a complete results file (the complaint names the file and line).\n";
+    "that is not a complete results file (the complaint names the file and line).\n"
+    "Lines longer than 1 MiB and files of more than 510 sweep blocks are refused.\n";
 
 ReportOptions parseReportArguments(const std::vector<std::string> &args)
 {
@@ -77,13 +79,15 @@ ReportOptions parseReportArguments(const std::vector<std::string> &args)
     return options;
 }
 
-int reportMain(const std::vector<std::string> &args, std::string &out, std::string &err)
+namespace {
+
+int runReport(const std::vector<std::string> &args, std::string &out, std::string &err)
 {
     ReportOptions options;
     try {
         options = parseReportArguments(args);
     } catch (const std::invalid_argument &complaint) {
-        err = std::string("hoprate-report: ") + complaint.what() + "\n" +
+        err = std::string("hoprate-report: ") + printable(complaint.what()) + "\n" +
               "usage: hoprate-report [--json | --csv] [--svg FILE] [-s len1,len2...] RESULTS_FILE\n";
         return 1;
     }
@@ -112,4 +116,21 @@ int reportMain(const std::vector<std::string> &args, std::string &out, std::stri
         return 1;
     }
     return 0;
+}
+
+}  // namespace
+
+int reportMain(const std::vector<std::string> &args, std::string &out, std::string &err)
+{
+    // Every failure becomes a message and status 1, running out of memory included.
+    try {
+        return runReport(args, out, err);
+    } catch (const std::bad_alloc &) {
+        out.clear();
+        err = "hoprate-report: out of memory\n";
+    } catch (const std::exception &failure) {
+        out.clear();
+        err = std::string("hoprate-report: ") + printable(failure.what()) + "\n";
+    }
+    return 1;
 }

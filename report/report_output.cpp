@@ -108,6 +108,18 @@ std::string csvNumber(double value)
     return printed("%.10g", value);
 }
 
+// A text field as RFC 4180 has it: in double quotes, with each quote doubled, when it
+// holds a comma, a quote or a line end; as it is otherwise.
+std::string csvText(const std::string &text)
+{
+    if (text.find_first_of(",\"\r\n") == std::string::npos)
+        return text;
+    std::string field = "\"";
+    for (char c : text)
+        field += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return field + "\"";
+}
+
 }  // namespace
 
 std::string rateText(double rate, double relErr)
@@ -117,8 +129,10 @@ std::string rateText(double rate, double relErr)
 
 std::string formatTable(const RunReport &report)
 {
-    std::string out = "results file: " + report.file + "\n";
-    out += "destination " + report.destination + ", " + std::to_string(report.hopCount) +
+    // Names and addresses come from the file (and its name from the command line): no
+    // control character of theirs reaches the terminal.
+    std::string out = "results file: " + printable(report.file) + "\n";
+    out += "destination " + printable(report.destination) + ", " + std::to_string(report.hopCount) +
            (report.hopCount == 1 ? " hop, " : " hops, ") + std::to_string(report.sweeps.size()) +
            " sweeps, sizes";
     for (int size : report.sizes)
@@ -127,7 +141,8 @@ std::string formatTable(const RunReport &report)
 
     std::vector<std::vector<std::string>> hops = {{"hop", "address", "v_n", "v_n'"}};
     for (const HopReport &hop : report.hops)
-        hops.push_back({std::to_string(hop.hop), hop.address, rateText(hop.vN, hop.rN), rateText(hop.vNp, hop.rNp)});
+        hops.push_back(
+            {std::to_string(hop.hop), printable(hop.address), rateText(hop.vN, hop.rN), rateText(hop.vNp, hop.rNp)});
     out += columns(hops, {true, false, false, false});
 
     out += "\n";
@@ -135,7 +150,7 @@ std::string formatTable(const RunReport &report)
         {"sweep", "line", "kind", "target", "ttl", "slope s/B", "stdev", "intercept s", "stdev", "timeouts"}};
     for (size_t i = 0; i < report.sweeps.size(); ++i) {
         const SweepBlock &s = report.sweeps[i];
-        sweeps.push_back({std::to_string(i + 1), std::to_string(s.line), sweepKindName(report.kinds[i]), s.target,
+        sweeps.push_back({std::to_string(i + 1), std::to_string(s.line), sweepKindName(report.kinds[i]), printable(s.target),
                           std::to_string(s.ttl), printed("%e", s.slope), printed("%e", s.slopeStdev),
                           printed("%e", s.intercept), printed("%e", s.interceptStdev), std::to_string(s.timeouts)});
     }
@@ -184,7 +199,7 @@ std::string formatCsv(const RunReport &report)
 {
     std::string out = "hop,address,v_n_bps,v_n_uncertainty_bps,v_n_prime_bps,v_n_prime_uncertainty_bps\n";
     for (const HopReport &hop : report.hops)
-        out += std::to_string(hop.hop) + "," + hop.address + "," + csvNumber(hop.vN) + "," +
+        out += std::to_string(hop.hop) + "," + csvText(hop.address) + "," + csvNumber(hop.vN) + "," +
                csvNumber(hop.vN * hop.rN) + "," + csvNumber(hop.vNp) + "," + csvNumber(hop.vNp * hop.rNp) + "\n";
     return out;
 }

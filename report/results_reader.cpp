@@ -3,18 +3,18 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <memory>
 
 #include "cli/options.h"
 #include "measure/hop_rates.h"
 #include "wire/probe.h"
 
 ReportError::ReportError(const std::string &fileName, int lineNumber, const std::string &why)
-    : std::runtime_error(lineNumber > 0 ? fileName + ":" + std::to_string(lineNumber) + ": " + why
-                                        : fileName + ": " + why),
+    : std::runtime_error(lineNumber > 0 ? printable(fileName) + ":" + std::to_string(lineNumber) + ": " + why
+                                        : printable(fileName) + ": " + why),
       file(fileName), line(lineNumber), reason(why)
 {
 }
@@ -66,45 +66,96 @@ bool startsWith(const std::string &text, const std::string &prefix)
 // Shows a line in a message: printable ASCII only, at most 60 characters.
 std::string quoted(const std::string &text)
 {
-    std::string shown;
-    for (char c : text.substr(0, 60)) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '\t')
-            shown += "\\t";
-        else if (u < 0x20 || u >= 0x7f)
-            shown += '?';
-        else
-            shown += c;
-    }
+    std::string shown = printable(text.substr(0, 60));
     if (text.size() > 60)
         shown += "...";
     return "\"" + shown + "\"";
 }
 
+enum class LineStatus { Line, End, TooLong, ReadError };
+
+// The lines of a results file one at a time, each at most maxLineBytes long, so that a
+// hostile file never needs more memory than one line.
+class LineSource {
+public:
+    virtual ~LineSource() = default;
+    // The next line without its line end; terminated tells whether one followed it.
+    virtual LineStatus next(std::string &line, bool &terminated) = 0;
+};
+
+class TextLines : public LineSource {
+public:
+    explicit TextLines(const std::string &allText) : text(allText) {}
+    LineStatus next(std::string &line, bool &terminated) override
+    {
+        if (at >= text.size())
+            return LineStatus::End;
+        const size_t end = text.find('\n', at);
+        const size_t stop = end == std::string::npos ? text.size() : end;
+        if (stop - at > maxLineBytes)
+            return LineStatus::TooLong;
+        line.assign(text, at, stop - at);
+        terminated = end != std::string::npos;
+        at = terminated ? end + 1 : text.size();
+        return LineStatus::Line;
+    }
+
+private:
+    const std::string &text;
+    size_t at = 0;
+};
+
+class FileLines : public LineSource {
+public:
+    explicit FileLines(FILE *input) : file(input) {}
+    LineStatus next(std::string &line, bool &terminated) override
+    {
+        line.clear();
+        for (;;) {
+            const int c = getc(file);
+            if (c == EOF) {
+                if (std::ferror(file))
+                    return LineStatus::ReadError;
+                terminated = false;
+                return line.empty() ? LineStatus::End : LineStatus::Line;
+            }
+            if (c == '\n') {
+                terminated = true;
+                return LineStatus::Line;
+            }
+            if (line.size() >= maxLineBytes)
+                return LineStatus::TooLong;
+            line.push_back(static_cast<char>(c));
+        }
+    }
+
+private:
+    FILE *file;
+};
+
 class BlockParser {
 public:
-    BlockParser(const std::string &text, const std::string &fileName, int sizeCount)
-        : file(fileName), count(sizeCount)
+    BlockParser(LineSource &lines, const std::string &fileName, int sizeCount)
+        : source(lines), file(fileName), count(sizeCount)
     {
-        lines = splitAt(text, '\n');
-        // A file that ends with a line end leaves one empty piece behind; without the line
-        // end, the last line was cut short.
-        cutShort = !lines.back().empty();
-        if (!cutShort)
-            lines.pop_back();
     }
 
     std::vector<SweepBlock> parseAll()
     {
-        if (lines.empty())
+        if (!peek())
             fail(1, "empty file: no sweep block");
         std::vector<SweepBlock> blocks;
-        while (next < static_cast<int>(lines.size()))
+        while (peek()) {
+            if (static_cast<int>(blocks.size()) == maxSweepBlocks)
+                fail(linesRead + 1, "more than " + std::to_string(maxSweepBlocks) +
+                                        " sweep blocks: a run of at most 255 hops makes no more");
             blocks.push_back(parseBlock());
+        }
         return blocks;
     }
 
-    int lineCount() const { return static_cast<int>(lines.size()); }
+    // Lines read so far: all of them once parseAll has returned.
+    int lineCount() const { return linesRead; }
 
 private:
     [[noreturn]] void fail(int lineNumber, const std::string &why) const
@@ -112,25 +163,44 @@ private:
         throw ReportError(file, lineNumber, why);
     }
 
-    // The next line of the current block; names what was expected when the file ends.
-    const std::string &take(const char *expected)
+    // Whether another line follows; reads it ahead.
+    bool peek()
     {
-        if (next >= static_cast<int>(lines.size()))
-            fail(static_cast<int>(lines.size()) + 1,
-                 std::string("file ends inside the block of line ") + std::to_string(blockLine) +
-                     ": expected " + expected);
-        const int number = next + 1;
-        if (cutShort && number == static_cast<int>(lines.size()))
-            fail(number, std::string("last line is cut short (no line end): expected ") + expected);
-        ++next;
-        return lines[static_cast<size_t>(number - 1)];
+        if (!pending && !ended) {
+            switch (source.next(ahead, aheadTerminated)) {
+            case LineStatus::Line:
+                pending = true;
+                break;
+            case LineStatus::End:
+                ended = true;
+                break;
+            case LineStatus::TooLong:
+                fail(linesRead + 1, "line longer than " + std::to_string(maxLineBytes) + " bytes");
+            case LineStatus::ReadError:
+                fail(0, std::string("read error: ") + std::strerror(errno));
+            }
+        }
+        return pending;
     }
 
-    int current() const { return next; }
+    // The next line of the current block; names what was expected when the file ends.
+    std::string take(const char *expected)
+    {
+        if (!peek())
+            fail(linesRead + 1, std::string("file ends inside the block of line ") + std::to_string(blockLine) +
+                                    ": expected " + expected);
+        pending = false;
+        ++linesRead;
+        if (!aheadTerminated)
+            fail(linesRead, std::string("last line is cut short (no line end): expected ") + expected);
+        return std::move(ahead);
+    }
+
+    int current() const { return linesRead; }
 
     void parseHeader(SweepBlock &block)
     {
-        const std::string &line = take("a block header \"PROTO to ADDRESS, ttl=N\"");
+        const std::string line = take("a block header \"PROTO to ADDRESS, ttl=N\"");
         const int number = current();
         std::string protocol;
         if (startsWith(line, "icmp to "))
@@ -156,7 +226,7 @@ private:
                                       std::vector<double> &values, std::vector<bool> *present)
     {
         const std::string expected = std::string("the \"") + label + "\" row";
-        const std::string &line = take(expected.c_str());
+        const std::string line = take(expected.c_str());
         const int number = current();
         const std::string prefix = std::string(label) + "\t";
         if (!startsWith(line, prefix))
@@ -187,7 +257,7 @@ private:
     void parseFigure(const char *name, char closing, double &value, double &stdev)
     {
         const std::string expected = std::string("the \"") + name + "=..., stdev=...\" line";
-        const std::string &line = take(expected.c_str());
+        const std::string line = take(expected.c_str());
         const int number = current();
         const std::string prefix = std::string(name) + "=";
         const size_t middle = line.find(", stdev=");
@@ -205,7 +275,7 @@ private:
     SweepBlock parseBlock()
     {
         SweepBlock block;
-        blockLine = next + 1;
+        blockLine = linesRead + 1;
         block.line = blockLine;
         parseHeader(block);
         std::vector<double> ignored;
@@ -217,21 +287,24 @@ private:
         parseRow("t_app_avg:", false, block.avgRttMs, nullptr);
         parseFigure("slope", ';', block.slope, block.slopeStdev);
         parseFigure("intercept", '.', block.intercept, block.interceptStdev);
-        const std::string &timeouts = take("the \"# of timeouts = N\" line");
+        const std::string timeouts = take("the \"# of timeouts = N\" line");
         if (!startsWith(timeouts, "# of timeouts = ") ||
             !parseInt(timeouts.substr(16), 0, 2147483647L, block.timeouts))
             fail(current(), "expected \"# of timeouts = N\", found " + quoted(timeouts));
-        const std::string &closing = take("the empty line that ends the block");
+        const std::string closing = take("the empty line that ends the block");
         if (!closing.empty())
             fail(current(), "expected the empty line that ends the block, found " + quoted(closing));
         return block;
     }
 
+    LineSource &source;
     std::string file;
     int count;
-    std::vector<std::string> lines;
-    bool cutShort = false;
-    int next = 0;       // index of the next line to read
+    std::string ahead;             // the line read ahead, while pending
+    bool aheadTerminated = false;
+    bool pending = false;
+    bool ended = false;
+    int linesRead = 0;  // lines taken so far
     int blockLine = 0;  // header line of the block being read
 };
 
@@ -243,10 +316,27 @@ double relativeUncertainty(const SweepBlock &block)
 
 }  // namespace
 
+std::string printable(const std::string &text)
+{
+    std::string shown;
+    shown.reserve(text.size());
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '\t')
+            shown += "\\t";
+        else if (u < 0x20 || u >= 0x7f)
+            shown += '?';
+        else
+            shown += c;
+    }
+    return shown;
+}
+
 std::vector<SweepBlock> parseResults(const std::string &text, const std::string &fileName,
                                      int sizeCount)
 {
-    BlockParser parser(text, fileName, sizeCount);
+    TextLines lines(text);
+    BlockParser parser(lines, fileName, sizeCount);
     return parser.parseAll();
 }
 
@@ -368,15 +458,13 @@ RunReport buildReport(const std::vector<SweepBlock> &sweeps, const std::vector<i
 
 RunReport readReport(const std::string &fileName, const std::vector<int> &sizes)
 {
-    std::ifstream in(fileName, std::ios::binary);
-    if (!in)
+    FILE *file = std::fopen(fileName.c_str(), "rb");
+    if (file == nullptr)
         throw ReportError(fileName, 0, std::string("cannot open: ") + std::strerror(errno));
-    std::ostringstream content;
-    content << in.rdbuf();
-    if (in.bad())
-        throw ReportError(fileName, 0, "read error");
-    const std::string text = content.str();
-    BlockParser parser(text, fileName, static_cast<int>(sizes.size()));
+    // Closed on every way out, a refusal (an exception) included.
+    const std::unique_ptr<FILE, int (*)(FILE *)> closer(file, std::fclose);
+    FileLines lines(file);
+    BlockParser parser(lines, fileName, static_cast<int>(sizes.size()));
     const std::vector<SweepBlock> sweeps = parser.parseAll();
     return buildReport(sweeps, sizes, fileName, parser.lineCount());
 }

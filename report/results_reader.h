@@ -6,7 +6,18 @@
 #include <string>
 #include <vector>
 
+// No line of a results file is longer (a row of thousands of sizes fits easily); a longer
+// one is refused before it is held whole.
+constexpr size_t maxLineBytes = 1048576;
+// No run makes more sweeps: two per hop, and a TTL goes up to 255.
+constexpr int maxSweepBlocks = 2 * 255;
+
+// Text safe to print on a terminal: a TAB as "\t", any other byte outside printable
+// ASCII as '?'.
+std::string printable(const std::string &text);
+
 // A refused input: the file, the 1-based line (0 when no line applies) and the reason.
+// The message shows the file name through printable().
 class ReportError : public std::runtime_error {
 public:
     ReportError(const std::string &file, int line, const std::string &reason);
@@ -33,7 +44,8 @@ struct SweepBlock {
 };
 
 // Parses the whole text of a results file written with sizeCount probe sizes. Every
-// row must hold exactly sizeCount fields. Throws ReportError naming the line.
+// row must hold exactly sizeCount fields; no line may be longer than maxLineBytes, and
+// no file hold more than maxSweepBlocks blocks. Throws ReportError naming the line.
 std::vector<SweepBlock> parseResults(const std::string &text, const std::string &fileName,
                                      int sizeCount);
 
@@ -71,6 +83,6 @@ struct RunReport {
 RunReport buildReport(const std::vector<SweepBlock> &sweeps, const std::vector<int> &sizes,
                       const std::string &fileName, int lineCount);
 
-// Reads and parses a file and builds its report. Throws ReportError (line 0 when the
-// file cannot be read).
+// Reads a file line by line, parses it and builds its report; memory stays bounded by
+// the limits above. Throws ReportError (line 0 when the file cannot be read).
 RunReport readReport(const std::string &fileName, const std::vector<int> &sizes);

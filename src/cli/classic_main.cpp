@@ -60,6 +60,7 @@ int runClassic(int argc, char **argv)
     dropPrivileges();  // the raw socket is open: nothing later needs privileges
 
     const ClassicRunFiles files = prepareClassicRun(first.name, sizeTexts, options.iterations);
+    checkProbeTimeout(options.probeTimeout, options.probeTimeoutText);
     ResultsFile results(files.resultsPath);
 
     ClassicConsole console(options.verbose, ownPid);
@@ -93,6 +94,12 @@ ClassicRunFiles prepareClassicRun(const std::string &destinationName, const std:
         fatalError("illegal number of probes per size: %d\n", iterations);
     files.sizes = *sizes;
     return files;
+}
+
+void checkProbeTimeout(double seconds, const std::string &text)
+{
+    if (!validProbeTimeout(seconds))
+        fatalError("illegal time-out: %s (a number of seconds from 0 to 2147483647)\n", text.c_str());
 }
 
 std::string resultsPathFor(const std::string &localHost, const std::string &destinationName)

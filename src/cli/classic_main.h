@@ -21,5 +21,9 @@ struct ClassicRunFiles {
 ClassicRunFiles prepareClassicRun(const std::string &destinationName, const std::vector<std::string> &sizeTexts,
                                   int iterations);
 
+// The last start-up check: a time-out the wait cannot take ends the run with "illegal
+// time-out: TEXT (a number of seconds from 0 to 2147483647)", before any probe.
+void checkProbeTimeout(double seconds, const std::string &text);
+
 // The whole classic program; returns the exit status (failures end the process).
 int classicMain(int argc, char **argv);

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -29,6 +30,7 @@ std::optional<ClassicOptions> parseClassicOptions(int argc, char **argv)
             break;
         case 'o':
             options.probeTimeout = std::atof(optarg);
+            options.probeTimeoutText = optarg;
             break;
         case 's':
             options.sizeTexts = splitCommaList(optarg);
@@ -45,6 +47,11 @@ std::optional<ClassicOptions> parseClassicOptions(int argc, char **argv)
     if (optind < argc && argv[optind][0] != '\0')
         options.destination = argv[optind];
     return options;
+}
+
+bool validProbeTimeout(double seconds)
+{
+    return std::isfinite(seconds) && seconds >= 0.0 && seconds <= maxProbeTimeout;
 }
 
 std::vector<std::string> splitCommaList(const std::string &text)

@@ -105,23 +105,27 @@ std::optional<double> ClassicEngine::measureProbe(const Aim &aim, int size)
         net.sendUdp(probes.udpPayload(sendStamp, size), aim.endpoint);
         ++probeSeq;
     }
-    const OutstandingProbe outstanding{identifier, probeSeq - 1, aim.endpoint.address, udpProbePort, sendStamp};
+    OutstandingProbe outstanding{identifier, probeSeq - 1, aim.endpoint.address, udpProbePort, sendStamp};
+    outstanding.kind = aim.protocol == ProbeProtocol::Udp ? OutstandingKind::Udp : OutstandingKind::Echo;
+    outstanding.udpSourcePort = net.udpSourcePort();
 
+    // One deadline per probe, from its send: neither a datagram that answers nothing nor
+    // an interrupted wait moves it.
+    const int64_t deadline = sendStamp + waitNanoseconds;
     std::optional<double> rtt;
     for (;;) {
-        // Every wait runs the full time-out again, also after a datagram that answered nothing.
-        const ReceiveResult result = net.receive(receiveBuffer, net.now() + waitNanoseconds);
-        if (result.status == ReceiveStatus::Interrupted)
+        const ReceiveResult result = net.receive(receiveBuffer, deadline);
+        if (result.status == ReceiveStatus::Interrupted) {
+            if (net.now() >= deadline)
+                break;
             continue;
+        }
         if (result.status == ReceiveStatus::Failed) {
             errno = result.error;
             fatalSystemError("%s", result.failedCall);
         }
-        if (result.status == ReceiveStatus::TimedOut) {
-            console.timedOut(probeSeq - 1);
-            ++timeoutCount;
+        if (result.status == ReceiveStatus::TimedOut)
             break;
-        }
         const Datagram &datagram = result.datagram;
         const Reply reply =
             decodeReply({receiveBuffer.data(), static_cast<size_t>(datagram.length)}, outstanding);
@@ -129,6 +133,10 @@ std::optional<double> ClassicEngine::measureProbe(const Aim &aim, int size)
             console.fatalReply(reply);
         if (reply.verdict == ReplyVerdict::Rejected) {
             console.rejected(reply);
+            // Read at or after the deadline: the wait is over. A steady stream of other
+            // traffic cannot hold the probe beyond its time-out.
+            if (datagram.arrival >= deadline)
+                break;
             continue;
         }
         rtt = elapsedSeconds(datagram.arrival, reply.sentAt, frequency);
@@ -136,12 +144,18 @@ std::optional<double> ClassicEngine::measureProbe(const Aim &aim, int size)
         console.accepted(reply, probeSeq - 1, *rtt);
         break;
     }
+    if (!rtt) {
+        console.timedOut(probeSeq - 1);
+        ++timeoutCount;
+    }
     net.pause(pauseAfterProbeMicroseconds);
     return rtt;
 }
 
 Slope ClassicEngine::sweep(const Aim &aim)
 {
+    // Only this sweep's replies say who answers at its TTL.
+    responder.reset();
     for (size_t i = 0; i < plan.sizes.size(); ++i) {
         const int size = plan.sizes[i];
         console.sending(aim.protocol == ProbeProtocol::Icmp, aim.name, aim.addressText, size, aim.ttl);
@@ -166,7 +180,8 @@ void ClassicEngine::run(const std::string &destination, int hopCount, const Aim 
         Slope toRouter;
         if (h != 1) {
             towardDestination = sweep(aimProbes(net, destination, h - 1, ProbeProtocol::Icmp));
-            // With no reply accepted in this run yet, no router address exists to aim at.
+            // The router sweep goes to whoever answered the sweep just made; when nobody
+            // did, there is no router address to aim at.
             if (!responder)
                 fatalError("no reply from hop %d: no router address to probe\n", h - 1);
             toRouter = sweep(aimProbes(net, dottedQuad(*responder), h - 1, ProbeProtocol::Icmp));

@@ -57,7 +57,8 @@ public:
     // One sweep as aimed: every size in order, then the analysis and the results block.
     // Returns the fitted slope.
     Slope sweep(const Aim &aim);
-    // The whole run toward destination, hop count n: 2n sweeps, a line per hop.
+    // The whole run toward destination, hop count n: 2n sweeps, a line per hop. Ends the
+    // run when a sweep toward the destination below hop n gets no reply at all.
     void run(const std::string &destination, int hopCount, const Aim &first);
 
     int probesSent() const { return probeSeq; }
@@ -80,5 +81,5 @@ private:
     std::vector<SizeSamples> samples;  // the current sweep, one row per size
     int probeSeq = 0;                  // probes sent in the run; the outstanding one is probeSeq - 1
     int timeoutCount = 0;              // running total of the run
-    std::optional<Ipv4Address> responder;  // source of the last accepted reply
+    std::optional<Ipv4Address> responder;  // source of the last reply accepted in the current sweep
 };

@@ -1,10 +1,11 @@
 #include "net/linux_network.h"
 
 #include <netinet/in.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "support/clock.h"
@@ -53,7 +54,22 @@ int LinuxNetwork::openIcmpSocket()
 int LinuxNetwork::openUdpSocket()
 {
     udpSocket = socket(AF_INET, SOCK_DGRAM, 0);
-    return udpSocket < 0 ? errno : 0;
+    if (udpSocket < 0)
+        return errno;
+    // Port 0: the kernel picks a free port now, so it is known before the first probe.
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    socklen_t length = sizeof local;
+    if (bind(udpSocket, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0 ||
+        getsockname(udpSocket, reinterpret_cast<sockaddr *>(&local), &length) != 0) {
+        const int error = errno;
+        close(udpSocket);
+        udpSocket = -1;
+        return error;
+    }
+    udpPort = ntohs(local.sin_port);
+    return 0;
 }
 
 int LinuxNetwork::setIcmpTtl(int ttl)
@@ -82,13 +98,14 @@ void LinuxNetwork::sendUdp(std::span<const uint8_t> payload, Endpoint to)
 
 ReceiveResult LinuxNetwork::receive(std::span<uint8_t> buffer, int64_t deadline)
 {
-    const int64_t left = deadline - readCounter();
-    timeval timeout{static_cast<time_t>(left / counterTicksPerSecond),
-                    static_cast<suseconds_t>(left % counterTicksPerSecond / 1000)};
-    fd_set readSet;
-    FD_ZERO(&readSet);
-    FD_SET(icmpSocket, &readSet);
-    const int ready = select(icmpSocket + 1, &readSet, nullptr, nullptr, &timeout);
+    // poll takes any descriptor number (an fd_set only those below 1024). A deadline
+    // already passed is a wait of zero: a datagram queued by then is still read.
+    const int64_t left = std::max<int64_t>(deadline - readCounter(), 0);
+    const timespec timeout{static_cast<time_t>(left / counterTicksPerSecond),
+                           static_cast<long>(left % counterTicksPerSecond)};
+    pollfd socketWait{icmpSocket, POLLIN, 0};
+    const int ready = ppoll(&socketWait, 1, &timeout, nullptr);
+    // A failed wait keeps the message the classic mode has always given it.
     if (ready < 0)
         return failure(errno == EINTR ? ReceiveStatus::Interrupted : ReceiveStatus::Failed, errno, "select");
     if (ready == 0)

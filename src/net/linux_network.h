@@ -14,6 +14,7 @@ public:
     int openIcmpSocket() override;
     bool udpSocketOpen() const override { return udpSocket >= 0; }
     int openUdpSocket() override;
+    uint16_t udpSourcePort() const override { return udpPort; }
     int setIcmpTtl(int ttl) override;
     int setUdpTtl(int ttl) override;
     void sendIcmp(std::span<const uint8_t> message, Endpoint to) override;
@@ -28,4 +29,5 @@ public:
 private:
     int icmpSocket = -1;
     int udpSocket = -1;
+    uint16_t udpPort = 0;
 };

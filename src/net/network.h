@@ -32,7 +32,7 @@ enum class ReceiveStatus {
 struct ReceiveResult {
     ReceiveStatus status = ReceiveStatus::TimedOut;
     int error = 0;                  // errno of a failure
-    const char *failedCall = "";    // "select" or "recvfrom error"
+    const char *failedCall = "";    // "select" (the wait) or "recvfrom error"
     Datagram datagram;
 };
 
@@ -44,7 +44,11 @@ public:
     virtual bool icmpSocketOpen() const = 0;
     virtual int openIcmpSocket() = 0;
     virtual bool udpSocketOpen() const = 0;
+    // Opens the UDP socket bound to a port of its own (any free one), so that the ICMP
+    // errors its probes cause can be told from those of other processes.
     virtual int openUdpSocket() = 0;
+    // The local port of the UDP socket (host order); 0 while it is not open.
+    virtual uint16_t udpSourcePort() const = 0;
     virtual int setIcmpTtl(int ttl) = 0;
     virtual int setUdpTtl(int ttl) = 0;
 

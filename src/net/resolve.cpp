@@ -14,6 +14,10 @@ bool beginsWithDigit(const std::string &text)
 
 std::optional<Ipv4Address> resolveHost(const std::string &destination)
 {
+    // A destination name becomes part of the results path: one with a '/' would lead it
+    // out of data/, so it is no host (no address has one either).
+    if (destination.find('/') != std::string::npos)
+        return std::nullopt;
     if (beginsWithDigit(destination)) {
         // A malformed dotted quad must not become the broadcast address.
         in_addr address{};

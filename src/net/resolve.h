@@ -8,7 +8,8 @@
 
 // The address of a destination text: the dotted-quad conversion for a text that begins
 // with a digit (a malformed one, or 255.255.255.255, gives nothing), a name look-up
-// otherwise (a name without an IPv4 address gives nothing).
+// otherwise (a name without an IPv4 address gives nothing). A text with a '/' gives
+// nothing, whatever the hosts file says.
 std::optional<Ipv4Address> resolveHost(const std::string &destination);
 // True when the text begins with an ASCII digit: such a destination is an address.
 bool beginsWithDigit(const std::string &text);

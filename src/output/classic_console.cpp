@@ -112,6 +112,24 @@ void ClassicConsole::rejected(const Reply &reply)
     case ReplyKind::UnreachableOtherPort:
         std::printf("udp port: %hu\n", reply.port);
         break;
+    case ReplyKind::EchoReplyDuringUdp:
+        std::printf("icmp echo reply while a udp probe is outstanding\n");
+        break;
+    case ReplyKind::TimeExceededForEchoDuringUdp:
+        std::printf("icmp ttl exceeded for icmp while a udp probe is outstanding\n");
+        break;
+    case ReplyKind::TimeExceededForUdpDuringEcho:
+        std::printf("time exceeded for udp while an icmp probe is outstanding\n");
+        break;
+    case ReplyKind::UnreachableDuringEcho:
+        std::printf("port unreachable while an icmp probe is outstanding\n");
+        break;
+    case ReplyKind::TimeExceededOtherSourcePort:
+        std::printf("time exceeded udp source port: %hu\n", reply.sourcePort);
+        break;
+    case ReplyKind::UnreachableOtherSourcePort:
+        std::printf("udp source port: %hu\n", reply.sourcePort);
+        break;
     default:
         std::printf("incoming ICMP packet not handled\n");
         break;

@@ -1,5 +1,9 @@
 #include "output/results_file.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 
 #include "support/diagnostics.h"
@@ -62,11 +66,28 @@ ResultsFile::ResultsFile(std::string path) : filePath(std::move(path))
 
 void ResultsFile::append(const SweepRecord &record)
 {
-    FILE *file = std::fopen(filePath.c_str(), first ? "w" : "a");
+    // A symbolic link in the file's place is refused (ELOOP): the path is fixed and data/
+    // may be writable for others, so a link planted there must not redirect the writes.
+    const int descriptor = open(filePath.c_str(),
+                                O_WRONLY | O_CREAT | (first ? O_TRUNC : O_APPEND) | O_NOFOLLOW | O_CLOEXEC, 0666);
     first = false;
-    if (file == nullptr)
+    if (descriptor < 0)
         fatalSystemError("fopen: %s", filePath.c_str());
+    FILE *file = fdopen(descriptor, "w");
+    if (file == nullptr) {
+        const int error = errno;
+        close(descriptor);
+        errno = error;
+        fatalSystemError("fopen: %s", filePath.c_str());
+    }
+    // A block cut short by a full disk or a failing device must not pass for a complete
+    // run: every step of the write is checked, the close too (it may be the first to fail).
     const std::string block = formatBlock(record);
-    std::fputs(block.c_str(), file);
-    std::fclose(file);
+    const bool written = std::fwrite(block.data(), 1, block.size(), file) == block.size() && std::fflush(file) == 0;
+    const int error = errno;
+    if (std::fclose(file) != 0 || !written) {
+        if (!written)
+            errno = error;
+        fatalSystemError("write: %s", filePath.c_str());
+    }
 }

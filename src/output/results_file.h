@@ -28,7 +28,8 @@ class ResultsFile {
 public:
     explicit ResultsFile(std::string path);
     // Writes one block; the first call of a run creates or empties the file. Ends the run
-    // with "fopen: PATH" when the file cannot be opened.
+    // with "fopen: PATH" when the file cannot be opened, a symbolic link included, and
+    // with "write: PATH" when the block cannot be written whole.
     void append(const SweepRecord &record);
     const std::string &path() const { return filePath; }
 

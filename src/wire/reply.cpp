@@ -49,6 +49,9 @@ Reply decodeReply(std::span<const uint8_t> datagram, const OutstandingProbe &pro
             return verdict(reply, ReplyVerdict::Rejected, ReplyKind::ForeignEchoReply);
         if (reply.icmpLength < 16)
             return verdict(reply, ReplyVerdict::Fatal, ReplyKind::EchoReplyTooShort);
+        // Ours, but an answer to an echo probe can only end an echo probe's wait.
+        if (probe.kind != OutstandingKind::Echo)
+            return verdict(reply, ReplyVerdict::Rejected, ReplyKind::EchoReplyDuringUdp);
         // The probe's send time, echoed back: the reply is timed against the probe it answers.
         reply.sentAt = counterAt(icmp + 8);
         reply.sequence = littleEndian16(icmp + 6);
@@ -86,6 +89,8 @@ Reply decodeReply(std::span<const uint8_t> datagram, const OutstandingProbe &pro
             return verdict(reply, ReplyVerdict::Rejected, ReplyKind::ForeignTimeExceeded);
         if (reply.quotedLength < 8)
             return verdict(reply, ReplyVerdict::Fatal, ReplyKind::QuotedEchoTooShort);
+        if (probe.kind != OutstandingKind::Echo)
+            return verdict(reply, ReplyVerdict::Rejected, ReplyKind::TimeExceededForEchoDuringUdp);
         reply.sequence = littleEndian16(transport + 6);
         reply.sequenceMismatch = reply.sequence != outstandingSequence;
         return verdict(reply, ReplyVerdict::Accepted, ReplyKind::TimeExceededForEcho);
@@ -104,6 +109,16 @@ Reply decodeReply(std::span<const uint8_t> datagram, const OutstandingProbe &pro
     if (reply.port != probe.udpPort)
         return verdict(reply, ReplyVerdict::Rejected,
                        timeExceeded ? ReplyKind::TimeExceededOtherPort : ReplyKind::UnreachableOtherPort);
+    // Quotes of UDP datagrams to our target and port: from this run only while one of its
+    // UDP probes is outstanding, and only from its own source port; another process
+    // probing the same destination gets the same messages.
+    if (probe.kind != OutstandingKind::Udp)
+        return verdict(reply, ReplyVerdict::Rejected,
+                       timeExceeded ? ReplyKind::TimeExceededForUdpDuringEcho : ReplyKind::UnreachableDuringEcho);
+    reply.sourcePort = networkOrder16(transport);
+    if (reply.sourcePort != probe.udpSourcePort)
+        return verdict(reply, ReplyVerdict::Rejected,
+                       timeExceeded ? ReplyKind::TimeExceededOtherSourcePort : ReplyKind::UnreachableOtherSourcePort);
     reply.sequence = outstandingSequence;
     if (timeExceeded)
         return verdict(reply, ReplyVerdict::Accepted, ReplyKind::TimeExceededForUdp);

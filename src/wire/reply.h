@@ -10,6 +10,9 @@
 
 #include "wire/address.h"
 
+// Which socket the outstanding probe left by.
+enum class OutstandingKind { Echo, Udp };
+
 // What the decoder compares a datagram with.
 struct OutstandingProbe {
     uint16_t identifier = 0;      // low 16 bits of the process id: our echo probes carry it
@@ -17,6 +20,8 @@ struct OutstandingProbe {
     Ipv4Address destination = 0;  // where the probe was sent
     uint16_t udpPort = 0;         // destination port of UDP probes
     int64_t sendStamp = 0;        // counter value at which the probe was sent
+    OutstandingKind kind = OutstandingKind::Echo;
+    uint16_t udpSourcePort = 0;   // the run's own UDP port: every UDP probe leaves from it
 };
 
 enum class ReplyVerdict {
@@ -40,6 +45,12 @@ enum class ReplyKind {
     TimeExceededOtherProtocol,
     UnreachableElsewhere,    // port unreachable for a datagram to another address
     UnreachableOtherPort,    // port unreachable for another port
+    EchoReplyDuringUdp,      // our echo reply, but a UDP probe is outstanding
+    TimeExceededForEchoDuringUdp,  // time exceeded for our echo probe, but a UDP probe is outstanding
+    TimeExceededForUdpDuringEcho,  // time exceeded for UDP to our target, but an echo probe is outstanding
+    UnreachableDuringEcho,   // port unreachable from our target, but an echo probe is outstanding
+    TimeExceededOtherSourcePort,  // time exceeded for UDP from another process's port
+    UnreachableOtherSourcePort,   // port unreachable for UDP from another process's port
     NotHandled,              // any other type or code
     // fatal
     TooShortForIcmp,         // fewer than 8 ICMP bytes
@@ -67,6 +78,7 @@ struct Reply {
     uint16_t identifier = 0;           // the echo reply's, or the quoted echo probe's
     uint16_t sequence = 0;             // the echo reply's, the quoted probe's, or the outstanding one's (UDP)
     uint16_t port = 0;                 // the quoted UDP destination port
+    uint16_t sourcePort = 0;           // the quoted UDP source port
     bool sequenceMismatch = false;     // an accepted echo answer for another probe than the outstanding one
     int64_t sentAt = 0;                // the counter value the round trip is measured from
     ByteCensus census;                 // accepted port unreachable only

@@ -1,6 +1,7 @@
 // libFuzzer target for reply decoding and the lines printed about each reply. An input
 // is a 9-byte parameter prefix followed by the datagram (at most 15000 bytes are used):
-//   byte 0     flags: 1 verbose, 2 process id + 0x10000, 4 probe count + 0x10000
+//   byte 0     flags: 1 verbose, 2 process id + 0x10000, 4 probe count + 0x10000,
+//              8 a UDP probe is outstanding (from source port 40001), else an echo probe
 //   bytes 1-2  low 16 bits of the process id, most significant byte first
 //   bytes 3-4  low 16 bits of the probe count (one more than the outstanding probe), same order
 //   bytes 5-8  the destination address as it lies in a socket address
@@ -29,6 +30,7 @@ namespace {
 
 constexpr size_t prefixLength = 9;
 constexpr int64_t sendStamp = 5000000;
+constexpr uint16_t udpSourcePort = 40001;
 
 struct FatalReply {};
 
@@ -86,13 +88,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::memcpy(&probe.destination, data + 5, 4);
     probe.udpPort = udpProbePort;
     probe.sendStamp = sendStamp;
+    probe.kind = (flags & 8) ? OutstandingKind::Udp : OutstandingKind::Echo;
+    probe.udpSourcePort = udpSourcePort;
 
     const size_t len = std::min(size - prefixLength, static_cast<size_t>(probeBufferSize));
     const std::vector<uint8_t> datagram(data + prefixLength, data + prefixLength + len);
     const Reply reply = decodeReply(datagram, probe);
     require(reply.verdict == verdictOfKind(reply.kind));
-    if (reply.verdict == ReplyVerdict::Accepted)
+    if (reply.verdict == ReplyVerdict::Accepted) {
         require(reply.kind == ReplyKind::EchoReply || reply.sentAt == sendStamp);
+        // An answer only ever ends the wait of a probe of its own kind, from our port.
+        const bool udpAnswer = reply.kind == ReplyKind::TimeExceededForUdp || reply.kind == ReplyKind::PortUnreachable;
+        require(udpAnswer == (probe.kind == OutstandingKind::Udp));
+        require(!udpAnswer || reply.sourcePort == udpSourcePort);
+    }
 
     ClassicConsole console(flags & 1, pid);
     try {

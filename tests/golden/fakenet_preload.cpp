@@ -3,6 +3,7 @@
 // takes milliseconds and needs no privileges. It replaces the calls a prober makes:
 //
 //   socket, close, setsockopt    fake descriptors (real ones on /dev/null) with their TTL
+//   bind, getsockname            a UDP socket is bound to port 45678 whatever it asks for
 //   sendto                       a probe enters the path; its replies are queued
 //   select, poll, ppoll          wait in virtual time until the next reply or the time-out
 //   recvfrom, recvmsg            take the next due reply (IP header included)
@@ -554,6 +555,28 @@ int setsockopt(int fd, int level, int name, const void *value, socklen_t length)
         return real<int (*)(int, int, int, const void *, socklen_t)>("setsockopt")(fd, level, name, value, length);
     if (level == IPPROTO_IP && name == IP_TTL && length >= static_cast<socklen_t>(sizeof(int)))
         std::memcpy(&it->second.ttl, value, sizeof(int));
+    return 0;
+}
+
+int bind(int fd, const struct sockaddr *address, socklen_t length)
+{
+    State &s = init();
+    if (s.sockets.find(fd) == s.sockets.end())
+        return real<int (*)(int, const sockaddr *, socklen_t)>("bind")(fd, address, length);
+    return 0;
+}
+
+int getsockname(int fd, struct sockaddr *address, socklen_t *length)
+{
+    State &s = init();
+    const auto it = s.sockets.find(fd);
+    if (it == s.sockets.end())
+        return real<int (*)(int, sockaddr *, socklen_t *)>("getsockname")(fd, address, length);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(it->second.kind == Kind::Udp ? localUdpPort : 0);
+    std::memcpy(address, &local, std::min<size_t>(sizeof local, *length));
+    *length = sizeof local;
     return 0;
 }
 

@@ -59,6 +59,20 @@ no_probes)
     args=(-v -i 0 -s 300,600 -t 1 10.9.1.1) ;;
 empty_size_list)
     args=(-v -i 2 -s ,,, -t 1 10.9.1.1) ;;
+smallest_sizes)
+    # 8 bytes work; the echo reply to a 7-byte probe cannot carry its send time back.
+    args=(-v -i 1 -s 8,7 -t 1 10.9.1.1) ;;
+largest_sizes)
+    # 14972 bytes work; the echo reply to a 14973-byte probe no longer fits the buffer.
+    args=(-v -i 1 -s 14972,14973 -t 1 10.9.1.1) ;;
+slash_in_name)
+    # The hosts table knows a name with '/', which would lead the results path out of
+    # data/: it is refused as an unknown host before anything is sent.
+    export FAKENET_HOSTS="$FAKENET_HOSTS,up/../../escaped=10.9.3.1"
+    args=(-i 1 -s 300 -t 1 up/../../escaped) ;;
+timeout_refused)
+    # An infinite time-out is refused at start-up: no probe leaves, no file is written.
+    args=(-v -i 2 -s 300 -o inf -t 1 10.9.1.1) ;;
 *)
     echo "unknown case $case_name" >&2
     exit 2 ;;

@@ -133,7 +133,9 @@ int exchangeMode(int argc, char **argv)
     } else {
         net.sendUdp(probes.udpPayload(sent, 56), aim.endpoint);
     }
-    const OutstandingProbe probe{identifier, 0, aim.endpoint.address, udpProbePort, sent};
+    OutstandingProbe probe{identifier, 0, aim.endpoint.address, udpProbePort, sent};
+    probe.kind = aim.protocol == ProbeProtocol::Udp ? OutstandingKind::Udp : OutstandingKind::Echo;
+    probe.udpSourcePort = net.udpSourcePort();
     ClassicConsole console(false, pid);
     std::vector<uint8_t> buffer(probeBufferSize);
     const int64_t deadline = sent + 2 * counterTicksPerSecond;

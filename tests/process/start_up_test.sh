@@ -171,6 +171,27 @@ long_results_path)
     expect 1 "$FREQ$NL$DEFAULTS${NL}my own pid is $pid" \
         "results path too long (at most 63 characters): data/rtt_$short_host-$name63.txt$NL"
     ;;
+illegal_timeout)
+    # The last start-up check, made before any probe is sent: a time-out that is negative,
+    # not a number, infinite or beyond the wait's whole seconds, named as it was given.
+    # The local host name resolves through a hosts file of this run's own.
+    printf '127.0.0.1 localhost\n127.0.1.1 %s\n' "$(hostname)" >hosts
+    run_resolving() {
+        unshare -m -n sh -c 'mount --bind "$1" /etc/hosts && shift 2 && exec "$0" "$@"' \
+            "$HOPRATE" "$WORK/hosts" - "$@" >out 2>err
+        echo $? >status
+    }
+    for value in inf nan 1e300 -1 -inf 2147483648; do
+        run_resolving -o "$value" -s 100 -t 1 127.0.0.1
+        pid=$(sed -n 's/^my own pid is \([0-9][0-9]*\)$/\1/p' out)
+        expect 1 "$FREQ${NL}my own pid is $pid" \
+            "illegal time-out: $value (a number of seconds from 0 to 2147483647)$NL"
+    done
+    # It comes after the probe count check.
+    run_resolving -i -1 -o nan -s 100 -t 1 127.0.0.1
+    pid=$(sed -n 's/^my own pid is \([0-9][0-9]*\)$/\1/p' out)
+    expect 1 "$FREQ${NL}my own pid is $pid" "illegal number of probes per size: -1$NL"
+    ;;
 *)
     echo "unknown case: $CASE"
     exit 2

@@ -385,6 +385,54 @@ TEST_F(Analysis, DataPathThroughARegularFileEndsTheRun)
     EXPECT_EQ(r.err, "fopen: " + path + ": errno 20\n");  // ENOTDIR
 }
 
+TEST_F(Analysis, SymbolicLinkInTheFilesPlaceEndsTheRunAndIsNotFollowed)
+{
+    const std::string victim = dir + "/victim";
+    { std::ofstream(victim) << "kept\n"; }
+    const std::string missing = dir + "/created";
+    const std::string path = resultsFile();
+    for (const std::string &target : {victim, missing}) {
+        SCOPED_TRACE(target);
+        ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+        // The first block of a run (which empties the file) and a later one (which appends).
+        for (const bool later : {false, true}) {
+            const ChildResult r = runInChild([&] {
+                ResultsFile file(path);
+                if (later) {
+                    std::remove(path.c_str());
+                    file.append(analyseSweep(aim(), {254}, {{0.0005}}, 0));
+                    std::remove(path.c_str());
+                    if (symlink(target.c_str(), path.c_str()) != 0)
+                        std::_Exit(3);
+                }
+                file.append(analyseSweep(aim(), {254}, {{0.0005}}, 0));
+            });
+            EXPECT_EQ(r.exitStatus, 1);
+            EXPECT_EQ(r.err, "fopen: " + path + ": errno 40\n");  // ELOOP
+        }
+        std::remove(path.c_str());
+    }
+    std::ifstream kept(victim);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "kept\n");
+    EXPECT_NE(access(missing.c_str(), F_OK), 0);
+    std::remove(victim.c_str());
+}
+
+TEST_F(Analysis, FailedWriteEndsTheRun)
+{
+    // /dev/full takes the open and refuses every write with ENOSPC.
+    if (access("/dev/full", W_OK) != 0)
+        GTEST_SKIP() << "no writable /dev/full";
+    const ChildResult r = runInChild([&] {
+        ResultsFile file("/dev/full");
+        file.append(analyseSweep(aim(), {254}, {{0.0005}}, 0));
+        std::printf("not reached\n");
+    });
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "write: /dev/full: errno 28\n");
+}
+
 TEST(ResultRows, ValueRowSeparatesWithTabsAndEndsWithNewline)
 {
     EXPECT_EQ(valueRow({0.000412345, 0.0015, -0.001}), "0.412345\t1.500000\t-1.000000\n");

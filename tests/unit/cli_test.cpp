@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "cli/classic_main.h"
+#include "run_in_child.h"
 
 namespace {
 
@@ -111,6 +113,33 @@ TEST(ClassicOptions, OperandsAndRefusals)
     EXPECT_FALSE(parse({"hoprate", "-x", "-t", "5", "host"}).has_value());
     EXPECT_FALSE(parse({"hoprate", "-t", "5", "host", "-i"}).has_value());
     testing::internal::GetCapturedStderr();
+}
+
+TEST(ProbeTimeout, ANumberOfSecondsTheWaitCanTake)
+{
+    for (const double good : {0.0, -0.0, 0.25, 5.0, 2147483647.0})
+        EXPECT_TRUE(validProbeTimeout(good)) << good;
+    for (const double bad : {-1.0, -1e-9, 2147483647.5, 1e300, HUGE_VAL, -HUGE_VAL, std::nan("")})
+        EXPECT_FALSE(validProbeTimeout(bad)) << bad;
+    EXPECT_EQ(parse({"hoprate", "-o", " 1e300x", "-t", "1", "x"})->probeTimeoutText, " 1e300x");
+    EXPECT_EQ(parse({"hoprate", "-t", "1", "x"})->probeTimeoutText, "");
+}
+
+TEST(ProbeTimeout, RefusedWithTheTextAsGiven)
+{
+    unsetenv("POSIXLY_CORRECT");
+    for (const char *text : {"inf", "nan", "1e300", "-1", "-0.5", "2147483648"}) {
+        SCOPED_TRACE(text);
+        const auto options = parse({"hoprate", "-o", text, "-t", "1", "x"});
+        ASSERT_TRUE(options.has_value());
+        const ChildResult r = runInChild([&] { checkProbeTimeout(options->probeTimeout, options->probeTimeoutText); });
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, std::string("illegal time-out: ") + text + " (a number of seconds from 0 to 2147483647)\n\n");
+    }
+    const ChildResult accepted = runInChild([] { checkProbeTimeout(2147483647.0, "2147483647"); });
+    EXPECT_EQ(accepted.exitStatus, 0);
+    EXPECT_EQ(accepted.err, "");
 }
 
 TEST(ResultsPath, ShortLocalHostNameAndDestinationName)

@@ -48,9 +48,11 @@ inline Bytes counterBytes(int64_t value)
     return bytes;
 }
 
-inline Bytes udpHeader(uint16_t destinationPort)
+// Source port 40001 unless given: the port FakeNetwork's UDP socket has.
+inline Bytes udpHeader(uint16_t destinationPort, uint16_t sourcePort = 40001)
 {
-    return {0x9C, 0x41, static_cast<uint8_t>(destinationPort >> 8), static_cast<uint8_t>(destinationPort & 0xFF),
+    return {static_cast<uint8_t>(sourcePort >> 8), static_cast<uint8_t>(sourcePort & 0xFF),
+            static_cast<uint8_t>(destinationPort >> 8), static_cast<uint8_t>(destinationPort & 0xFF),
             0x00, 0x6C, 0xAB, 0xCD};
 }
 

@@ -116,14 +116,19 @@ TEST_F(EngineTest, EchoSweepNumbersProbesPacesThemAndTimesEachReply)
     EXPECT_EQ(classic.lastResponder(), address("10.0.0.9"));
 }
 
-TEST_F(EngineTest, ForeignReplyRestartsTheFullWaitAndALostProbeTimesOut)
+Bytes foreignEchoReplyTo(const FakeNetwork::Sent &probe)
+{
+    Bytes foreign = echoReplyTo(probe);
+    foreign[24] ^= 0xFF;  // another identifier
+    return foreign;
+}
+
+TEST_F(EngineTest, ForeignReplyKeepsTheProbesDeadlineAndALostProbeTimesOut)
 {
     results = ResultsFile(path);
     net.onSend = [](FakeNetwork &n, const FakeNetwork::Sent &probe) {
         if (sequenceOf(probe) == 1) {
-            Bytes foreign = echoReplyTo(probe);
-            foreign[24] ^= 0xFF;  // another identifier
-            n.deliver(n.clock + 300000000, probe.to.address, foreign);
+            n.deliver(n.clock + 300000000, probe.to.address, foreignEchoReplyTo(probe));
             return;
         }
         n.deliver(n.clock + 1000000, probe.to.address, echoReplyTo(probe));
@@ -137,10 +142,63 @@ TEST_F(EngineTest, ForeignReplyRestartsTheFullWaitAndALostProbeTimesOut)
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err, "seq 1 timed out\n");
     EXPECT_NE(out.find("icmp echo reply but"), std::string::npos);
-    // Probe 1: a wait, the foreign reply after 0.3 s, a new wait of the full 0.5 s.
-    EXPECT_EQ(net.waits, (std::vector<int64_t>{500000000, 500000000, 500000000, 500000000}));
-    EXPECT_EQ(net.sent[2].at - net.sent[1].at, 300000000 + 500000000 + 50000000);
+    // Probe 1: a wait, the foreign reply after 0.3 s, then only the 0.2 s left.
+    EXPECT_EQ(net.waits, (std::vector<int64_t>{500000000, 500000000, 200000000, 500000000}));
+    EXPECT_EQ(net.sent[2].at - net.sent[1].at, 500000000 + 50000000);
     EXPECT_EQ(classic.timeouts(), 1);
+}
+
+TEST_F(EngineTest, SteadyForeignTrafficCannotHoldALostProbeBeyondItsTimeOut)
+{
+    results = ResultsFile(path);
+    // Probe 0 gets no answer, only a foreign echo reply every 10 ms for 2 s; the others
+    // are answered after 1 ms.
+    net.onSend = [](FakeNetwork &n, const FakeNetwork::Sent &probe) {
+        if (sequenceOf(probe) != 0) {
+            n.deliver(n.clock + 1000000, probe.to.address, echoReplyTo(probe));
+            return;
+        }
+        for (int64_t k = 1; k <= 200; ++k)
+            n.deliver(n.clock + k * 10000000, probe.to.address, foreignEchoReplyTo(probe));
+    };
+    ClassicEngine classic = engine(SweepPlan{{100}, 2, 0.25});
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    classic.sweep(aimProbes(net, "10.0.0.9", 2, ProbeProtocol::Icmp));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "seq 0 timed out\n");
+    // Probe 0's waits shrink by the 10 ms between foreign replies, down to the one that
+    // reads the reply due at its deadline; probe 1 is answered amid the stream.
+    ASSERT_EQ(net.sent.size(), 2u);
+    ASSERT_GE(net.waits.size(), 25u);
+    for (size_t i = 0; i < 25; ++i)
+        EXPECT_EQ(net.waits[i], 250000000 - static_cast<int64_t>(i) * 10000000) << i;
+    EXPECT_EQ(net.sent[1].at - net.sent[0].at, 250000000 + 50000000);
+    EXPECT_EQ(classic.timeouts(), 1);
+}
+
+TEST_F(EngineTest, InterruptedWaitResumesTowardTheSameDeadline)
+{
+    results = ResultsFile(path);
+    net.onSend = [](FakeNetwork &n, const FakeNetwork::Sent &probe) {
+        n.deliver(n.clock + 400000000, probe.to.address, echoReplyTo(probe));
+    };
+    net.interruptions = {100000000, 150000000};
+    ClassicEngine classic = engine(SweepPlan{{100}, 1, 0.5});
+    testing::internal::CaptureStdout();
+    classic.sweep(aimProbes(net, "10.0.0.9", 2, ProbeProtocol::Icmp));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(net.waits, (std::vector<int64_t>{500000000, 400000000, 250000000}));
+    EXPECT_EQ(classic.timeouts(), 0);
+
+    // Cut short at the deadline itself: the probe has timed out.
+    net.interruptions = {600000000};
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    classic.sweep(aimProbes(net, "10.0.0.9", 2, ProbeProtocol::Icmp));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "seq 1 timed out\n");
+    EXPECT_EQ(net.waits.size(), 4u);
 }
 
 TEST_F(EngineTest, LateEchoReplyAnswersTheOutstandingProbeWithItsOwnTime)
@@ -271,6 +329,24 @@ TEST_F(EngineTest, RunWithoutAnyReplyHasNoRouterToAimAt)
                      "no reply from hop 1: no router address to probe\n\n");
 }
 
+TEST_F(EngineTest, RouterSweepIsAimedOnlyAtTheResponderOfTheSweepJustBefore)
+{
+    results = ResultsFile(path);
+    // The destination (hop 2) answers both far sweeps; the router at hop 1 is silent.
+    net.onSend = [](FakeNetwork &n, const FakeNetwork::Sent &probe) {
+        if (probe.ttl >= 2)
+            answerLikeAThreeHopPath(n, probe);
+    };
+    const ChildResult r = runInChild([&] {
+        ClassicEngine classic = engine(SweepPlan{{100}, 2, 0.25});
+        classic.run("10.0.2.1", 2, aimProbes(net, "10.0.2.1", 2, ProbeProtocol::Icmp));
+        std::printf("sent %zu\n", net.sent.size());
+    });
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, "seq 4 timed out\nseq 5 timed out\nno reply from hop 1: no router address to probe\n\n");
+    EXPECT_EQ(r.out.find("sent"), std::string::npos);
+}
+
 TEST_F(EngineTest, AimingFailuresEndTheRunWithTheirMessages)
 {
     net.icmpOpenError = EPERM;
@@ -280,6 +356,9 @@ TEST_F(EngineTest, AimingFailuresEndTheRunWithTheirMessages)
     net.icmpOpenError = 0;
     r = runInChild([&] { aimProbes(net, "1.2.3.4.5", 3, ProbeProtocol::Icmp); });
     EXPECT_EQ(r.err, "unknown host: 1.2.3.4.5\n\n");
+    // A '/' would lead the results path out of data/: no look-up is made.
+    r = runInChild([&] { aimProbes(net, "localhost/../../x", 3, ProbeProtocol::Icmp); });
+    EXPECT_EQ(r.err, "unknown host: localhost/../../x\n\n");
     const Aim named = aimProbes(net, "127.0.0.1", 3, ProbeProtocol::Udp);
     EXPECT_EQ(named.name, "");
     EXPECT_EQ(named.addressText, "127.0.0.1");

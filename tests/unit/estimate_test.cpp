@@ -130,7 +130,9 @@ TEST(ProbeTimeout, SplitIntoSecondsAndMicroseconds)
         double seconds;
         int whole;
         int micro;
-    } cases[] = {{5.0, 5, 0}, {0.25, 0, 250000}, {2.5, 2, 500000}, {0.0, 0, 0}};
+    } cases[] = {{5.0, 5, 0}, {0.25, 0, 250000}, {2.5, 2, 500000}, {0.0, 0, 0},
+                 // The largest time-out the start-up checks let through still fits an int.
+                 {2147483647.0, 2147483647, 0}};
     for (const auto &c : cases) {
         int whole = -1, micro = -1;
         splitTimeout(c.seconds, whole, micro);

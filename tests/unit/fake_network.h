@@ -35,6 +35,10 @@ public:
     int icmpTtl = -1, udpTtl = -1;
     int icmpOpens = 0, udpOpens = 0;
     int icmpOpenError = 0;
+    uint16_t localUdpPort = 40001;  // the port UDP probes leave from
+    // Waits cut short by a signal: each entry ends the next wait that many nanoseconds
+    // after it began (never past its deadline).
+    std::vector<int64_t> interruptions;
 
     void deliver(int64_t arrival, Ipv4Address from, std::vector<uint8_t> bytes)
     {
@@ -55,6 +59,7 @@ public:
         udpOpen = true;
         return 0;
     }
+    uint16_t udpSourcePort() const override { return udpOpen ? localUdpPort : 0; }
     int setIcmpTtl(int ttl) override
     {
         icmpTtl = ttl;
@@ -71,9 +76,15 @@ public:
     ReceiveResult receive(std::span<uint8_t> buffer, int64_t deadline) override
     {
         waits.push_back(deadline - clock);
+        ReceiveResult result;
+        if (!interruptions.empty()) {
+            clock = std::min(clock + interruptions.front(), std::max(clock, deadline));
+            interruptions.erase(interruptions.begin());
+            result.status = ReceiveStatus::Interrupted;
+            return result;
+        }
         auto next = std::min_element(pending.begin(), pending.end(),
                                      [](const Pending &a, const Pending &b) { return a.arrival < b.arrival; });
-        ReceiveResult result;
         if (next == pending.end() || next->arrival > deadline) {
             clock = std::max(clock, deadline);
             result.status = ReceiveStatus::TimedOut;

@@ -55,11 +55,14 @@ Bytes icmpTimeExceeded(int outerWords, int quotedWords, uint16_t identifier, uin
                  ipHeader(quotedWords, localText, targetText, 1), cut(probe, quoteBytes)});
 }
 
+constexpr uint16_t ownUdpPort = 40001;  // the run's UDP source port
+
 // An ICMP error quoting a UDP datagram; quoteBytes of the quoted UDP datagram are kept.
 Bytes udpError(uint8_t type, uint8_t code, const char *quotedDestination, uint16_t port, size_t quoteBytes = 8,
-               int outerWords = 5, int quotedWords = 5, uint8_t quotedProtocol = 17)
+               int outerWords = 5, int quotedWords = 5, uint8_t quotedProtocol = 17,
+               uint16_t sourcePort = ownUdpPort)
 {
-    const Bytes datagram = join({udpHeader(port), Bytes(100, 'A')});
+    const Bytes datagram = join({udpHeader(port, sourcePort), Bytes(100, 'A')});
     return join({ipHeader(outerWords, routerText, localText, 1), icmpHeader(type, code, 0, 0),
                  ipHeader(quotedWords, localText, quotedDestination, quotedProtocol), cut(datagram, quoteBytes)});
 }
@@ -78,6 +81,7 @@ protected:
         probe.number = 4;  // the outstanding probe
         probe.sendStamp = sendStampValue;
         probe.udpPort = udpProbePort;
+        probe.udpSourcePort = ownUdpPort;
         in_addr target{};
         inet_pton(AF_INET, targetText, &target);
         probe.destination = target.s_addr;
@@ -136,6 +140,8 @@ protected:
         load(datagram);
         return classifyFatalLoaded(static_cast<int>(datagram.size()));
     }
+
+    void udpOutstanding() { probe.kind = OutstandingKind::Udp; }
 
     static void expectAccepted(const Outcome &outcome, double rtt)
     {
@@ -259,6 +265,7 @@ TEST_F(ClassifyTest, TimeExceededForForeignEchoIsReportedEvenWithSixByteQuote)
 
 TEST_F(ClassifyTest, TimeExceededForUdpProbeIsAcceptedWithOutstandingSequence)
 {
+    udpOutstanding();
     const Outcome quiet = classify(udpError(11, 0, targetText, 20000));
     expectAccepted(quiet, 0.00325);
     EXPECT_EQ(quiet.out, "");
@@ -296,12 +303,13 @@ Bytes censusReply(const Bytes &payload)
     Bytes quoted = ipHeader(5, "198.51.100.201", targetText, 0xAA);
     std::fill(quoted.begin() + 1, quoted.begin() + 12, 0xAA);
     const Bytes icmp = {3, 3, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
-    const Bytes udp = {0xAA, 0xAA, 0x4E, 0x20, 0xAA, 0xAA, 0xAA, 0xAA};
+    const Bytes udp = {0x9C, 0x41, 0x4E, 0x20, 0xAA, 0xAA, 0xAA, 0xAA};  // from port 40001 to port 20000
     return join({outer, icmp, quoted, udp, payload});
 }
 
 TEST_F(ClassifyTest, PortUnreachableCensusCountsFlagAndControlBytes)
 {
+    udpOutstanding();
     verbose = true;
     // Two 0x7E, no 0x7D, three more control bytes (five with type and code); bytes of
     // 0x20 and above, 0x80 and 0xFF among them, fall in no count.
@@ -312,6 +320,7 @@ TEST_F(ClassifyTest, PortUnreachableCensusCountsFlagAndControlBytes)
 
 TEST_F(ClassifyTest, PortUnreachableCensusPrintsEachCountOnlyWhenAboveZero)
 {
+    udpOutstanding();
     verbose = true;
     EXPECT_EQ(classify(censusReply({0x7D, 0x41, 0x7D})).out,
               "port unreachable: 11 bytes: seq=4, rtt=3.2500ms, #_7d=2, #_20=2\n");
@@ -321,6 +330,7 @@ TEST_F(ClassifyTest, PortUnreachableCensusPrintsEachCountOnlyWhenAboveZero)
 
 TEST_F(ClassifyTest, PortUnreachableCensusStopsAtTheReceivedLength)
 {
+    udpOutstanding();
     verbose = true;
     // Stale bytes of an earlier, longer datagram lie behind the one received.
     load(censusReply({0x41, 0x7E, 0x7D, 0x00, 0x00}));
@@ -330,6 +340,7 @@ TEST_F(ClassifyTest, PortUnreachableCensusStopsAtTheReceivedLength)
 
 TEST_F(ClassifyTest, PortUnreachableIsQuietOutsideVerboseModeAndIgnoresQuotedProtocol)
 {
+    udpOutstanding();
     const Outcome outcome = classify(udpError(3, 3, targetText, 20000, 8, 15, 15, 1));
     expectAccepted(outcome, 0.00325);
     EXPECT_EQ(outcome.out, "");
@@ -342,6 +353,48 @@ TEST_F(ClassifyTest, PortUnreachableRejectionsForOtherAddressAndOtherPort)
     verbose = true;
     expectRejected(classify(udpError(3, 3, "203.0.113.9", 20000)), "port unreachable from 192.0.2.1\n");
     expectRejected(classify(udpError(3, 3, targetText, 53)), "udp port: 53\n");
+}
+
+// --- the kind of the outstanding probe and the run's UDP port ---
+
+TEST_F(ClassifyTest, RepliesForTheOtherKindOfProbeAreRejected)
+{
+    // While an echo probe is outstanding: our UDP probes' messages are late ones, or
+    // another process's that probes the same destination and port.
+    expectRejected(classify(udpError(11, 0, targetText, 20000)),
+                   "time exceeded for udp while an icmp probe is outstanding\n");
+    expectRejected(classify(udpError(3, 3, targetText, 20000)), "port unreachable while an icmp probe is outstanding\n");
+    // While a UDP probe is outstanding: our echo probes' answers are late ones.
+    udpOutstanding();
+    expectRejected(classify(echoReply(5, ownIdentifier, 4)), "icmp echo reply while a udp probe is outstanding\n");
+    expectRejected(classify(icmpTimeExceeded(5, 5, ownIdentifier, 4)),
+                   "icmp ttl exceeded for icmp while a udp probe is outstanding\n");
+    // The earlier checks keep their lines whatever is outstanding.
+    expectRejected(classify(echoReply(5, 0x1235, 4)), "icmp echo reply but 4661 is not my own pid 4660\n");
+    expectRejected(classify(udpError(3, 3, targetText, 53)), "udp port: 53\n");
+    probe.kind = OutstandingKind::Echo;
+    expectRejected(classify(udpError(3, 3, "203.0.113.9", 20000)), "port unreachable from 192.0.2.1\n");
+    expectRejected(classify(udpError(11, 0, targetText, 33434)), "time exceeded udp port: 33434\n");
+}
+
+TEST_F(ClassifyTest, UdpRepliesQuotingAnotherSourcePortAreRejected)
+{
+    udpOutstanding();
+    expectRejected(classify(udpError(11, 0, targetText, 20000, 8, 5, 5, 17, 40002)),
+                   "time exceeded udp source port: 40002\n");
+    expectRejected(classify(udpError(3, 3, targetText, 20000, 8, 5, 5, 17, 33000)), "udp source port: 33000\n");
+    verbose = true;
+    expectRejected(classify(udpError(3, 3, targetText, 20000, 8, 5, 5, 17, 0)), "udp source port: 0\n");
+    expectAccepted(classify(udpError(3, 3, targetText, 20000, 8, 5, 5, 17, ownUdpPort)), 0.00325);
+}
+
+TEST_F(ClassifyTest, LengthChecksEndTheRunWhateverKindOfProbeIsOutstanding)
+{
+    udpOutstanding();
+    expectFatal(classifyFatal(cut(echoReply(5, ownIdentifier, 4), 35)), "icmplen (15) < 16\n\n");
+    expectFatal(classifyFatal(icmpTimeExceeded(5, 15, ownIdentifier, 4, 7)), "icmplen2 (7) < 8\n\n");
+    probe.kind = OutstandingKind::Echo;
+    expectFatal(classifyFatal(udpError(3, 3, targetText, 20000, 7, 5, 15, 17, 40002)), "udplen2 (7) < 8\n\n");
 }
 
 // --- other messages ---

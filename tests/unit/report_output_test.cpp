@@ -123,6 +123,26 @@ TEST(ReportOutput, InfiniteRatesAreNullInJson)
     EXPECT_EQ(json.find(": inf"), std::string::npos) << json;
 }
 
+// Targets and file names come from outside: the CSV quotes what would break its fields,
+// the table shows no control character raw.
+TEST(ReportOutput, HostileNamesAreQuotedInCsvAndEscapedInTheTable)
+{
+    const std::vector<SweepBlock> sweeps = {block("icmp", "10.0.0.9\x1b[2J", 2, 11e-6, 1e-8, 1),
+                                            block("udp", "10.0.0.9\x1b[2J", 2, 8e-6, 2e-8, 11),
+                                            block("icmp", "10.0.0.9\x1b[2J", 1, 4e-6, 1e-8, 21),
+                                            block("icmp", "10.0.0.1,\"x\"\r", 1, 5e-6, 3e-8, 31)};
+    const RunReport report = buildReport(sweeps, {600, 900, 1200}, "data/\x07rtt\t.txt", 40);
+    EXPECT_EQ(formatCsv(report),
+              "hop,address,v_n_bps,v_n_uncertainty_bps,v_n_prime_bps,v_n_prime_uncertainty_bps\n"
+              "2,10.0.0.9\x1b[2J,2000000,18391.65911,4000000,127421.1521\n"
+              "1,\"10.0.0.1,\"\"x\"\"\r\",2000000,8225,8000000,416155.7401\n");
+    const std::string table = formatTable(report);
+    EXPECT_EQ(table.find_first_of("\x1b\x07\r\t"), std::string::npos) << table;
+    EXPECT_EQ(table.rfind("results file: data/?rtt\\t.txt\ndestination 10.0.0.9?[2J, 2 hops,", 0), 0u) << table;
+    EXPECT_NE(table.find("\n  1  10.0.0.1,\"x\"?  2.0000 +/- 0.0082 Mb/s  8.0000"), std::string::npos) << table;
+    EXPECT_NE(table.find("  echo-router       10.0.0.1,\"x\"?    1  "), std::string::npos) << table;
+}
+
 size_t countOf(const std::string &text, const std::string &part)
 {
     size_t count = 0;

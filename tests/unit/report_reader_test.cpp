@@ -251,6 +251,38 @@ TEST(ReportReader, RefusesBrokenFilesNamingTheLine)
               "run.txt:2: \"t_kernel_min:\" row has 3 fields, expected 7 (one per probe size; give the run's sizes with -s)");
 }
 
+// Hostile files are refused at the first line past a limit, without holding more: no
+// line beyond 1 MiB, no more blocks than a run of 255 hops writes.
+TEST(ReportReader, LinesAndBlocksBeyondTheLimitsAreRefused)
+{
+    EXPECT_EQ(refusalOf(std::string(1048577, 'x') + "\n"), "run.txt:1: line longer than 1048576 bytes");
+    EXPECT_EQ(refusalOf(std::string(1048577, 'x')), "run.txt:1: line longer than 1048576 bytes");
+    EXPECT_EQ(refusalOf(std::string(1048576, 'x') + "\n"),
+              "run.txt:1: expected a block header \"icmp to ...\" or \"udp to ...\", found \"" + std::string(60, 'x') +
+                  "...\"");
+    const std::string good = writeRun(threeSizes, twoHopRun());
+    const std::string block = good.substr(0, good.find("udp to"));  // 10 lines
+    std::string blocks;
+    for (int i = 0; i < 510; ++i)
+        blocks += block;
+    EXPECT_EQ(parseResults(blocks, "run.txt", 3).size(), 510u);
+    EXPECT_EQ(refusalOf(blocks + block),
+              "run.txt:5101: more than 510 sweep blocks: a run of at most 255 hops makes no more");
+    EXPECT_EQ(refusalOf(blocks + std::string(2000000, '\n')),
+              "run.txt:5101: more than 510 sweep blocks: a run of at most 255 hops makes no more");
+}
+
+TEST(ReportReader, NamesInMessagesShowNoControlCharacters)
+{
+    EXPECT_EQ(std::string(ReportError("a\x1b]0;x\x07" "b\tc", 3, "why").what()), "a?]0;x?b\\tc:3: why");
+    EXPECT_EQ(printable("10.0.0.9\x1b[2J\x9b\x7f"), "10.0.0.9?[2J??");
+    std::string out, err;
+    EXPECT_EQ(reportMain({"/nonexistent/\x1b[2J"}, out, err), 1);
+    EXPECT_EQ(err, "hoprate-report: /nonexistent/?[2J: cannot open: No such file or directory\n");
+    EXPECT_EQ(reportMain({"a\x1b", "b"}, out, err), 1);
+    EXPECT_EQ(err.substr(0, err.find('\n')), "hoprate-report: more than one results file: a? and b");
+}
+
 // Every prefix of a good file, and thousands of seeded random edits of it, either read
 // as a complete run or are refused with a ReportError naming a line of the text.
 TEST(ReportReader, BrokenInputsAreRefusedNeverCrash)
