@@ -134,6 +134,10 @@ class Goals(unittest.TestCase):
         self.assertIsNone(row("default: wall", "ratelimit"))
         # Intervals of ±0.2 %: covered on exact and 0.05 % estimates, not on the quick 1 %.
         self.assertEqual(row("90 % interval", "all"), ("11 of 12 (92 %)", "met"))
+        # Goals nothing here can judge are listed all the same.
+        self.assertEqual(row("cross traffic", "cross"), ("–", "no data"))
+        self.assertEqual(row("default: ≤ 1 %", "fast"), ("–", "no data"))
+        self.assertEqual(len({goal for goal, _, _, _ in rows}), len(br.GOALS))
 
 
 class WholeReport(unittest.TestCase):
@@ -155,6 +159,7 @@ class WholeReport(unittest.TestCase):
                       "| 139 | 46 | 50.2 | fewer repetitions |", markdown)
         self.assertIn("| hoprate --precise | `--precise --json` | – | – | – | | | | | not in this build |", markdown)
         self.assertIn("No accurate-mode results in this run", markdown)
+        self.assertIn("| rate-limited 3-hop path: ≤ 3 min, within 0.5 % | ratelimit | – | no data |", markdown)
         root = ElementTree.fromstring(svg)
         self.assertEqual(len(root.findall("{http://www.w3.org/2000/svg}circle")), 2)
 
