@@ -2,7 +2,7 @@
 BUILD_DIR ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
-DEB_PACKAGES := cmake g++ make libgtest-dev nlohmann-json3-dev iproute2 util-linux libcap2-bin groff-base python3-jsonschema
+DEB_PACKAGES := cmake g++ make libgtest-dev nlohmann-json3-dev iproute2 util-linux libcap2-bin groff-base python3 python3-jsonschema
 
 .PHONY: all deps build test demo install clean
 

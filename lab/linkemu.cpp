@@ -5,6 +5,11 @@
 // namespace it was created in). Every IPv4 packet read from one device is written to
 // the other after FIFO queueing + size * 8 / rate + propagation delay, in each direction
 // independently, optionally with extra random queueing delay (cross traffic) and loss.
+// A link may hold hidden store-and-forward devices (each one more serialization at the
+// link's rate) and run at another rate toward the source (the reverse direction). The
+// node at the far (right) end can be given another ICMP behaviour: its time-exceeded and
+// unreachable messages, seen in the reverse direction, are cut to IP header + 8 bytes,
+// extended to quote the whole offending datagram, or, for time-exceeded, dropped.
 // A packet's arrival time is the kernel's own: a packet socket on each device sees every
 // packet the namespace transmits into it, stamped at that moment, so the time this
 // process takes to wake up does not shift the packet's due time.
@@ -40,8 +45,8 @@
 
 namespace {
 
-constexpr size_t slotBytes = 2048;  // the devices run with MTU 1500
-constexpr int readBurst = 64;       // packets taken from one device per wake-up at most
+constexpr int readBurst = 64;            // packets taken from one device per wake-up at most
+constexpr size_t rememberedDatagrams = 64;  // forward datagrams kept to complete quotes
 
 volatile sig_atomic_t stopRequested = 0;
 
@@ -71,11 +76,23 @@ int64_t nowNs()
     return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
+// What the far-end node's ICMP errors quote: Linux's own (up to 576 bytes of message, left
+// as it is), IP header + 8 bytes, or the whole offending datagram.
+enum class Quote { linux576, header8, whole };
+
 struct Options {
     std::string leftNs, leftDev, rightNs, rightDev;
     std::string statsPath;
     std::string tag;
     double rate = 0;
+    double backRate = 0;  // reverse direction; 0: the same as rate
+    int hiddenDevices = 0;
+    size_t mtu = 1500;
+    bool farEndSet = false;
+    uint32_t farEnd = 0;  // host byte order
+    std::string farEndText;
+    Quote quote = Quote::linux576;
+    bool silent = false;
     int64_t delayNs = 0;
     int64_t jitterMeanNs = 0;
     double jitterProbability = 1.0;
@@ -93,11 +110,19 @@ struct Options {
 
 const char usageText[] =
     "usage: hoprate-linkemu --left-ns NS --left-dev DEV --right-ns NS --right-dev DEV\n"
-    "         --rate RATE [--delay TIME] [--jitter MEAN] [--jitter-prob P] [--loss P]\n"
-    "         [--short-quote] [--queue N] [--spin TIME] [--cpu N] [--realtime]\n"
+    "         --rate RATE [--back-rate RATE] [--delay TIME] [--l2 N] [--mtu N]\n"
+    "         [--jitter MEAN] [--jitter-prob P] [--loss P] [--short-quote]\n"
+    "         [--far-end ADDR [--quote 28|576|all] [--silent]]\n"
+    "         [--queue N] [--spin TIME] [--cpu N] [--realtime]\n"
     "         [--stats FILE] [--lifetime TIME] [--seed N] [--tag TEXT]\n"
     "         [--log-late TIME] [--no-kernel-stamps]\n"
-    "RATE like 10M, 800K, 1G; TIME like 1ms, 250us, 0. Delays apply per direction.\n";
+    "RATE like 10M, 800K, 1G; TIME like 1ms, 250us, 0. Delays apply per direction.\n"
+    "--back-rate: the rate toward the left (source) side; --l2 N: N hidden store-and-forward\n"
+    "devices in the link (0 to 16); --mtu N: the largest packet (68 to 9000, default 1500).\n"
+    "--quote and --silent act on the ICMP errors sent by ADDR, the right-hand node: quote 28\n"
+    "cuts them to IP header + 8 bytes, all extends them to the whole offending datagram (at\n"
+    "most N bytes), 576 leaves them; --silent drops its time-exceeded messages.\n"
+    "--short-quote cuts every ICMP error in both directions to IP header + 8 bytes.\n";
 
 double parseProbability(const std::string &text, const char *option)
 {
@@ -106,6 +131,15 @@ double parseProbability(const std::string &text, const char *option)
     if (text.empty() || *end != '\0' || !(p >= 0 && p <= 1))
         die("%s needs a probability between 0 and 1", option);
     return p;
+}
+
+// A whole decimal number from low to high, or -1.
+long parseCount(const std::string &text, long low, long high)
+{
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+        return -1;
+    const long n = std::strtol(text.c_str(), nullptr, 10);
+    return (n >= low && n <= high) ? n : -1;
 }
 
 int64_t parseTime(const std::string &text, const char *option)
@@ -138,7 +172,40 @@ Options parseOptions(int argc, char **argv)
             o.rate = linkemu::parseRate(value());
             if (o.rate <= 0)
                 die("%s needs a positive rate such as 10M", "--rate");
-        } else if (arg == "--delay")
+        } else if (arg == "--back-rate") {
+            o.backRate = linkemu::parseRate(value());
+            if (o.backRate <= 0)
+                die("%s needs a positive rate such as 10M", "--back-rate");
+        } else if (arg == "--l2") {
+            const long n = parseCount(value(), 0, linkemu::LinkDirection::maxHiddenDevices);
+            if (n < 0)
+                die("%s needs a device count from 0 to 16", "--l2");
+            o.hiddenDevices = static_cast<int>(n);
+        } else if (arg == "--mtu") {
+            const long n = parseCount(value(), 68, 9000);
+            if (n < 0)
+                die("%s needs a packet size from 68 to 9000", "--mtu");
+            o.mtu = static_cast<size_t>(n);
+        } else if (arg == "--far-end") {
+            o.farEndText = value();
+            in_addr address{};
+            if (inet_pton(AF_INET, o.farEndText.c_str(), &address) != 1)
+                die("%s needs an IPv4 address", "--far-end");
+            o.farEnd = ntohl(address.s_addr);
+            o.farEndSet = true;
+        } else if (arg == "--quote") {
+            const std::string mode = value();
+            if (mode == "576")
+                o.quote = Quote::linux576;
+            else if (mode == "28")
+                o.quote = Quote::header8;
+            else if (mode == "all")
+                o.quote = Quote::whole;
+            else
+                die("%s needs 28, 576 or all", "--quote");
+        } else if (arg == "--silent")
+            o.silent = true;
+        else if (arg == "--delay")
             o.delayNs = parseTime(value(), "--delay");
         else if (arg == "--jitter")
             o.jitterMeanNs = parseTime(value(), "--jitter");
@@ -185,6 +252,8 @@ Options parseOptions(int argc, char **argv)
     }
     if (o.leftDev.size() >= IFNAMSIZ || o.rightDev.size() >= IFNAMSIZ)
         die("device names have at most %s characters", "15");
+    if ((o.quote != Quote::linux576 || o.silent) && !o.farEndSet)
+        die("%s", "--quote and --silent need --far-end ADDR");
     return o;
 }
 
@@ -259,9 +328,9 @@ Side openSide(const std::string &ns, const std::string &dev, bool withTap)
 }
 
 struct Slot {
-    int64_t due;
-    size_t len;
-    unsigned char data[slotBytes];
+    int64_t due = 0;
+    size_t len = 0;
+    unsigned char *data = nullptr;  // slotBytes bytes of the direction's storage
 };
 
 // One direction: packets that the namespace of `from` sends into its device wait here
@@ -271,10 +340,11 @@ struct Direction {
     Side from;
     int outFd = -1;
     linkemu::LinkDirection link;
+    std::vector<unsigned char> storage;
     std::vector<Slot> slots;
     size_t head = 0;
     size_t count = 0;
-    uint64_t packets = 0, bytes = 0, lost = 0, overflow = 0, trimmed = 0, writeErrors = 0;
+    uint64_t packets = 0, bytes = 0, lost = 0, overflow = 0, trimmed = 0, padded = 0, silenced = 0, writeErrors = 0;
     linkemu::LatenessHistogram lateness;
 
     Slot &front() { return slots[head]; }
@@ -284,12 +354,20 @@ struct Direction {
 
 class Emulator {
 public:
-    explicit Emulator(const Options &options) : opt(options), random(options.seed ? options.seed : nowNs()) {}
+    explicit Emulator(const Options &options)
+        : opt(options), random(options.seed ? options.seed : nowNs()),
+          // Room for the largest packet the devices pass, and one byte more to tell a
+          // larger one (which the device should never hand over) from it.
+          slotBytes(std::max<size_t>(2048, options.mtu + 1)),
+          sentForward(options.quote == Quote::whole ? rememberedDatagrams : 0, options.mtu)
+    {
+    }
 
     void run(Side left, Side right);
 
 private:
-    void setUpDirection(Direction &d, const char *name, Side from, int outFd);
+    void setUpDirection(Direction &d, const char *name, Side from, int outFd, double rate);
+    bool applyFarEndRules(Direction &d, Slot &slot);
     void readArrivals(Direction &d);
     ssize_t readStamped(Direction &d, unsigned char *buffer, size_t capacity, int64_t &arrival);
     void drainTun(Direction &d);
@@ -299,6 +377,8 @@ private:
 
     const Options &opt;
     std::mt19937_64 random;
+    size_t slotBytes;
+    linkemu::DatagramMemory sentForward;  // what the far-end node received, to complete its quotes
     std::uniform_real_distribution<double> uniform{0.0, 1.0};
     Direction forward, reverse;
     unsigned char scratch[65536];
@@ -370,14 +450,51 @@ ssize_t Emulator::readStamped(Direction &d, unsigned char *buffer, size_t capaci
     return n;
 }
 
-void Emulator::setUpDirection(Direction &d, const char *name, Side from, int outFd)
+void Emulator::setUpDirection(Direction &d, const char *name, Side from, int outFd, double rate)
 {
     d.name = name;
     d.from = from;
     d.outFd = outFd;
-    d.link.rateBitsPerSecond = opt.rate;
+    d.link.rateBitsPerSecond = rate;
     d.link.propagationNs = opt.delayNs;
+    d.link.hiddenDevices = opt.hiddenDevices;
+    d.storage.assign(opt.queueSlots * slotBytes, 0);
     d.slots.resize(opt.queueSlots);
+    for (size_t i = 0; i < d.slots.size(); ++i)
+        d.slots[i].data = d.storage.data() + i * slotBytes;
+}
+
+// The far-end node's ICMP behaviour, applied to the packets it sends toward the source
+// (the reverse direction). Returns false when the packet is to be dropped.
+bool Emulator::applyFarEndRules(Direction &d, Slot &slot)
+{
+    if (!opt.farEndSet || &d != &reverse)
+        return true;
+    const linkemu::IcmpError error = linkemu::inspectIcmpError(slot.data, slot.len);
+    if (error.type < 0 || error.source != opt.farEnd)
+        return true;
+    if (opt.silent && error.type == 11) {
+        d.silenced += 1;
+        return false;
+    }
+    if (opt.quote == Quote::header8) {
+        const size_t trimmedLen = linkemu::trimIcmpQuote(slot.data, slot.len);
+        if (trimmedLen != slot.len)
+            d.trimmed += 1;
+        slot.len = trimmedLen;
+    } else if (opt.quote == Quote::whole) {
+        // The quote starts 8 bytes into the ICMP message; the outer header is 20 bytes
+        // here (inspectIcmpError accepted it, and Linux sends no options).
+        const size_t quoteStart = 4u * (slot.data[0] & 0x0F) + 8;
+        const std::vector<unsigned char> *original =
+            sentForward.find(slot.data + quoteStart, slot.len - quoteStart);
+        const size_t paddedLen = linkemu::padIcmpQuote(slot.data, slot.len, opt.mtu, original ? original->data() : nullptr,
+                                                       original ? original->size() : 0);
+        if (paddedLen != slot.len)
+            d.padded += 1;
+        slot.len = paddedLen;
+    }
+    return true;
 }
 
 void Emulator::readArrivals(Direction &d)
@@ -412,6 +529,10 @@ void Emulator::readArrivals(Direction &d)
                 d.trimmed += 1;
             slot.len = trimmedLen;
         }
+        if (!applyFarEndRules(d, slot))
+            continue;
+        if (opt.quote == Quote::whole && &d == &forward)
+            sentForward.remember(slot.data, slot.len);
         int64_t extra = 0;
         if (opt.jitterMeanNs > 0 && (opt.jitterProbability >= 1.0 || uniform(random) < opt.jitterProbability))
             extra = static_cast<int64_t>(-std::log(1.0 - uniform(random)) * static_cast<double>(opt.jitterMeanNs));
@@ -480,14 +601,19 @@ void Emulator::writeStats(bool final)
     all.merge(reverse.lateness);
     std::fprintf(out, "tag=%s\nrate_bps=%.0f\ndelay_ns=%lld\nshort_quote=%d\nfinal=%d\n", opt.tag.c_str(), opt.rate,
                  static_cast<long long>(opt.delayNs), opt.shortQuote ? 1 : 0, final ? 1 : 0);
+    static const char *const quoteNames[] = {"576", "28", "all"};
+    std::fprintf(out, "back_rate_bps=%.0f\nl2=%d\nmtu=%zu\nfar_end=%s\nquote=%s\nsilent=%d\n", reverse.link.rateBitsPerSecond,
+                 opt.hiddenDevices, opt.mtu, opt.farEndSet ? opt.farEndText.c_str() : "-",
+                 quoteNames[static_cast<int>(opt.quote)], opt.silent ? 1 : 0);
     for (const Direction *d : {&forward, &reverse}) {
         std::fprintf(out,
                      "%s_packets=%llu\n%s_bytes=%llu\n%s_lost=%llu\n%s_overflow=%llu\n%s_trimmed=%llu\n"
-                     "%s_write_errors=%llu\n",
+                     "%s_padded=%llu\n%s_silenced=%llu\n%s_write_errors=%llu\n",
                      d->name, static_cast<unsigned long long>(d->packets), d->name,
                      static_cast<unsigned long long>(d->bytes), d->name, static_cast<unsigned long long>(d->lost),
                      d->name, static_cast<unsigned long long>(d->overflow), d->name,
-                     static_cast<unsigned long long>(d->trimmed), d->name,
+                     static_cast<unsigned long long>(d->trimmed), d->name, static_cast<unsigned long long>(d->padded),
+                     d->name, static_cast<unsigned long long>(d->silenced), d->name,
                      static_cast<unsigned long long>(d->writeErrors));
     }
     std::fprintf(out, "kernel_stamps=%d\nstamp_rejects=%llu\n", opt.kernelStamps ? 1 : 0,
@@ -501,8 +627,8 @@ void Emulator::writeStats(bool final)
 
 void Emulator::run(Side left, Side right)
 {
-    setUpDirection(forward, "forward", left, right.tunFd);
-    setUpDirection(reverse, "reverse", right, left.tunFd);
+    setUpDirection(forward, "forward", left, right.tunFd, opt.rate);
+    setUpDirection(reverse, "reverse", right, left.tunFd, opt.backRate > 0 ? opt.backRate : opt.rate);
     realtimeOffset = realtimeOffsetNow();
     writeStats(true);  // the statistics file appearing tells the lab the devices exist
     const int64_t started = nowNs();

@@ -86,9 +86,17 @@ int64_t serializationNanoseconds(size_t len, double rateBitsPerSecond)
 
 int64_t LinkDirection::admit(int64_t arrivalNs, size_t len, int64_t extraNs)
 {
-    const int64_t start = std::max(arrivalNs + extraNs, busyUntil);
-    busyUntil = start + serializationNanoseconds(len, rateBitsPerSecond);
-    return busyUntil + propagationNs;
+    const int64_t serialization = serializationNanoseconds(len, rateBitsPerSecond);
+    busyUntil = std::max(arrivalNs + extraNs, busyUntil) + serialization;
+    // Each hidden device starts on the packet once it holds all of it and has sent the
+    // ones before; a short packet behind a long one waits there too.
+    int64_t done = busyUntil;
+    const int hidden = std::clamp(hiddenDevices, 0, maxHiddenDevices);
+    for (int i = 0; i < hidden; ++i) {
+        hiddenBusyUntil[i] = std::max(done, hiddenBusyUntil[i]) + serialization;
+        done = hiddenBusyUntil[i];
+    }
+    return done + propagationNs;
 }
 
 uint16_t internetChecksum(const unsigned char *data, size_t len)
@@ -104,38 +112,127 @@ uint16_t internetChecksum(const unsigned char *data, size_t len)
     return static_cast<uint16_t>(~sum & 0xFFFF);
 }
 
-size_t trimIcmpQuote(unsigned char *packet, size_t len)
+namespace {
+
+// Where the parts of an ICMP error message lie: the outer header, and the quoted header
+// of the offending datagram.
+struct ErrorLayout {
+    size_t headerLength = 0;
+    size_t quotedStart = 0;
+    size_t quotedHeaderLength = 0;
+};
+
+// True for a whole IPv4 ICMP time-exceeded or destination-unreachable message whose
+// total length agrees with len and whose quote starts with a whole IPv4 header.
+bool layoutOfIcmpError(const unsigned char *packet, size_t len, ErrorLayout &layout)
 {
     if (len < 20 || (packet[0] >> 4) != 4)
-        return len;
+        return false;
     const size_t headerLength = 4u * (packet[0] & 0x0F);
     if (headerLength < 20 || len < headerLength + 8 || readBigEndian16(packet + 2) != len)
-        return len;
+        return false;
     if (packet[9] != 1)  // not ICMP
-        return len;
+        return false;
     // A fragment (more-fragments flag or a non-zero offset) is not a whole message.
     if ((readBigEndian16(packet + 6) & 0x3FFF) != 0)
-        return len;
-    unsigned char *icmp = packet + headerLength;
-    const int type = icmp[0];
+        return false;
+    const int type = packet[headerLength];
     if (type != 3 && type != 11)
-        return len;
+        return false;
     const size_t quotedStart = headerLength + 8;
-    if (len < quotedStart + 20 || (icmp[8] >> 4) != 4)
-        return len;
-    const size_t quotedHeaderLength = 4u * (icmp[8] & 0x0F);
+    if (len < quotedStart + 20 || (packet[quotedStart] >> 4) != 4)
+        return false;
+    const size_t quotedHeaderLength = 4u * (packet[quotedStart] & 0x0F);
     if (quotedHeaderLength < 20)
+        return false;
+    layout.headerLength = headerLength;
+    layout.quotedStart = quotedStart;
+    layout.quotedHeaderLength = quotedHeaderLength;
+    return true;
+}
+
+// Sets the outer total length to newLen and recomputes both checksums.
+void fixLengthAndChecksums(unsigned char *packet, const ErrorLayout &layout, size_t newLen)
+{
+    unsigned char *icmp = packet + layout.headerLength;
+    writeBigEndian16(packet + 2, static_cast<uint16_t>(newLen));
+    writeBigEndian16(packet + 10, 0);
+    writeBigEndian16(packet + 10, internetChecksum(packet, layout.headerLength));
+    writeBigEndian16(icmp + 2, 0);
+    writeBigEndian16(icmp + 2, internetChecksum(icmp, newLen - layout.headerLength));
+}
+
+}  // namespace
+
+size_t trimIcmpQuote(unsigned char *packet, size_t len)
+{
+    ErrorLayout layout;
+    if (!layoutOfIcmpError(packet, len, layout))
         return len;
-    const size_t trimmed = quotedStart + quotedHeaderLength + 8;
+    const size_t trimmed = layout.quotedStart + layout.quotedHeaderLength + 8;
     if (len <= trimmed)
         return len;
-
-    writeBigEndian16(packet + 2, static_cast<uint16_t>(trimmed));
-    writeBigEndian16(packet + 10, 0);
-    writeBigEndian16(packet + 10, internetChecksum(packet, headerLength));
-    writeBigEndian16(icmp + 2, 0);
-    writeBigEndian16(icmp + 2, internetChecksum(icmp, trimmed - headerLength));
+    fixLengthAndChecksums(packet, layout, trimmed);
     return trimmed;
+}
+
+IcmpError inspectIcmpError(const unsigned char *packet, size_t len)
+{
+    IcmpError error;
+    ErrorLayout layout;
+    if (!layoutOfIcmpError(packet, len, layout))
+        return error;
+    error.type = packet[layout.headerLength];
+    error.source = (uint32_t{packet[12]} << 24) | (uint32_t{packet[13]} << 16) | (uint32_t{packet[14]} << 8) |
+                   uint32_t{packet[15]};
+    return error;
+}
+
+size_t padIcmpQuote(unsigned char *packet, size_t len, size_t maxLen, const unsigned char *original,
+                    size_t originalLen)
+{
+    ErrorLayout layout;
+    if (!layoutOfIcmpError(packet, len, layout))
+        return len;
+    const size_t whole = layout.quotedStart + readBigEndian16(packet + layout.quotedStart + 2);
+    const size_t target = std::min({whole, maxLen, size_t{65535}});
+    if (target <= len)
+        return len;
+    for (size_t i = len; i < target; ++i) {
+        const size_t at = i - layout.quotedStart;
+        packet[i] = (original != nullptr && at < originalLen) ? original[at] : 0;
+    }
+    fixLengthAndChecksums(packet, layout, target);
+    return target;
+}
+
+DatagramMemory::DatagramMemory(size_t entries, size_t maxBytes) : entries_(entries), maxBytes_(maxBytes) {}
+
+void DatagramMemory::remember(const unsigned char *packet, size_t len)
+{
+    if (entries_.empty() || len < 20)
+        return;
+    entries_[next_].assign(packet, packet + std::min(len, maxBytes_));
+    next_ = (next_ + 1) % entries_.size();
+}
+
+const std::vector<unsigned char> *DatagramMemory::find(const unsigned char *quote, size_t quoteLen) const
+{
+    if (quoteLen < 20)
+        return nullptr;
+    const size_t n = entries_.size();
+    for (size_t back = 1; back <= n; ++back) {
+        const std::vector<unsigned char> &entry = entries_[(next_ + n - back) % n];
+        if (entry.size() < 20)
+            continue;
+        const size_t common = std::min(quoteLen, entry.size());
+        bool same = true;
+        for (size_t i = 0; i < common && same; ++i)
+            same = i == 8 || i == 10 || i == 11 || entry[i] == quote[i];  // TTL and checksum may differ
+        if (same)
+            return &entry;
+    }
+    return nullptr;
 }
 
 LatenessHistogram::LatenessHistogram()

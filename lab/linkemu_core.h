@@ -1,11 +1,13 @@
 // Pure parts of the link emulator: option parsing, the per-direction timing of a
-// link, ICMP quote trimming and the lateness histogram. Nothing here touches a
-// device, a clock or a namespace, so every function is tested with plain values.
+// link, ICMP error inspection and quote rewriting, and the lateness histogram. Nothing
+// here touches a device, a clock or a namespace, so every function is tested with plain
+// values.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace linkemu {
 
@@ -18,13 +20,20 @@ int64_t parseDuration(const std::string &text);
 // Serialization time of len bytes at rateBitsPerSecond, in nanoseconds (rounded to nearest).
 int64_t serializationNanoseconds(size_t len, double rateBitsPerSecond);
 
-// One direction of a link: a FIFO queue in front of a transmitter of fixed rate,
-// followed by a fixed propagation delay. busyUntil is when the transmitter finishes
-// the last packet accepted so far.
+// One direction of a link: a FIFO queue in front of a transmitter of fixed rate, then
+// hiddenDevices store-and-forward devices (layer-2 switches, invisible to the TTL), each
+// with its own FIFO queue and a transmitter of the same rate, then a fixed propagation
+// delay. busyUntil is when the first transmitter finishes the last packet accepted so
+// far, hiddenBusyUntil[i] the same for hidden device i. Propagation is the link's total;
+// where along the chain it happens does not change any packet's timing.
 struct LinkDirection {
+    static constexpr int maxHiddenDevices = 16;
+
     double rateBitsPerSecond = 0;
     int64_t propagationNs = 0;
+    int hiddenDevices = 0;
     int64_t busyUntil = 0;
+    int64_t hiddenBusyUntil[maxHiddenDevices] = {};
 
     // Accepts a packet of len bytes that reached the queue at arrivalNs, after extraNs of
     // extra queueing (cross traffic). Returns the time its last bit reaches the far end.
@@ -40,6 +49,48 @@ uint16_t internetChecksum(const unsigned char *data, size_t len);
 // and the ICMP checksum, and returns the new length. Any other packet (or one already
 // short enough, fragmented or malformed) is left as it is and its length returned.
 size_t trimIcmpQuote(unsigned char *packet, size_t len);
+
+// An ICMP time-exceeded (11) or destination-unreachable (3) message, whole (not a
+// fragment), with a well-formed outer header and a quote that starts with a whole IPv4
+// header: its type and its sender (IPv4 source address, in host byte order). type is -1
+// for every other packet.
+struct IcmpError {
+    int type = -1;
+    uint32_t source = 0;
+};
+IcmpError inspectIcmpError(const unsigned char *packet, size_t len);
+
+// When packet (len bytes, an IPv4 datagram in a buffer of at least maxLen bytes) is an
+// ICMP error as inspectIcmpError describes whose quote is shorter than the whole
+// offending datagram (as the quoted header's total length says), extends the quote to
+// that datagram, with the message kept to maxLen bytes at most. The added bytes come
+// from original (the offending datagram as it was sent, originalLen bytes) as far as it
+// has them, zeros after that. Fixes the outer total length, the IP header checksum and
+// the ICMP checksum, and returns the new length; any other packet is left as it is and
+// its length returned.
+size_t padIcmpQuote(unsigned char *packet, size_t len, size_t maxLen, const unsigned char *original,
+                    size_t originalLen);
+
+// The last few datagrams a link carried toward a node, so that a quote the node cut
+// short can be completed with the bytes it cut.
+class DatagramMemory {
+public:
+    DatagramMemory(size_t entries, size_t maxBytes);
+    // Keeps a copy of the first maxBytes bytes of an IPv4 datagram; anything shorter than
+    // an IPv4 header is ignored.
+    void remember(const unsigned char *packet, size_t len);
+    // The most recent remembered datagram that quote (the first quoteLen bytes of an
+    // offending datagram, as an ICMP error carries them) was taken from: the same
+    // identification, protocol, addresses and total length, and the same bytes after the
+    // IP header as far as the quote goes (TTL and header checksum may differ). nullptr
+    // when there is none.
+    const std::vector<unsigned char> *find(const unsigned char *quote, size_t quoteLen) const;
+
+private:
+    std::vector<std::vector<unsigned char>> entries_;
+    size_t maxBytes_;
+    size_t next_ = 0;
+};
 
 // Distribution of how late packets left versus their due times: 10 ns bins up to
 // 200 us, with the values above counted in one overflow bin (their maximum is kept).

@@ -2,6 +2,7 @@
 // the lateness histogram.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -49,6 +50,34 @@ TEST(LinkEmuTiming, SerializationQueueingAndPropagation)
     EXPECT_EQ(link.admit(5000000, 50, 0), 5000000 + 400000 + 1000000);
     // Extra queueing delay (cross traffic) comes before serialization.
     EXPECT_EQ(link.admit(10000000, 50, 300000), 10300000 + 400000 + 1000000);
+}
+
+TEST(LinkEmuTiming, HiddenStoreAndForwardDevices)
+{
+    LinkDirection link;
+    link.rateBitsPerSecond = 1e6;  // 8 us per byte
+    link.propagationNs = 1000000;
+    link.hiddenDevices = 1;
+    // An isolated packet is serialized twice, propagation counted once.
+    EXPECT_EQ(link.admit(0, 100, 0), 2 * 800000 + 1000000);
+    // A short packet right behind a long one: the first transmitter sends it once the long
+    // one is out (0.88 ms); the hidden device is still sending the long one until 1.6 ms.
+    LinkDirection two = link;
+    two.busyUntil = 0;
+    two.hiddenBusyUntil[0] = 0;
+    EXPECT_EQ(two.admit(0, 100, 0), 1600000 + 1000000);
+    EXPECT_EQ(two.admit(100000, 10, 0), 1600000 + 80000 + 1000000);
+    EXPECT_EQ(two.busyUntil, 880000);
+    // Two hidden devices: three serializations in all; cross traffic delays only the first.
+    LinkDirection three;
+    three.rateBitsPerSecond = 1e6;
+    three.hiddenDevices = 2;
+    EXPECT_EQ(three.admit(0, 50, 300000), 300000 + 3 * 400000);
+    // A count beyond the array is held to its size rather than read past it.
+    LinkDirection many;
+    many.rateBitsPerSecond = 8e6;  // 1 us per byte
+    many.hiddenDevices = 99;
+    EXPECT_EQ(many.admit(0, 10, 0), (1 + LinkDirection::maxHiddenDevices) * 10000);
 }
 
 TEST(LinkEmuChecksum, KnownValuesAndOddLengths)
@@ -196,4 +225,139 @@ TEST(LinkEmuLateness, QuantilesOverflowAndMerge)
     both.merge(early);
     EXPECT_EQ(both.count(), 101u);
     EXPECT_EQ(both.maximum(), 900000);
+}
+
+namespace {
+
+// The offending datagram an ICMP error quotes: a UDP probe of total bytes with a
+// recognisable payload, as it left the source (TTL 1 when it reached the node).
+std::vector<unsigned char> udpProbe(size_t total, uint16_t id)
+{
+    std::vector<unsigned char> d(total);
+    d[0] = 0x45;
+    put16(&d[2], static_cast<unsigned>(total));
+    put16(&d[4], id);
+    d[8] = 1;
+    d[9] = 17;
+    const unsigned char source[] = {10, 77, 1, 1}, destination[] = {10, 77, 3, 2};
+    std::memcpy(&d[12], source, 4);
+    std::memcpy(&d[16], destination, 4);
+    put16(&d[10], internetChecksum(d.data(), 20));
+    put16(&d[20], 40000);
+    put16(&d[22], 33434);
+    put16(&d[24], static_cast<unsigned>(total - 20));
+    for (size_t i = 28; i < total; ++i)
+        d[i] = static_cast<unsigned char>(i * 7 + 3);
+    return d;
+}
+
+// A Linux-style error from 10.77.2.2 quoting the first quoteBytes of datagram, in a
+// buffer of capacity bytes.
+std::vector<unsigned char> errorQuoting(int type, const std::vector<unsigned char> &datagram, size_t quoteBytes,
+                                        size_t capacity)
+{
+    std::vector<unsigned char> p(capacity, 0xEE);  // what lies past the message
+    const size_t len = 28 + quoteBytes;
+    std::fill(p.begin(), p.begin() + 28, 0);
+    p[0] = 0x45;
+    put16(&p[2], static_cast<unsigned>(len));
+    p[8] = 64;
+    p[9] = 1;
+    const unsigned char source[] = {10, 77, 2, 2}, destination[] = {10, 77, 1, 1};
+    std::memcpy(&p[12], source, 4);
+    std::memcpy(&p[16], destination, 4);
+    put16(&p[10], internetChecksum(p.data(), 20));
+    p[20] = static_cast<unsigned char>(type);
+    std::memcpy(&p[28], datagram.data(), quoteBytes);
+    put16(&p[22], internetChecksum(&p[20], len - 20));
+    return p;
+}
+
+}  // namespace
+
+TEST(LinkEmuIcmpError, TypeAndSenderOfWholeErrorsOnly)
+{
+    const std::vector<unsigned char> probe = udpProbe(1000, 7);
+    const std::vector<unsigned char> exceeded = errorQuoting(11, probe, 548, 576);
+    IcmpError e = inspectIcmpError(exceeded.data(), 576);
+    EXPECT_EQ(e.type, 11);
+    EXPECT_EQ(e.source, 0x0A4D0202u);
+    EXPECT_EQ(inspectIcmpError(errorQuoting(3, probe, 28, 56).data(), 56).type, 3);
+
+    EXPECT_EQ(inspectIcmpError(exceeded.data(), 575).type, -1) << "length disagrees with the header";
+    EXPECT_EQ(inspectIcmpError(icmpError(0, 0, 20, 100).data(), 128).type, -1) << "echo reply";
+    std::vector<unsigned char> fragment = exceeded;
+    put16(&fragment[6], 0x0001);
+    EXPECT_EQ(inspectIcmpError(fragment.data(), 576).type, -1) << "a later fragment";
+    EXPECT_EQ(inspectIcmpError(probe.data(), probe.size()).type, -1) << "UDP";
+}
+
+TEST(LinkEmuWholeQuote, CompletesTheQuoteFromTheDatagramSent)
+{
+    const std::vector<unsigned char> probe = udpProbe(1000, 7);
+    std::vector<unsigned char> p = errorQuoting(11, probe, 548, 2048);
+    const size_t len = padIcmpQuote(p.data(), 576, 1500, probe.data(), probe.size());
+    ASSERT_EQ(len, 1028u);
+    EXPECT_EQ(get16(&p[2]), 1028u);
+    EXPECT_EQ(internetChecksum(p.data(), 20), 0) << "IP header checksum";
+    EXPECT_EQ(internetChecksum(&p[20], len - 20), 0) << "ICMP checksum";
+    EXPECT_TRUE(std::equal(probe.begin(), probe.end(), p.begin() + 28)) << "the quote is the whole probe";
+    EXPECT_EQ(p[1028], 0xEE) << "nothing written past the new end";
+    EXPECT_EQ(padIcmpQuote(p.data(), len, 1500, probe.data(), probe.size()), len) << "already whole";
+
+    // Without the datagram the quote is completed with zeros; an RFC 792-style quote too.
+    std::vector<unsigned char> q = errorQuoting(3, probe, 28, 2048);
+    ASSERT_EQ(padIcmpQuote(q.data(), 56, 1500, nullptr, 0), 1028u);
+    EXPECT_TRUE(std::equal(probe.begin(), probe.begin() + 28, q.begin() + 28));
+    EXPECT_TRUE(std::all_of(q.begin() + 56, q.begin() + 1028, [](unsigned char b) { return b == 0; }));
+    EXPECT_EQ(internetChecksum(&q[20], 1008), 0);
+
+    // The message is held to the link's MTU.
+    const std::vector<unsigned char> big = udpProbe(1480, 9);
+    std::vector<unsigned char> r = errorQuoting(11, big, 548, 2048);
+    ASSERT_EQ(padIcmpQuote(r.data(), 576, 1280, big.data(), big.size()), 1280u);
+    EXPECT_EQ(get16(&r[2]), 1280u);
+    EXPECT_EQ(get16(&r[30]), 1480u) << "the quoted header still says what was sent";
+    EXPECT_EQ(internetChecksum(&r[20], 1260), 0);
+
+    // Other packets stay as they are.
+    std::vector<unsigned char> echo = icmpError(0, 0, 20, 100);
+    const std::vector<unsigned char> before = echo;
+    EXPECT_EQ(padIcmpQuote(echo.data(), echo.size(), 1500, nullptr, 0), before.size());
+    EXPECT_EQ(echo, before);
+}
+
+TEST(LinkEmuWholeQuote, MemoryFindsTheQuotedDatagram)
+{
+    DatagramMemory memory(3, 1500);
+    const std::vector<unsigned char> a = udpProbe(1000, 1), b = udpProbe(1000, 2), c = udpProbe(600, 3);
+    memory.remember(a.data(), a.size());
+    memory.remember(b.data(), b.size());
+    memory.remember(c.data(), c.size());
+
+    // The node quotes what it received: TTL and header checksum may differ from the copy.
+    std::vector<unsigned char> quote(b.begin(), b.begin() + 548);
+    quote[8] = 0;
+    put16(&quote[10], 0x1111);
+    const std::vector<unsigned char> *found = memory.find(quote.data(), quote.size());
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(*found, b);
+
+    std::vector<unsigned char> payloadDiffers(b.begin(), b.begin() + 548);
+    payloadDiffers[500] ^= 1;
+    EXPECT_EQ(memory.find(payloadDiffers.data(), payloadDiffers.size()), nullptr);
+    std::vector<unsigned char> otherId(b.begin(), b.begin() + 28);
+    put16(&otherId[4], 99);
+    EXPECT_EQ(memory.find(otherId.data(), otherId.size()), nullptr);
+    EXPECT_EQ(memory.find(b.data(), 19), nullptr) << "less than a header";
+
+    // Same header and first bytes twice: the most recent copy answers. The oldest is
+    // forgotten once more datagrams than entries came by.
+    std::vector<unsigned char> b2 = b;
+    b2[999] ^= 0xFF;
+    memory.remember(b2.data(), b2.size());
+    found = memory.find(b.data(), 548);
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ((*found)[999], b2[999]);
+    EXPECT_EQ(memory.find(a.data(), 548), nullptr);
 }
