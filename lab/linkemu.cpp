@@ -106,6 +106,7 @@ struct Options {
     uint64_t seed = 0;
     int64_t logLateNs = -1;
     bool kernelStamps = true;
+    int cpuLatencyUs = -1;  // >= 0: hold a CPU latency request of this many microseconds
 };
 
 const char usageText[] =
@@ -115,14 +116,17 @@ const char usageText[] =
     "         [--far-end ADDR [--quote 28|576|all] [--silent]]\n"
     "         [--queue N] [--spin TIME] [--cpu N] [--realtime]\n"
     "         [--stats FILE] [--lifetime TIME] [--seed N] [--tag TEXT]\n"
-    "         [--log-late TIME] [--no-kernel-stamps]\n"
+    "         [--log-late TIME] [--no-kernel-stamps] [--cpu-latency US]\n"
     "RATE like 10M, 800K, 1G; TIME like 1ms, 250us, 0. Delays apply per direction.\n"
     "--back-rate: the rate toward the left (source) side; --l2 N: N hidden store-and-forward\n"
     "devices in the link (0 to 16); --mtu N: the largest packet (68 to 9000, default 1500).\n"
     "--quote and --silent act on the ICMP errors sent by ADDR, the right-hand node: quote 28\n"
     "cuts them to IP header + 8 bytes, all extends them to the whole offending datagram (at\n"
     "most N bytes), 576 leaves them; --silent drops its time-exceeded messages.\n"
-    "--short-quote cuts every ICMP error in both directions to IP header + 8 bytes.\n";
+    "--short-quote cuts every ICMP error in both directions to IP header + 8 bytes.\n"
+    "--cpu-latency US holds a CPU latency request (/dev/cpu_dma_latency) while running: with 0,\n"
+    "idle CPUs poll instead of halting, so the kernels of the path's nodes answer as fast after\n"
+    "a long hold as after a short one.\n";
 
 double parseProbability(const std::string &text, const char *option)
 {
@@ -236,6 +240,11 @@ Options parseOptions(int argc, char **argv)
             o.logLateNs = parseTime(value(), "--log-late");
         else if (arg == "--no-kernel-stamps")
             o.kernelStamps = false;
+        else if (arg == "--cpu-latency") {
+            o.cpuLatencyUs = std::atoi(value().c_str());
+            if (o.cpuLatencyUs < 0 || o.cpuLatencyUs > 1000000)
+                die("%s needs microseconds from 0 to 1000000", "--cpu-latency");
+        }
         else if (arg == "--tag")
             o.tag = value();
         else if (arg == "-h" || arg == "--help") {
@@ -718,10 +727,24 @@ int main(int argc, char **argv)
                          std::strerror(errno));
     }
 
+    // A CPU that halts when idle takes tens of microseconds longer to run the kernel code
+    // behind a packet (forwarding, an echo reply) after a long hold than after a short
+    // one, which reads as a slower link. The request lasts as long as the descriptor.
+    int latencyRequest = -1;
+    if (options.cpuLatencyUs >= 0) {
+        latencyRequest = open("/dev/cpu_dma_latency", O_WRONLY | O_CLOEXEC);
+        const int32_t value = options.cpuLatencyUs;
+        if (latencyRequest < 0 || write(latencyRequest, &value, sizeof value) != sizeof value)
+            std::fprintf(stderr, "hoprate-linkemu: no CPU latency request (%s); idle CPUs may halt\n",
+                         std::strerror(errno));
+    }
+
     const Side left = openSide(options.leftNs, options.leftDev, options.kernelStamps);
     const Side right = openSide(options.rightNs, options.rightDev, options.kernelStamps);
 
     static Emulator emulator(options);  // large scratch buffers: keep them off the stack
     emulator.run(left, right);
+    if (latencyRequest >= 0)
+        close(latencyRequest);
     return 0;
 }
