@@ -37,6 +37,8 @@ const char preciseUsageText[] =
     "  --sizes N        probe sizes per hop, from the smallest to the path MTU (default 16)\n"
     "  --spacing F      space probes by F times the bottleneck time of a probe and its reply\n"
     "                   (default 1.2; 0 sends as fast as --rate allows)\n"
+    "  --ttl-limited    measure routers with TTL-limited probes (time-exceeded replies) even\n"
+    "                   when they answer echo requests addressed to them\n"
     "  --no-kernel-stamps  time probes with the program's clock only\n"
     "  --seed N         the random order of probes (default: from the clock)\n"
     "  --help           print this text\n"
@@ -46,7 +48,7 @@ const char preciseUsageText[] =
 
 namespace {
 
-enum Option { Quick = 1, Json, Save, MaxHops, Budget, Target, Rate, Sizes, Spacing, NoKernelStamps, Seed, Help };
+enum Option { Quick = 1, Json, Save, MaxHops, Budget, Target, Rate, Sizes, Spacing, TtlLimited, NoKernelStamps, Seed, Help };
 
 long wholeNumber(const char *name, const char *text, long lowest, long highest)
 {
@@ -107,7 +109,8 @@ PreciseOptions parsePreciseArguments(int argc, char **argv)
         {"save", required_argument, nullptr, Save},   {"max-hops", required_argument, nullptr, MaxHops},
         {"budget", required_argument, nullptr, Budget}, {"target", required_argument, nullptr, Target},
         {"rate", required_argument, nullptr, Rate},   {"sizes", required_argument, nullptr, Sizes},
-        {"spacing", required_argument, nullptr, Spacing}, {"no-kernel-stamps", no_argument, nullptr, NoKernelStamps},
+        {"spacing", required_argument, nullptr, Spacing}, {"ttl-limited", no_argument, nullptr, TtlLimited},
+        {"no-kernel-stamps", no_argument, nullptr, NoKernelStamps},
         {"seed", required_argument, nullptr, Seed},   {"help", no_argument, nullptr, Help},
         {nullptr, 0, nullptr, 0}};
     PreciseOptions options;
@@ -143,6 +146,7 @@ PreciseOptions parsePreciseArguments(int argc, char **argv)
         case Rate: options.settings.rate = number("rate", optarg, 1, 100000); break;
         case Sizes: options.settings.sizes = static_cast<int>(wholeNumber("sizes", optarg, 2, 200)); break;
         case Spacing: options.settings.gapFactor = number("spacing", optarg, 0, 100); break;
+        case TtlLimited: options.settings.ttlLimited = true; break;
         case NoKernelStamps: options.kernelStamps = false; break;
         case Seed: options.settings.seed = static_cast<uint64_t>(wholeNumber("seed", optarg, 0, std::numeric_limits<long>::max())); break;
         case Help: options.help = true; break;

@@ -120,6 +120,9 @@ void PreciseEngine::handle(const EchoArrival &arrival)
         ++hop.otherReplies[reply->source];
         return;
     }
+    // The second probe of a pair waits behind the first: not a floor sample.
+    if (probe.pairFirst >= 0)
+        return;
     // A kernel send stamp taken late (the packet had already left) makes the round trip
     // look short: such samples stay out of the floors.
     if (probe.kernelStamps) {
@@ -295,7 +298,7 @@ void PreciseEngine::checkRouterEchoes()
             if (number == hop.number && p.answered && p.kind == FlowReplyKind::EchoReply && p.responder == hop.address)
                 echoed = true;
         }
-        if (!echoed)
+        if (!echoed || settings.ttlLimited)
             hop.method = HopMethod::TtlLimited;
     }
 }
@@ -462,20 +465,84 @@ void PreciseEngine::measure()
             const auto [index, size] = *pick;
             round.erase(pick);
             Hop &hop = hops[static_cast<size_t>(index)];
-            const bool direct = hop.method != HopMethod::TtlLimited;
-            const int probe = sendProbe(hop.number, direct ? hop.address : destination,
-                                        hop.method == HopMethod::Destination ? 64 : hop.number, size, true);
-            const int error = result.probes[static_cast<size_t>(probe)].sendError;
-            if (error != 0 && error != EMSGSIZE && error != ENOBUFS)
-                throw PreciseError(std::string("sending: ") + std::strerror(error));
+            sendToHop(hop, size);
+            double gap = gapAfter(size);
+            // In the first rounds, now and then a second probe right behind the first: a
+            // packet pair, whose spacing at arrival tells the narrowest link's rate.
+            if (size == result.pathMtu && static_cast<int>(hop.pairs.size()) < settings.pairs &&
+                hop.method != HopMethod::TtlLimited) {
+                const int first = static_cast<int>(result.probes.size()) - 1;
+                const int second = sendToHop(hop, size);
+                result.probes[static_cast<size_t>(second)].pairFirst = first;
+                hop.pairs.push_back(first);
+                gap *= 2;
+            }
             lastSend = net.now();
             hop.notBefore = hop.interval > 0 ? lastSend + hop.interval : 0;
-            nextSend = lastSend + static_cast<int64_t>(gapAfter(size) * 1e9);
+            nextSend = lastSend + static_cast<int64_t>(gap * 1e9);
         }
     }
     // The replies still on their way.
     while (!inFlight.empty() && net.now() < lastSend + drainWait)
         takeReplies(std::min(lastSend + drainWait, net.now() + discoveryGap * 25));
+}
+
+int PreciseEngine::sendToHop(Hop &hop, int size)
+{
+    const bool direct = hop.method != HopMethod::TtlLimited;
+    const int probe = sendProbe(hop.number, direct ? hop.address : destination,
+                                hop.method == HopMethod::Destination ? 64 : hop.number, size, true);
+    const int error = result.probes[static_cast<size_t>(probe)].sendError;
+    if (error != 0 && error != EMSGSIZE && error != ENOBUFS)
+        throw PreciseError(std::string("sending: ") + std::strerror(error));
+    return probe;
+}
+
+double PreciseEngine::pairCapacity(const Hop &hop) const
+{
+    // The second probe leaves the narrowest link (either way) one serialization time of
+    // it behind the first; with kernel receive stamps that is the replies' spacing.
+    std::vector<double> rates;
+    for (int first : hop.pairs) {
+        const ProbeRecord &a = result.probes[static_cast<size_t>(first)];
+        const ProbeRecord &b = result.probes[static_cast<size_t>(first + 1)];
+        if (!a.answered || !b.answered || !a.arrivedKernel || !b.arrivedKernel || b.pairFirst != first)
+            continue;
+        const int64_t spacing = *b.arrivedKernel - *a.arrivedKernel;
+        if (spacing > 0)
+            rates.push_back(8.0 * a.replyLength / seconds(spacing));
+    }
+    if (rates.size() < 3)
+        return 0;
+    std::sort(rates.begin(), rates.end());
+    return rates[rates.size() / 2];
+}
+
+void PreciseEngine::noteHiddenDevices()
+{
+    // A link whose slope says it is much slower than the narrowest link of the round trip
+    // to its far end holds store-and-forward devices that the TTL does not see (every one
+    // adds a serialization at the link's rate). Where the pairs say this link became the
+    // narrowest one, they also tell its rate.
+    double before = 0;  // pair rate at the nearest measured hop before
+    for (size_t i = 0; i < result.hops.size(); ++i) {
+        HopResult &r = result.hops[i];
+        const double pair = pairCapacity(hops[i]);
+        r.pairBitsPerSecond = pair;
+        if (pair <= 0)
+            continue;
+        if (r.capacity.known && !r.capacity.lowerBound && r.mergedFrom == 0 && r.capacity.bitsPerSecond < pair / 1.5) {
+            r.hiddenDevice = true;
+            r.slopeBitsPerSecond = r.capacity.bitsPerSecond;
+            if (before <= 0 || pair < 0.8 * before) {
+                // The narrowest link so far: the pairs give its rate, with their spread.
+                r.capacity.bitsPerSecond = pair;
+                r.capacity.low = pair * 0.99;
+                r.capacity.high = pair * 1.01;
+            }
+        }
+        before = pair;
+    }
 }
 
 void PreciseEngine::estimate()
@@ -537,6 +604,7 @@ PreciseResult PreciseEngine::run(Ipv4Address target)
     checkRouterEchoes();
     measure();
     estimate();
+    noteHiddenDevices();
     for (const ProbeRecord &p : result.probes)
         result.kernelStamps = result.kernelStamps || p.kernelStamps;
     result.wallSeconds = seconds(net.now() - started);

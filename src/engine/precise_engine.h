@@ -46,6 +46,8 @@ struct PreciseSettings {
     double systematic = 1e-9;      // seconds per byte: timing uncertainty per link that more probes do not shrink
     double timingFloor = 3e-7;     // seconds: no minimum is known better than this
     uint64_t seed = 0;             // random order and flow identity
+    bool ttlLimited = false;       // measure routers with TTL-limited probes even when they answer echo
+    int pairs = 6;                 // packet pairs per hop (two MTU-size probes back to back)
 };
 
 class PreciseError : public std::runtime_error {
@@ -79,9 +81,13 @@ private:
         int64_t interval = 0;                        // rate-limited: nanoseconds between its probes
         int64_t notBefore = 0;                       // rate-limited: its next probe not before
         bool rateLimited = false;
+        std::vector<int> pairs;                      // first probe of each packet pair sent to it
     };
 
     int sendProbe(int hop, Ipv4Address to, int ttl, int size, bool measurement);
+    int sendToHop(Hop &hop, int size);
+    double pairCapacity(const Hop &hop) const;
+    void noteHiddenDevices();
     void takeReplies(int64_t until);
     void handle(const EchoArrival &arrival);
     void discover();

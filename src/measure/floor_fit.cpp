@@ -26,46 +26,91 @@ double studentT90(int degreesOfFreedom)
     return 1.6449 + 2.7 / degreesOfFreedom;  // close to the table beyond 30, toward the normal's
 }
 
-FloorFit fitFloor(std::span<const FloorGroup> groups, double quantile, double timingFloor)
+namespace {
+
+struct Line {
+    double slope = 0, intercept = 0, sxx = 0;
+};
+
+Line leastSquares(const std::vector<std::pair<double, double>> &points)
 {
-    FloorFit fit;
+    const double n = static_cast<double>(points.size());
     double sx = 0, sy = 0;
-    double xMin = 0, xMax = 0;
-    std::vector<std::pair<double, double>> points;
-    for (const FloorGroup &g : groups) {
-        if (g.count() < 2)
-            continue;
-        const auto x = static_cast<double>(g.bytes);
-        const double y = g.floor(quantile);
-        xMin = points.empty() ? x : std::min(xMin, x);
-        xMax = points.empty() ? x : std::max(xMax, x);
-        points.emplace_back(x, y);
+    for (const auto &[x, y] : points) {
         sx += x;
         sy += y;
     }
-    fit.groups = static_cast<int>(points.size());
-    if (fit.groups < 3 || !(xMax > xMin))
-        return fit;
-    const double n = fit.groups;
     // Centred sums keep the arithmetic exact enough for slopes of nanoseconds per byte.
     const double xBar = sx / n;
     const double yBar = sy / n;
-    double sxx = 0, sxy = 0;
+    double sxy = 0;
+    Line line;
     for (const auto &[x, y] : points) {
-        sxx += (x - xBar) * (x - xBar);
+        line.sxx += (x - xBar) * (x - xBar);
         sxy += (x - xBar) * (y - yBar);
     }
+    line.slope = sxy / line.sxx;
+    line.intercept = yBar - line.slope * xBar;
+    return line;
+}
+
+double medianOf(std::vector<double> values)
+{
+    std::nth_element(values.begin(), values.begin() + static_cast<long>(values.size() / 2), values.end());
+    return values[values.size() / 2];
+}
+
+}  // namespace
+
+FloorFit fitFloor(std::span<const FloorGroup> groups, double quantile, double timingFloor)
+{
+    FloorFit fit;
+    std::vector<std::pair<double, double>> points;
+    for (const FloorGroup &g : groups)
+        if (g.count() >= 2)
+            points.emplace_back(static_cast<double>(g.bytes), g.floor(quantile));
+    auto spread = [&] {
+        double low = points.front().first, high = low;
+        for (const auto &p : points) {
+            low = std::min(low, p.first);
+            high = std::max(high, p.first);
+        }
+        return high > low;
+    };
+    if (points.size() < 3 || !spread())
+        return fit;
+
+    // A size whose every sample was held up (all its probes queued behind others) lies
+    // far above the line: up to a quarter of the sizes are set aside, the farthest first,
+    // while one lies beyond four robust deviations of the rest.
+    Line line = leastSquares(points);
+    const size_t removable = points.size() / 4;
+    for (size_t removed = 0; removed < removable && points.size() > 3; ++removed) {
+        std::vector<double> residuals;
+        for (const auto &[x, y] : points)
+            residuals.push_back(std::fabs(y - (line.intercept + line.slope * x)));
+        const double scale = 1.4826 * medianOf(residuals);
+        const auto worst = std::max_element(residuals.begin(), residuals.end());
+        if (*worst <= std::max(4.0 * scale, 3.0 * timingFloor))
+            break;
+        points.erase(points.begin() + (worst - residuals.begin()));
+        if (!spread())
+            return fit;
+        line = leastSquares(points);
+    }
+
     fit.valid = true;
-    fit.slope = sxy / sxx;
-    fit.intercept = yBar - fit.slope * xBar;
+    fit.groups = static_cast<int>(points.size());
+    fit.slope = line.slope;
+    fit.intercept = line.intercept;
     double squares = 0;
     for (const auto &[x, y] : points) {
-        const double r = y - (fit.intercept + fit.slope * x);
+        const double r = y - (line.intercept + line.slope * x);
         squares += r * r;
     }
-    fit.residual = std::sqrt(squares / (n - 2));
+    fit.residual = std::sqrt(squares / (fit.groups - 2));
     const double sigma = std::max(fit.residual, timingFloor);
     // Expressed as a normal deviation: the t quantile's excess over the normal's widens it.
-    fit.slopeStdev = sigma / std::sqrt(sxx) * studentT90(fit.groups - 2) / 1.6449;
+    fit.slopeStdev = sigma / std::sqrt(line.sxx) * studentT90(fit.groups - 2) / 1.6449;
     return fit;
 }

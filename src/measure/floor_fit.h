@@ -33,9 +33,10 @@ struct FloorFit {
     double residual = 0;    // standard deviation of the floors about the line, seconds
 };
 
-// Least squares through the floors of the groups with at least two samples. The slope's
-// deviation is the residual scatter's (never below timingFloor per point), widened for
-// few groups to the 90 % Student-t quantile of their degrees of freedom.
+// Least squares through the floors of the groups with at least two samples, after setting
+// aside (up to a quarter of them, the farthest first) groups that lie beyond four robust
+// deviations from the line. The slope's deviation is the residual scatter's (never below
+// timingFloor per point), widened for few groups to the 90 % Student-t quantile.
 FloorFit fitFloor(std::span<const FloorGroup> groups, double quantile, double timingFloor);
 
 // The two-sided 90 % quantile of Student's t with the given degrees of freedom.

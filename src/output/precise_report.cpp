@@ -35,11 +35,13 @@ std::vector<std::string> notesOf(const HopResult &hop)
     if (hop.capacity.known && hop.capacity.lowerBound)
         notes.push_back("lower bound only: too fast to resolve from this host");
     if (hop.method == HopMethod::TtlLimited)
-        notes.push_back("no echo replies: measured with TTL-limited probes");
+        notes.push_back("measured with TTL-limited probes");
     if (hop.rateLimited)
         notes.push_back("rate-limited: its ICMP errors were paced");
     if (hop.hiddenDevice)
-        notes.push_back("probable hidden store-and-forward device");
+        notes.push_back("probable hidden store-and-forward device: the slope alone reads " +
+                        formatBitsPerSecond(hop.slopeBitsPerSecond) + ", packet pairs " +
+                        formatBitsPerSecond(hop.pairBitsPerSecond));
     for (const auto &[address, count] : hop.others)
         notes.push_back("also answered by " + dottedQuad(address) + " (" + std::to_string(count) + ")");
     if (hop.method != HopMethod::Silent && !hop.capacity.known)
@@ -134,6 +136,8 @@ std::string formatPreciseJson(const PreciseResult &result, const std::string &de
         h["method"] = methodName(hop.method);
         h["rate_limited"] = hop.rateLimited;
         h["merged_from"] = hop.mergedFrom > 0 ? nlohmann::ordered_json(hop.mergedFrom) : nlohmann::ordered_json();
+        h["hidden_device"] = hop.hiddenDevice;
+        h["pair_bps"] = hop.pairBitsPerSecond > 0 ? nlohmann::ordered_json(hop.pairBitsPerSecond) : nlohmann::ordered_json();
         h["other_addresses"] = nlohmann::ordered_json::array();
         for (const auto &[address, count] : hop.others)
             h["other_addresses"].push_back({{"address", dottedQuad(address)}, {"replies", count}});

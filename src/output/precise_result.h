@@ -25,6 +25,7 @@ struct ProbeRecord {
     int ttl = 0;
     int size = 0;                  // IP length of the probe
     bool measurement = true;       // false: discovery, path MTU or echo check
+    int pairFirst = -1;            // the second probe of a packet pair: the first one's index
     int sendError = 0;             // errno of a failed send
     int64_t sentAt = 0;            // the program's send time (monotonic ns)
     std::optional<int64_t> sentKernel;  // the kernel's send stamp (ns, the program's clock)
@@ -51,6 +52,8 @@ struct HopResult {
     int replies = 0;
     bool rateLimited = false;
     bool hiddenDevice = false;                         // slope says slower than the path allows
+    double slopeBitsPerSecond = 0;                     // hiddenDevice: what the slope alone says
+    double pairBitsPerSecond = 0;                      // narrowest link up to here, from packet pairs (0: unknown)
     FloorFit fit;
 };
 
