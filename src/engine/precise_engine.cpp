@@ -375,11 +375,15 @@ std::vector<int> PreciseEngine::activeHops()
         Hop &hop = hops[i];
         if (hop.method == HopMethod::Silent)
             continue;
-        int budget = settings.budget;
-        if (hop.interval > 0)
-            budget = std::min<int64_t>(budget, std::max<int64_t>(settings.sizes, rateLimitedTime / hop.interval));
-        if (hop.measurementProbes + settings.sizes > budget)
+        if (hop.rateLimited) {
+            // Probes lost to the limit before the pacing do not count; the paced ones fit
+            // in a bounded time.
+            const int64_t paced = std::min<int64_t>(settings.budget, std::max<int64_t>(settings.sizes, rateLimitedTime / hop.interval));
+            if (hop.pacedProbes + settings.sizes > paced)
+                continue;
+        } else if (hop.measurementProbes + settings.sizes > settings.budget) {
             continue;
+        }
         bool needed = hop.measurementProbes < settings.minimumRounds * settings.sizes;
         double own = width[i];
         // The next measured hop's link uses this hop as its near end.
@@ -403,27 +407,45 @@ std::vector<int> PreciseEngine::activeHops()
 
 void PreciseEngine::noteRateLimits()
 {
-    // A router that answers TTL-limited probes only now and then limits its ICMP errors:
-    // its probes are spaced to the rate at which it answered.
+    // A router that answers TTL-limited probes only now and then limits its ICMP errors
+    // (Linux: a burst of 6, then one per icmp_ratelimit). Its probes are then spaced to
+    // the rate at which it answered after its burst (a second at first, Linux's own), and
+    // further apart while paced probes still go unanswered.
     const int64_t now = net.now();
     for (Hop &hop : hops) {
-        if (hop.method != HopMethod::TtlLimited || hop.measurementProbes < 2 * settings.sizes)
+        if (hop.method != HopMethod::TtlLimited)
             continue;
-        int sent = 0, answered = 0;
-        int64_t first = now;
+        const int64_t answerWait =
+            std::max<int64_t>(200000000, std::isfinite(hop.minRtt) ? static_cast<int64_t>(3e9 * hop.minRtt) : 0);
+        int due = 0, answered = 0, pacedDue = 0, pacedAnswered = 0;
+        int64_t first = 0, last = 0;
         for (const ProbeRecord &p : result.probes) {
-            if (p.hop != hop.number || !p.measurement || p.sendError != 0 || p.sentAt > now - drainWait)
+            if (p.hop != hop.number || !p.measurement || p.sendError != 0 || p.sentAt > now - answerWait)
                 continue;
-            ++sent;
+            first = due == 0 ? p.sentAt : first;
+            last = p.sentAt;
+            ++due;
             answered += p.answered ? 1 : 0;
-            first = std::min(first, p.sentAt);
+            if (hop.rateLimited && p.sentAt >= hop.pacedFrom) {
+                ++pacedDue;
+                pacedAnswered += p.answered ? 1 : 0;
+            }
         }
-        if (sent < 2 * settings.sizes || sent - answered < rateLimitedShare * sent)
-            continue;
-        const double span = seconds(now - drainWait - first);
-        const double perSecond = answered > 0 && span > 0 ? answered / span : 1.0;
-        hop.interval = static_cast<int64_t>(1.1e9 / std::max(perSecond, 0.05));
-        hop.rateLimited = true;
+        if (!hop.rateLimited) {
+            if (due < 8 || due - answered < rateLimitedShare * due)
+                continue;
+            hop.rateLimited = true;
+            hop.pacedFrom = now;
+            hop.pacedProbes = 0;
+            const double span = seconds(last - first);
+            hop.interval = second;
+            if (answered > 6 && span > 0)
+                hop.interval = std::clamp<int64_t>(static_cast<int64_t>(1.1e9 * span / (answered - 6)), second / 20,
+                                                   8 * second);
+        } else if (pacedDue >= 4 && pacedDue - pacedAnswered > 0.1 * pacedDue && hop.interval < 8 * second) {
+            hop.interval = std::min<int64_t>(8 * second, hop.interval * 3 / 2);
+            hop.pacedFrom = now;
+        }
     }
 }
 
@@ -479,6 +501,8 @@ void PreciseEngine::measure()
             }
             lastSend = net.now();
             hop.notBefore = hop.interval > 0 ? lastSend + hop.interval : 0;
+            if (hop.rateLimited)
+                ++hop.pacedProbes;
             nextSend = lastSend + static_cast<int64_t>(gap * 1e9);
         }
     }
@@ -508,7 +532,8 @@ double PreciseEngine::pairCapacity(const Hop &hop) const
         const ProbeRecord &b = result.probes[static_cast<size_t>(first + 1)];
         if (!a.answered || !b.answered || !a.arrivedKernel || !b.arrivedKernel || b.pairFirst != first)
             continue;
-        const int64_t spacing = *b.arrivedKernel - *a.arrivedKernel;
+        // Either order: the spacing is one serialization at the narrowest link all the same.
+        const int64_t spacing = std::llabs(*b.arrivedKernel - *a.arrivedKernel);
         if (spacing > 0)
             rates.push_back(8.0 * a.replyLength / seconds(spacing));
     }

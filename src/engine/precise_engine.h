@@ -81,6 +81,8 @@ private:
         int64_t interval = 0;                        // rate-limited: nanoseconds between its probes
         int64_t notBefore = 0;                       // rate-limited: its next probe not before
         bool rateLimited = false;
+        int64_t pacedFrom = 0;                       // rate-limited: paced since
+        int pacedProbes = 0;                         // rate-limited: probes sent paced
         std::vector<int> pairs;                      // first probe of each packet pair sent to it
     };
 

@@ -85,4 +85,172 @@ TEST(PreciseEngine, ThreeSlowLinksWithinATenthOfAPercentAndCovered)
     }
 }
 
+TEST(PreciseEngine, SilentRouterMergesTheLinksAroundIt)
+{
+    Scenario s = chain({10e6, 2e6, 5e6});
+    s.nodes[1].silent = true;
+    const PreciseResult r = measure(s);
+    ASSERT_EQ(r.hops.size(), 3u);
+    EXPECT_EQ(r.hops[1].method, HopMethod::Silent);
+    EXPECT_FALSE(r.hops[1].address.has_value());
+    EXPECT_FALSE(r.hops[1].capacity.known);
+    EXPECT_EQ(r.hops[2].mergedFrom, 2);
+    const double series = 1.0 / (1.0 / 2e6 + 1.0 / 5e6);
+    EXPECT_LT(std::fabs(error(r.hops[2], series)), 0.002);
+    EXPECT_LT(std::fabs(error(r.hops[0], 10e6)), 0.002);
+}
+
+TEST(PreciseEngine, RoutersWithoutEchoRepliesAreMeasuredByTheirTimeExceededMessagesWhateverTheyQuote)
+{
+    Scenario s = chain({10e6, 2e6, 5e6});
+    s.nodes[0].echo = false;
+    s.nodes[0].quote = 28;
+    s.nodes[1].echo = false;
+    s.nodes[1].quote = 0;  // the whole probe
+    const PreciseResult r = measure(s);
+    ASSERT_EQ(r.hops.size(), 3u);
+    const double rates[] = {10e6, 2e6, 5e6};
+    for (size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(r.hops[i].method, i == 2 ? HopMethod::Destination : HopMethod::TtlLimited);
+        EXPECT_LT(std::fabs(error(r.hops[i], rates[i])), 0.002);
+    }
+}
+
+TEST(PreciseEngine, RateLimitedRouterIsPacedToItsRate)
+{
+    Scenario s = chain({10e6, 2e6, 5e6});
+    s.nodes[1].echo = false;
+    s.nodes[1].limit = 1.0;  // Linux's own: a burst of 6, then one per second
+    PreciseSettings settings = defaults();
+    settings.budget = 64;
+    const PreciseResult r = measure(s, settings);
+    const HopResult &hop = r.hops[1];
+    EXPECT_TRUE(hop.rateLimited);
+    EXPECT_EQ(hop.method, HopMethod::TtlLimited);
+    // Once paced, nearly every probe is answered.
+    int late = 0, lateAnswered = 0;
+    int64_t previous = 0;
+    for (const ProbeRecord &p : r.probes) {
+        if (p.hop != 2 || !p.measurement)
+            continue;
+        if (previous != 0 && p.sentAt - previous > 900000000) {
+            ++late;
+            lateAnswered += p.answered ? 1 : 0;
+        }
+        previous = p.sentAt;
+    }
+    EXPECT_GE(late, 10);
+    EXPECT_GE(lateAnswered, late * 9 / 10);
+    EXPECT_TRUE(hop.capacity.known);
+    EXPECT_LT(std::fabs(error(r.hops[2], 5e6)), 0.01);
+}
+
+TEST(PreciseEngine, PathMtuComesFromFragmentationNeeded)
+{
+    Scenario s = chain({10e6, 2e6, 5e6});
+    s.links[1].mtu = 1000;
+    const PreciseResult r = measure(s);
+    EXPECT_EQ(r.pathMtu, 1000);
+    int largest = 0;
+    for (const ProbeRecord &p : r.probes)
+        if (p.measurement)
+            largest = std::max(largest, p.size);
+    EXPECT_EQ(largest, 1000);
+    EXPECT_LT(std::fabs(error(r.hops[1], 2e6)), 0.002);
+}
+
+TEST(PreciseEngine, ForeignIcmpNeverChangesAResult)
+{
+    const Scenario s = chain({10e6, 2e6, 5e6});
+    SimulatedPath quiet(s.links, s.nodes, 3);
+    const PreciseResult plain = PreciseEngine(quiet, defaults()).run(s.nodes.back().address);
+
+    // The same run while another ping, another prober and garbage arrive all along.
+    SimulatedPath busy(s.links, s.nodes, 3);
+    const Ipv4Address router = s.nodes[0].address;
+    for (int i = 0; i < 4000; ++i) {
+        const int64_t at = busy.clock + int64_t{1000000} * i;
+        std::vector<uint8_t> ping = SimulatedPath::ipHeader(router, SimulatedPath::host, 1, 64, 64);
+        const std::vector<uint8_t> echo = {0, 0, 0, 0, 0x12, 0x34, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)};
+        ping.insert(ping.end(), echo.begin(), echo.end());
+        ping.resize(84, 0);
+        busy.inject(at, router, ping);
+        std::vector<uint8_t> garbage(static_cast<size_t>(i % 60), static_cast<uint8_t>(i));
+        busy.inject(at + 500000, router, garbage);
+    }
+    const PreciseResult noisy = PreciseEngine(busy, defaults()).run(s.nodes.back().address);
+    ASSERT_EQ(noisy.hops.size(), plain.hops.size());
+    EXPECT_EQ(noisy.probesSent, plain.probesSent);
+    for (size_t i = 0; i < plain.hops.size(); ++i) {
+        EXPECT_EQ(noisy.hops[i].capacity.bitsPerSecond, plain.hops[i].capacity.bitsPerSecond);
+        EXPECT_EQ(noisy.hops[i].replies, plain.hops[i].replies);
+    }
+}
+
+TEST(PreciseEngine, LoadBalancedHopKeepsItsSecondRouterApart)
+{
+    Scenario s = chain({10e6, 2e6, 5e6});
+    s.nodes[1].echo = false;
+    s.nodes[1].alternate = SimulatedPath::address(10, 88, 2, 2);
+    const PreciseResult r = measure(s);
+    const HopResult &hop = r.hops[1];
+    ASSERT_FALSE(hop.others.empty());
+    EXPECT_EQ(hop.others.front().first, SimulatedPath::address(10, 88, 2, 2));
+    EXPECT_GT(hop.others.front().second, 10);
+    EXPECT_LT(std::fabs(error(r.hops[2], 5e6)), 0.003);
+}
+
+TEST(PreciseEngine, LinkTooFastToResolveIsOnlyALowerBound)
+{
+    const PreciseResult r = measure(chain({10e6, 100e9, 5e6}));
+    const HopResult &fast = r.hops[1];
+    ASSERT_TRUE(fast.capacity.known);
+    EXPECT_TRUE(fast.capacity.lowerBound);
+    EXPECT_LE(fast.capacity.bitsPerSecond, 100e9);
+    EXPECT_GT(fast.capacity.bitsPerSecond, 50e6);
+    EXPECT_LT(std::fabs(error(r.hops[2], 5e6)), 0.002);
+}
+
+TEST(PreciseEngine, DestinationWithoutEchoRepliesIsAnError)
+{
+    Scenario s = chain({10e6, 2e6});
+    s.nodes[1].echo = false;
+    PreciseSettings settings = defaults();
+    settings.maxHops = 4;
+    SimulatedPath path(s.links, s.nodes, 3);
+    PreciseEngine engine(path, settings);
+    try {
+        engine.run(s.nodes.back().address);
+        FAIL() << "no error";
+    } catch (const PreciseError &e) {
+        EXPECT_STREQ(e.what(), "no echo reply from 10.77.2.2 within 4 hops");
+    }
+}
+
+TEST(PreciseEngine, TenHopsAllWithinHalfAPercentAtTheBudget)
+{
+    const std::vector<double> rates = {10e6, 5e6, 20e6, 2e6, 10e6, 20e6, 5e6, 10e6, 2e6, 5e6};
+    const PreciseResult r = measure(chain(rates));
+    ASSERT_EQ(r.hops.size(), rates.size());
+    for (size_t i = 0; i < rates.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_LT(std::fabs(error(r.hops[i], rates[i])), 0.005);
+        EXPECT_LE(r.hops[i].probes, defaults().budget + 12);
+    }
+}
+
+TEST(PreciseEngine, HiddenStoreAndForwardDeviceIsFoundByPacketPairs)
+{
+    Scenario s = chain({10e6, 2e6, 5e6});
+    s.links[1].hidden = 1;
+    const PreciseResult r = measure(s);
+    const HopResult &hop = r.hops[1];
+    EXPECT_TRUE(hop.hiddenDevice);
+    EXPECT_NEAR(hop.slopeBitsPerSecond, 1e6, 1e4);
+    EXPECT_LT(std::fabs(error(hop, 2e6)), 0.01);
+    EXPECT_FALSE(r.hops[0].hiddenDevice);
+    EXPECT_FALSE(r.hops[2].hiddenDevice);
+}
+
 }  // namespace

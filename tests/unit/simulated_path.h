@@ -33,13 +33,14 @@ struct SimNode {
     bool silent = false;       // sends no time-exceeded messages
     int quote = 548;           // bytes of the offending datagram its errors quote; 0: all of it
     double limit = 0;          // seconds per ICMP error token (Linux icmp_ratelimit); 0: none
+    Ipv4Address alternate = 0; // a load balancer's second router: every other error comes from it
 };
 
 class SimulatedPath : public EchoNetwork {
 public:
     SimulatedPath(std::vector<SimLink> links, std::vector<SimNode> nodes, uint64_t seed = 1)
         : path(std::move(links)), node(std::move(nodes)), random(seed), forwardBusy(path.size()),
-          backBusy(path.size()), tokens(node.size(), 6.0), refilled(node.size(), 0)
+          backBusy(path.size()), tokens(node.size(), 6.0), refilled(node.size(), 0), errors(node.size(), 0)
     {
         for (SimLink &l : path)
             if (l.backRate <= 0)
@@ -73,7 +74,10 @@ public:
         }
         std::vector<uint8_t> datagram = ipHeader(host, to, 1, static_cast<uint8_t>(ttl), message.size());
         datagram.insert(datagram.end(), message.begin(), message.end());
-        const int64_t leaves = sent.userTime + 5000 + static_cast<int64_t>(uniform(random) * 20000);
+        // The kernel takes a few microseconds, never reordering one socket's packets.
+        const int64_t leaves =
+            std::max(lastLeft + 1, sent.userTime + 5000 + static_cast<int64_t>(uniform(random) * 20000));
+        lastLeft = leaves;
         if (kernelStamps)
             sent.kernelTime = leaves;
         schedule(leaves, Packet{std::move(datagram), 0, true});
@@ -213,10 +217,11 @@ private:
                                    int mtu = 0)
     {
         const SimNode &n = node[static_cast<size_t>(k)];
+        const Ipv4Address source = n.alternate != 0 && (errors[static_cast<size_t>(k)]++ % 2) ? n.alternate : n.address;
         size_t quoted = n.quote == 0 ? offending.size() : std::min(offending.size(), static_cast<size_t>(n.quote));
         std::vector<uint8_t> icmp = {type, code, 0, 0, 0, 0, static_cast<uint8_t>(mtu >> 8), static_cast<uint8_t>(mtu)};
         icmp.insert(icmp.end(), offending.begin(), offending.begin() + static_cast<long>(quoted));
-        std::vector<uint8_t> reply = ipHeader(n.address, host, 1, 64, icmp.size());
+        std::vector<uint8_t> reply = ipHeader(source, host, 1, 64, icmp.size());
         reply.insert(reply.end(), icmp.begin(), icmp.end());
         return reply;
     }
@@ -282,7 +287,9 @@ private:
     std::vector<std::vector<int64_t>> forwardBusy, backBusy;
     std::vector<double> tokens;
     std::vector<int64_t> refilled;
+    std::vector<uint64_t> errors;
     std::priority_queue<Event, std::vector<Event>, std::greater<Event>> events;
     std::priority_queue<Arrival, std::vector<Arrival>, std::greater<Arrival>> ready;
     uint64_t serial = 0;
+    int64_t lastLeft = 0;
 };
