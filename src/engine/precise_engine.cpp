@@ -303,14 +303,19 @@ void PreciseEngine::checkRouterEchoes()
     }
 }
 
-SlopeEstimate PreciseEngine::slopeOf(int hopIndex) const
+FloorFit PreciseEngine::fitOf(int hopIndex) const
 {
     const Hop &hop = hops[static_cast<size_t>(hopIndex)];
     std::vector<FloorGroup> groups;
     groups.reserve(hop.groups.size());
     for (const auto &entry : hop.groups)
         groups.push_back(entry.second);
-    const FloorFit fit = fitFloor(groups, settings.quantile, settings.timingFloor);
+    return fitFloor(groups, settings.quantile, settings.timingFloor);
+}
+
+SlopeEstimate PreciseEngine::slopeOf(int hopIndex) const
+{
+    const FloorFit fit = fitOf(hopIndex);
     if (!fit.valid)
         return SlopeEstimate{std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()};
     return SlopeEstimate{fit.slope, fit.slopeStdev};
@@ -382,7 +387,12 @@ std::vector<int> PreciseEngine::activeHops()
             if (hop.pacedProbes + settings.sizes > paced)
                 continue;
         } else if (hop.measurementProbes + settings.sizes > settings.budget) {
-            continue;
+            // Under cross traffic the floors need more samples: a noisy hop whose link is
+            // not yet known closely enough may go on, up to a bounded multiple.
+            const FloorFit fit = fitOf(static_cast<int>(i));
+            const bool noisy = fit.valid && fit.residual > settings.noisy;
+            if (!noisy || hop.measurementProbes + settings.sizes > settings.noisyBudget * settings.budget)
+                continue;
         }
         bool needed = hop.measurementProbes < settings.minimumRounds * settings.sizes;
         double own = width[i];
@@ -591,10 +601,7 @@ void PreciseEngine::estimate()
         r.replies = hop.replies;
         r.rateLimited = hop.rateLimited;
         r.minRttMs = std::isfinite(hop.minRtt) ? hop.minRtt * 1000.0 : std::nan("");
-        std::vector<FloorGroup> groups;
-        for (const auto &entry : hop.groups)
-            groups.push_back(entry.second);
-        r.fit = fitFloor(groups, settings.quantile, settings.timingFloor);
+        r.fit = fitOf(static_cast<int>(i));
         if (hop.method != HopMethod::Silent) {
             const SlopeEstimate base = near < 0 ? SlopeEstimate{0, 0} : slopeOf(near);
             r.capacity = linkCapacity(base, slopeOf(static_cast<int>(i)), settings.systematic);

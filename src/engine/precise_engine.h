@@ -37,13 +37,15 @@ struct PreciseSettings {
     int budget = 300;              // measurement probes per hop at most
     double target = 0.0004;        // a link is done when its 90 % interval is within this fraction
     int sizes = 16;                // probe sizes per hop, from the smallest to the path MTU
-    double quantile = 0.1;         // the floor of a size: this quantile of its round trips
+    double quantile = 0.1;         // the floor of a size: the mean of this share of its lowest round trips
+    double noisy = 10e-6;          // seconds: floors scattering more than this mean cross traffic...
+    int noisyBudget = 3;           // ...and such a hop may spend this many times its budget
     double lateStamp = 25e-6;      // seconds: a send stamp this much later than usual is not trusted
     int minimumRounds = 4;         // rounds (one probe of each size) before a hop may stop
     double rate = 0;               // probes per second at most (0: only the pacing limits)
     double gapFactor = 1.2;        // spacing: this times the bottleneck time of a probe and its reply
     double minimumGap = 0.0002;    // seconds between two sends at least
-    double systematic = 1e-9;      // seconds per byte: timing uncertainty per link that more probes do not shrink
+    double systematic = 1.5e-9;    // seconds per byte: timing uncertainty per link that more probes do not shrink
     double timingFloor = 3e-7;     // seconds: no minimum is known better than this
     uint64_t seed = 0;             // random order and flow identity
     bool ttlLimited = false;       // measure routers with TTL-limited probes even when they answer echo
@@ -99,6 +101,7 @@ private:
     std::vector<int> activeHops();
     void noteRateLimits();
     void estimate();
+    FloorFit fitOf(int hopIndex) const;
     SlopeEstimate slopeOf(int hopIndex) const;
     double bottleneckPerByte() const;
     double gapAfter(int size) const;
