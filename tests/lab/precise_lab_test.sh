@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# hoprate --precise on emulated paths of known rates (root; skips with 77 otherwise):
+#   smoke        --quick on 10M/2M/5M: every link within 3 %, its interval around it,
+#                the JSON document complete, the hop addresses found
+#   silent       a router without time-exceeded messages: reported silent, the links
+#                around it as one segment of their series capacity
+#   concurrent   two runs at once toward one destination: each ignores the other's
+#                replies (same kind of probes, other flow), both within 3 %
+#   ratelimit    Linux's ICMP rate limit on every router and --ttl-limited: the routers'
+#                hops are paced and marked, the links still within 5 %
+#   quoting      routers quoting 28 bytes and the whole probe with --ttl-limited: no bias
+#   refused      without CAP_NET_RAW: a clear message and status 1
+# Bounds are loose on purpose: accuracy is the benchmark's business (bench/), these
+# check behaviour.
+# usage: precise_lab_test.sh MODE HOPRATE LAB_SCRIPT LINKEMU
+set -u
+mode=$1
+hoprate=$(readlink -f "$2")
+lab=$3
+export HOPRATE_LINKEMU=$4
+
+# shellcheck source=../lib/netns.sh
+. "$(dirname "$0")/../lib/netns.sh"
+skip_unless_root "the path lab needs root"
+test_setup hrp
+export HOPRATE_LAB_PREFIX=$tag
+lab_down() { "$lab" down >/dev/null 2>&1; }
+at_exit lab_down
+
+up() {
+    "$lab" up --links "$1" --lifetime 600s >/dev/null || fail "the lab did not come up with $1"
+}
+
+# check_json RATES [RULES]: the last run's standard output against the configured rates
+# (Mbit/s, "-" for a hop without an estimate) with python3; RULES are extra python
+# conditions on the document d and its hops h.
+check_json() {
+    python3 - "$work/out" "$1" "${2:-True}" <<'EOF' || fail "the JSON document does not hold what it should"
+import json, sys
+d = json.load(open(sys.argv[1]))
+rates = sys.argv[2].split(',')
+bound = 0.03
+for key in ('destination', 'address', 'probes_sent', 'wall_s', 'hops'):
+    assert key in d, key
+h = d['hops']
+assert len(h) == len(rates), f"{len(h)} hops, expected {len(rates)}"
+for hop, rate in zip(h, rates):
+    for key in ('hop', 'address', 'capacity_bps', 'ci90_bps', 'lower_bound', 'probes', 'replies'):
+        assert key in hop, key
+    if rate == '-':
+        continue
+    truth = float(rate) * 1e6
+    bound = 0.05 if 'loose' in sys.argv[3] else 0.03
+    c = hop['capacity_bps']
+    assert c is not None and abs(c - truth) / truth < bound, f"hop {hop['hop']}: {c} vs {truth}"
+    print(f"hop {hop['hop']} {hop['address']}: {c / 1e6:.4f} Mbit/s, configured {rate}")
+assert eval(sys.argv[3].replace('loose and ', '').replace('loose', 'True')), sys.argv[3]
+EOF
+}
+
+case $mode in
+smoke)
+    up 10M/1ms,2M/2ms,5M/1ms
+    run_limited 120 "$lab" exec "$hoprate" --precise --quick --json 10.77.3.2
+    [ "$status" -eq 0 ] || fail "status $status"
+    check_json 10,2,5 "[x['address'] for x in h] == ['10.77.1.2', '10.77.2.2', '10.77.3.2'] and \
+all(x['ci90_bps'][0] < x['capacity_bps'] < x['ci90_bps'][1] for x in h) and \
+[x['method'] for x in h] == ['echo-router', 'echo-router', 'destination'] and d['path_mtu'] == 1500"
+    # The table: a header line and one line per hop.
+    run_limited 120 "$lab" exec "$hoprate" --precise --quick 10.77.3.2
+    [ "$status" -eq 0 ] || fail "status $status (table)"
+    grep -q '^hoprate --precise 10.77.3.2 (10.77.3.2): 3 hops, path MTU 1500, ' "$work/out" || fail "no table header"
+    [ "$(grep -cE '^  [123]  10\.77\.[123]\.2 ' "$work/out")" -eq 3 ] || fail "not three hop lines"
+    ;;
+silent)
+    up 10M/1ms,2M/2ms:silent,5M/1ms
+    run_limited 120 "$lab" exec "$hoprate" --precise --quick --json 10.77.3.2
+    [ "$status" -eq 0 ] || fail "status $status"
+    # Links 2 and 3 in series: 1 / (1/2 + 1/5) = 1.4286 Mbit/s.
+    check_json 10,-,1.428571 "h[1]['address'] is None and h[1]['method'] == 'silent' and \
+h[1]['capacity_bps'] is None and h[2]['merged_from'] == 2"
+    ;;
+concurrent)
+    up 10M/1ms,2M/2ms,5M/1ms
+    (cd "$work" && exec timeout -k 5 120 "$lab" exec "$hoprate" --precise --quick --json 10.77.3.2 \
+        >"$work/twin.out" 2>"$work/twin.err") &
+    twin=$!
+    run_limited 120 "$lab" exec "$hoprate" --precise --quick --json 10.77.3.2
+    wait "$twin"
+    twin_status=$?
+    [ "$status" -eq 0 ] && [ "$twin_status" -eq 0 ] || fail "status $status and $twin_status"
+    check_json 10,2,5
+    cp "$work/twin.out" "$work/out"
+    check_json 10,2,5
+    ;;
+ratelimit)
+    up 10M/1ms:icmp-limit=1000,2M/2ms:icmp-limit=1000,5M/1ms:icmp-limit=1000
+    run_limited 240 "$lab" exec "$hoprate" --precise --ttl-limited --budget 24 --sizes 6 --json 10.77.3.2
+    [ "$status" -eq 0 ] || fail "status $status"
+    check_json 10,2,5 "loose and h[0]['rate_limited'] and h[1]['rate_limited'] and \
+h[0]['method'] == 'ttl-limited' and not h[2]['rate_limited']"
+    ;;
+quoting)
+    up 10M/1ms:quote=28,2M/2ms:quote=all,5M/1ms
+    run_limited 120 "$lab" exec "$hoprate" --precise --quick --ttl-limited --json 10.77.3.2
+    [ "$status" -eq 0 ] || fail "status $status"
+    check_json 10,2,5 "h[0]['method'] == 'ttl-limited' and h[1]['method'] == 'ttl-limited'"
+    ;;
+refused)
+    up 10M/1ms
+    run_limited 30 "$lab" exec setpriv --reuid=nobody --regid=nogroup --clear-groups --inh-caps=-all \
+        "$hoprate" --precise 10.77.1.2
+    [ "$status" -eq 1 ] || fail "status $status, expected 1"
+    [ "$(cat "$work/err")" = "hoprate: raw ICMP socket: Operation not permitted (needs root or CAP_NET_RAW)" ] ||
+        fail "unexpected message"
+    [ ! -s "$work/out" ] || fail "something on standard output"
+    ;;
+*)
+    echo "unknown mode $mode"
+    exit 2
+    ;;
+esac
+echo "PASS: $mode"
