@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The demo behind `make demo`: builds an emulated three-link path (10, 2 and 5 Mbit/s),
-# runs hoprate with its default settings against the far end, and compares every hop's
-# estimates with the configured rates. The path is removed on every exit, Ctrl-C included.
+# measures it with hoprate's accurate mode and then its classic mode, both with their
+# default settings, and compares every link's estimates with the configured rates. The
+# path is removed on every exit, Ctrl-C included.
 # usage: lab/demo.sh [BUILD_DIR]
 set -u
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -38,7 +39,29 @@ mkdir "$work/data"
 cd "$work" || exit 1
 
 echo
-echo "== hoprate -t $hops $dest  (default settings, in $work)"
+echo "== hoprate --precise $dest  (the accurate mode, default settings)"
+"$lab" exec "$build/hoprate" --precise --save "$work/probes.csv" "$dest" > >(tee "$work/precise.txt") &
+run_pid=$!
+wait "$run_pid"
+status=$?
+run_pid=""
+sleep 0.2  # let tee finish writing
+[ "$status" -eq 0 ] || { echo "demo: hoprate --precise exited with status $status" >&2; exit 1; }
+echo
+echo "== the accurate mode versus the configured link rates"
+awk -v truths="${rates[*]}" '
+    BEGIN { split(truths, truth, " "); printf "%-4s %12s %14s %9s  %s\n", "hop", "configured", "capacity", "err", "interval covers it" }
+    /^ *[0-9]+  [0-9.]+ / {
+        hop = $1; value = $3; unit = $4; low = $5; lowUnit = $6; high = $8; highUnit = $9
+        m["b/s"] = 1; m["kb/s"] = 1e3; m["Mb/s"] = 1e6; m["Gb/s"] = 1e9
+        c = value * m[unit]; t = truth[hop]
+        covers = (low * m[lowUnit] <= t && t <= high * m[highUnit]) ? "yes" : "no"
+        printf "%-4s %9.3f Mb/s %9.4f Mb/s %+8.3f%%  %s\n", hop, t / 1e6, c / 1e6, 100 * (c - t) / t, covers
+    }' "$work/precise.txt"
+echo "(every probe of the run is in $work/probes.csv while the demo runs)"
+
+echo
+echo "== hoprate -t $hops $dest  (the classic mode, default settings, in $work)"
 started=$(date +%s.%N)
 "$lab" exec "$build/hoprate" -t "$hops" "$dest" > >(tee "$work/out.txt") &
 run_pid=$!
@@ -50,7 +73,7 @@ sleep 0.2  # let tee finish writing
 [ "$status" -eq 0 ] || { echo "demo: hoprate exited with status $status" >&2; exit 1; }
 
 echo
-echo "== estimates versus the configured link rates"
+echo "== the classic mode versus the configured link rates"
 awk -v hops="$hops" -f "$here/hoprate-rates.awk" "$work/out.txt" | sort -n |
     awk -v truths="${rates[*]}" -v wall="$(awk -v a="$started" -v b="$finished" 'BEGIN { printf "%.1f", b - a }')" '
     BEGIN {
