@@ -25,11 +25,6 @@ double seconds(int64_t ns)
     return static_cast<double>(ns) / 1e9;
 }
 
-std::string dotted(Ipv4Address a)
-{
-    return dottedQuad(a);
-}
-
 }  // namespace
 
 PreciseEngine::PreciseEngine(EchoNetwork &network, PreciseSettings chosen, ProgressSink sink)
@@ -175,6 +170,10 @@ void PreciseEngine::discover()
         int64_t lastSend = net.now();
         for (int ttl = first; ttl <= last; ++ttl) {
             sentAt[static_cast<size_t>(ttl)] = sendProbe(0, destination, ttl, discoverySize, false);
+            // No route, no interface: nothing will come back, and the reason is known.
+            const int error = result.probes.back().sendError;
+            if (error != 0 && error != ENOBUFS)
+                throw PreciseError("sending to " + dottedQuad(destination) + ": " + std::strerror(error));
             lastSend = net.now();
             takeReplies(lastSend + discoveryGap);
         }
@@ -182,7 +181,7 @@ void PreciseEngine::discover()
         collect();
     }
     if (reached == 0)
-        throw PreciseError("no echo reply from " + dotted(destination) + " within " +
+        throw PreciseError("no echo reply from " + dottedQuad(destination) + " within " +
                            std::to_string(settings.maxHops) + " hops");
 
     // Ask again at the TTLs that stayed silent: a lost probe or a router's rate limit.
@@ -343,11 +342,11 @@ double PreciseEngine::bottleneckPerByte() const
     return std::max(slowest, initialPerByte / static_cast<double>(hops.size()));
 }
 
-double PreciseEngine::gapAfter(int size) const
+double PreciseEngine::gapAfter(int size, double perByte) const
 {
     // A probe and its reply (as long as the probe, or shorter) must be through the
-    // bottleneck before the next probe gets there.
-    double gap = settings.gapFactor * 2.0 * size * bottleneckPerByte();
+    // bottleneck (perByte seconds per byte) before the next probe gets there.
+    double gap = settings.gapFactor * 2.0 * size * perByte;
     gap = std::max(gap, settings.minimumGap);
     if (settings.rate > 0)
         gap = std::max(gap, 1.0 / settings.rate);
@@ -412,6 +411,7 @@ std::vector<int> PreciseEngine::activeHops()
         }
     }
     progressWorst = worst;
+    progressActive = static_cast<int>(active.size());
     return active;
 }
 
@@ -480,6 +480,7 @@ void PreciseEngine::measure()
             for (int size : sizes)
                 round.emplace_back(i, size);
         std::shuffle(round.begin(), round.end(), random);
+        const double perByte = bottleneckPerByte();  // from the fits so far, for this round
         while (!round.empty()) {
             takeReplies(nextSend);
             const int64_t now = net.now();
@@ -498,7 +499,7 @@ void PreciseEngine::measure()
             round.erase(pick);
             Hop &hop = hops[static_cast<size_t>(index)];
             sendToHop(hop, size);
-            double gap = gapAfter(size);
+            double gap = gapAfter(size, perByte);
             // In the first rounds, now and then a second probe right behind the first: a
             // packet pair, whose spacing at arrival tells the narrowest link's rate.
             if (size == result.pathMtu && static_cast<int>(hop.pairs.size()) < settings.pairs &&
@@ -622,6 +623,7 @@ void PreciseEngine::reportProgress(const char *phase)
     p.hops = static_cast<int>(hops.size());
     p.probesSent = result.probesSent;
     p.worstInterval = progressWorst;
+    p.activeHops = progressActive;
     progress(p);
 }
 

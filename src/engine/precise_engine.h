@@ -104,7 +104,7 @@ private:
     FloorFit fitOf(int hopIndex) const;
     SlopeEstimate slopeOf(int hopIndex) const;
     double bottleneckPerByte() const;
-    double gapAfter(int size) const;
+    double gapAfter(int size, double perByte) const;
     void reportProgress(const char *phase);
 
     EchoNetwork &net;
@@ -121,6 +121,7 @@ private:
     double smallDestinationRtt = 0;        // seconds: the destination's round trip for a small probe
     double initialPerByte = 0;             // seconds per byte to the destination, one direction
     double progressWorst = 0;
+    int progressActive = 0;
     std::vector<int64_t> stampDelays;      // kernel send stamp - program send time, per probe
     int64_t usualStampDelay = 0;           // their median, renewed as they come
 };

@@ -35,6 +35,19 @@ std::optional<int64_t> softwareStamp(msghdr &message)
     return std::nullopt;
 }
 
+// A message header over one buffer, with room for control data and, when given, an address.
+msghdr messageOver(iovec &part, void *control, size_t controlLength, sockaddr_in *address = nullptr)
+{
+    msghdr message{};
+    message.msg_name = address;
+    message.msg_namelen = address != nullptr ? sizeof *address : 0;
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = controlLength;
+    return message;
+}
+
 }  // namespace
 
 LinuxEchoSocket::~LinuxEchoSocket()
@@ -80,11 +93,7 @@ std::optional<int64_t> LinuxEchoSocket::takeSendStamp()
         char data[64];
         alignas(cmsghdr) char control[256];
         iovec part{data, sizeof data};
-        msghdr message{};
-        message.msg_iov = &part;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
+        msghdr message = messageOver(part, control, sizeof control);
         if (recvmsg(fd, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0)
             break;
         if (const std::optional<int64_t> stamp = softwareStamp(message)) {
@@ -102,13 +111,7 @@ SentEcho LinuxEchoSocket::send(std::span<const uint8_t> message, Ipv4Address to,
     address.sin_addr.s_addr = to;
     iovec part{const_cast<uint8_t *>(message.data()), message.size()};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr header{};
-    header.msg_name = &address;
-    header.msg_namelen = sizeof address;
-    header.msg_iov = &part;
-    header.msg_iovlen = 1;
-    header.msg_control = control;
-    header.msg_controllen = sizeof control;
+    msghdr header = messageOver(part, control, sizeof control, &address);
     cmsghdr *c = CMSG_FIRSTHDR(&header);
     c->cmsg_level = IPPROTO_IP;
     c->cmsg_type = IP_TTL;
@@ -160,13 +163,7 @@ EchoWait LinuxEchoSocket::receive(std::span<uint8_t> buffer, int64_t deadline)
         sockaddr_in from{};
         alignas(cmsghdr) char control[256];
         iovec part{buffer.data(), buffer.size()};
-        msghdr message{};
-        message.msg_name = &from;
-        message.msg_namelen = sizeof from;
-        message.msg_iov = &part;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
+        msghdr message = messageOver(part, control, sizeof control, &from);
         const ssize_t received = recvmsg(fd, &message, MSG_TRUNC | MSG_DONTWAIT);
         const int64_t arrived = readCounter();
         if (received < 0) {

@@ -179,6 +179,8 @@ void ProgressLine::show(const PreciseProgress &progress)
     std::string line = std::string("hoprate: ") + progress.phase;
     if (progress.hops > 0)
         line += ", " + std::to_string(progress.hops) + " hops";
+    if (progress.activeHops > 0)
+        line += " (" + std::to_string(progress.activeHops) + " still measured)";
     line += ", " + std::to_string(progress.probesSent) + " probes";
     if (progress.worstInterval > 0)
         line += ", widest interval ±" + printed("%.2f", progress.worstInterval * 100.0) + " %";

@@ -228,6 +228,21 @@ TEST(PreciseEngine, DestinationWithoutEchoRepliesIsAnError)
     }
 }
 
+TEST(PreciseEngine, SendFailureEndsTheRunWithItsReason)
+{
+    const Scenario s = chain({10e6, 2e6});
+    SimulatedPath path(s.links, s.nodes, 3);
+    path.sendError = ENETUNREACH;
+    PreciseEngine engine(path, defaults());
+    try {
+        engine.run(s.nodes.back().address);
+        FAIL() << "no error";
+    } catch (const PreciseError &e) {
+        EXPECT_STREQ(e.what(), "sending to 10.77.2.2: Network is unreachable");
+    }
+    EXPECT_EQ(path.sends, 1);
+}
+
 TEST(PreciseEngine, TenHopsAllWithinHalfAPercentAtTheBudget)
 {
     const std::vector<double> rates = {10e6, 5e6, 20e6, 2e6, 10e6, 20e6, 5e6, 10e6, 2e6, 5e6};

@@ -57,6 +57,7 @@ public:
     }
 
     bool kernelStamps = true;
+    int sendError = 0;                   // every send fails with this errno (0: none)
     int sends = 0;                       // sendmsg calls
     int64_t clock = 1000000000000LL;     // the host's monotonic clock
     static constexpr Ipv4Address host = 0x0200000A;  // 10.0.0.2 in network order
@@ -68,6 +69,10 @@ public:
         sent.userTime = clock;
         clock += 2000;  // the system call
         const int size = static_cast<int>(message.size()) + 20;
+        if (sendError != 0) {
+            sent.error = sendError;
+            return sent;
+        }
         if (size > path.front().mtu) {
             sent.error = EMSGSIZE;
             return sent;
