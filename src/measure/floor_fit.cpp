@@ -28,7 +28,10 @@ double studentT90(int degreesOfFreedom)
         return INFINITY;
     if (degreesOfFreedom <= 30)
         return table[degreesOfFreedom - 1];
-    return 1.6449 + 2.7 / degreesOfFreedom;  // close to the table beyond 30, toward the normal's
+    // Beyond the table, the Cornish-Fisher expansion about the normal's 1.6449: within
+    // 0.0001 of the exact quantile from 31 on, and falling with the degrees of freedom.
+    const double n = degreesOfFreedom;
+    return 1.6449 + 1.5238 / n + 1.4202 / (n * n);
 }
 
 namespace {
