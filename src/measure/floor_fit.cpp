@@ -12,7 +12,7 @@ double FloorGroup::floor(double quantile) const
 {
     // The mean of the lowest samples: the lowest tenth (say), at least two of them.
     const size_t n = samples.size();
-    const auto k = std::min(n, std::max<size_t>(2, static_cast<size_t>(quantile * static_cast<double>(n))));
+    const auto k = std::min(n, std::max<size_t>(2, static_cast<size_t>(std::max(0.0, quantile * static_cast<double>(n)))));
     double sum = 0;
     for (size_t i = 0; i < k; ++i)
         sum += samples[i];
