@@ -1,6 +1,7 @@
 #include "output/precise_report.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 
 namespace {
@@ -67,7 +68,9 @@ std::string formatBitsPerSecond(double bps)
 {
     const char *units[] = {"b/s", "kb/s", "Mb/s", "Gb/s", "Tb/s"};
     int unit = 0;
-    double value = bps;
+    // Rounded to five significant digits first, so that a value which rounds up into the
+    // next decade or unit is shown there: 999999 b/s is "1.0000 Mb/s", not "1000.00 kb/s".
+    double value = std::strtod(printed("%.4e", bps).c_str(), nullptr);
     while (std::fabs(value) >= 1000.0 && unit < 4) {
         value /= 1000.0;
         ++unit;
