@@ -125,7 +125,8 @@ PreciseOptions parsePreciseArguments(int argc, char **argv)
     args.push_back(nullptr);
     const int count = static_cast<int>(args.size()) - 1;
     int chosen;
-    while ((chosen = getopt_long(count, args.data(), "+", longOptions, nullptr)) != -1) {
+    // ":" makes a missing argument ':' rather than '?', which is every other complaint.
+    while ((chosen = getopt_long(count, args.data(), "+:", longOptions, nullptr)) != -1) {
         switch (chosen) {
         case Quick: options.quick = true; break;
         case Json: options.json = true; break;
@@ -150,10 +151,15 @@ PreciseOptions parsePreciseArguments(int argc, char **argv)
         case NoKernelStamps: options.kernelStamps = false; break;
         case Seed: options.settings.seed = static_cast<uint64_t>(wholeNumber("seed", optarg, 0, std::numeric_limits<long>::max())); break;
         case Help: options.help = true; break;
-        default: {
-            const char *word = args[static_cast<size_t>(optind - 1)];
-            throw std::invalid_argument(std::string(optopt ? "option needs an argument: " : "unknown option: ") + word);
-        }
+        case ':': throw std::invalid_argument(std::string("option needs an argument: ") + args[static_cast<size_t>(optind - 1)]);
+        default:
+            // There are no short options: "-x" (optopt its letter, optind still on the word
+            // when letters follow) names the letter; a long option the word as given.
+            if (optopt > ' ')
+                throw std::invalid_argument(std::string("unknown option: -") + static_cast<char>(optopt));
+            if (optopt > 0)
+                throw std::invalid_argument(std::string("option takes no argument: ") + args[static_cast<size_t>(optind - 1)]);
+            throw std::invalid_argument(std::string("unknown option: ") + args[static_cast<size_t>(optind - 1)]);
         }
     }
     if (options.quick) {
