@@ -1,0 +1,359 @@
+// The accurate mode's output and command line: rates at every unit boundary, the table
+// and the JSON document of a hand-built run with one hop of every kind, non-finite
+// figures as null, the probe log, the progress line, and every option with its refusals.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "cli/precise_main.h"
+#include "output/precise_report.h"
+#include "precise_samples.h"
+#include "run_in_child.h"
+
+namespace {
+
+using nlohmann::json;
+
+TEST(FormatBitsPerSecond, FiveDigitsInTheUnitOfTheRoundedValue)
+{
+    const std::pair<double, const char *> cases[] = {
+        {0, "0.0000 b/s"},
+        {1, "1.0000 b/s"},
+        {9.99994, "9.9999 b/s"},
+        {9.99996, "10.000 b/s"},
+        {12.3456, "12.346 b/s"},
+        {99.99996, "100.00 b/s"},
+        {999.99, "999.99 b/s"},
+        {999.996, "1.0000 kb/s"},
+        {1000, "1.0000 kb/s"},
+        {123456, "123.46 kb/s"},
+        {999994, "999.99 kb/s"},
+        {999999, "1.0000 Mb/s"},
+        {9998700, "9.9987 Mb/s"},
+        {56.7e6, "56.700 Mb/s"},
+        {2.5e9, "2.5000 Gb/s"},
+        {999.994e9, "999.99 Gb/s"},
+        {999.996e9, "1.0000 Tb/s"},
+        {40e12, "40.000 Tb/s"},
+    };
+    for (const auto &[bps, text] : cases)
+        EXPECT_EQ(formatBitsPerSecond(bps), text) << bps;
+}
+
+TEST(PreciseTable, EveryKindOfHop)
+{
+    EXPECT_EQ(
+        formatPreciseTable(sixHopSample(), "example.net"),
+        "hoprate --precise example.net (192.0.2.80): 6 hops, path MTU 1500, 2712 probes in 41.3 s, kernel time stamps\n"
+        "hop  address          capacity        90 % interval                min RTT     probes  note\n"
+        "  1  10.0.1.1         100.00 Mb/s     99.500 Mb/s - 100.50 Mb/s      0.512 ms    300/298\n"
+        "  2  *                -               -                                     -       40/0  "
+        "silent: no time-exceeded message at this TTL\n"
+        "  3  10.0.3.1         10.000 Mb/s     9.8765 Mb/s - 10.123 Mb/s     12.250 ms    212/180  "
+        "links 2-3 in series (silent hop between); measured with TTL-limited probes; "
+        "rate-limited: its ICMP errors were paced\n"
+        "  4  10.0.4.1         \u2265 2.5000 Gb/s   -                             12.900 ms    300/300  "
+        "lower bound only: too fast to resolve from this host\n"
+        "  5  10.0.5.1         5.0000 Mb/s     4.9500 Mb/s - 5.0500 Mb/s     25.000 ms      96/96  "
+        "probable hidden store-and-forward device: the slope alone reads 1.2000 Mb/s, packet pairs 5.0000 Mb/s\n"
+        "  6  192.0.2.80       -               -                            130.500 ms       88/3  "
+        "also answered by 198.51.100.7 (12); also answered by 198.51.100.8 (1); no estimate: too few replies\n");
+
+    const std::string one = formatPreciseTable(nonFiniteSample(), "x");
+    EXPECT_EQ(one.substr(0, one.find('\n')),
+              "hoprate --precise x (203.0.113.5): 1 hop, path MTU 576, 0 probes in 0.0 s, program time stamps");
+}
+
+TEST(PreciseJson, FieldsValuesAndNulls)
+{
+    const std::string text = formatPreciseJson(sixHopSample(), "example.net");
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n');
+    const json doc = json::parse(text);
+    EXPECT_EQ(doc["destination"], "example.net");
+    EXPECT_EQ(doc["address"], "192.0.2.80");
+    EXPECT_EQ(doc["probes_sent"], 2712);
+    EXPECT_EQ(doc["wall_s"], 41.257);  // milliseconds
+    EXPECT_EQ(doc["path_mtu"], 1500);
+    EXPECT_EQ(doc["kernel_timestamps"], true);
+    ASSERT_EQ(doc["hops"].size(), 6u);
+
+    const json &h1 = doc["hops"][0];
+    std::vector<std::string> keys;
+    for (const auto &item : h1.items())
+        keys.push_back(item.key());
+    EXPECT_EQ(keys, (std::vector<std::string>{"address", "capacity_bps", "ci90_bps", "hidden_device", "hop", "loss",
+                                              "lower_bound", "merged_from", "method", "min_rtt_ms", "notes",
+                                              "other_addresses", "pair_bps", "probes", "rate_limited", "replies"}));
+    EXPECT_EQ(h1["hop"], 1);
+    EXPECT_EQ(h1["address"], "10.0.1.1");
+    EXPECT_EQ(h1["capacity_bps"], 100e6);
+    EXPECT_EQ(h1["ci90_bps"], json::array({99.5e6, 100.5e6}));
+    EXPECT_EQ(h1["lower_bound"], false);
+    EXPECT_EQ(h1["probes"], 300);
+    EXPECT_EQ(h1["replies"], 298);
+    EXPECT_NEAR(h1["loss"].get<double>(), 2.0 / 300, 1e-12);
+    EXPECT_EQ(h1["min_rtt_ms"], 0.512);
+    EXPECT_EQ(h1["method"], "echo-router");
+    EXPECT_TRUE(h1["merged_from"].is_null());
+    EXPECT_TRUE(h1["pair_bps"].is_null());
+    EXPECT_EQ(h1["other_addresses"], json::array());
+    EXPECT_EQ(h1["notes"], json::array());
+
+    const json &silent = doc["hops"][1];
+    for (const char *field : {"address", "capacity_bps", "ci90_bps", "min_rtt_ms", "merged_from", "pair_bps"})
+        EXPECT_TRUE(silent[field].is_null()) << field;
+    EXPECT_EQ(silent["loss"], 1.0);
+    EXPECT_EQ(silent["method"], "silent");
+    EXPECT_EQ(silent["notes"], json::array({"silent: no time-exceeded message at this TTL"}));
+
+    const json &merged = doc["hops"][2];
+    EXPECT_EQ(merged["merged_from"], 2);
+    EXPECT_EQ(merged["method"], "ttl-limited");
+    EXPECT_EQ(merged["rate_limited"], true);
+    EXPECT_EQ(merged["ci90_bps"], json::array({9.87654e6, 10.1234e6}));
+    EXPECT_EQ(merged["notes"].size(), 3u);
+
+    const json &bound = doc["hops"][3];
+    EXPECT_EQ(bound["capacity_bps"], 2.5e9);
+    EXPECT_TRUE(bound["ci90_bps"].is_null());
+    EXPECT_EQ(bound["lower_bound"], true);
+    EXPECT_EQ(bound["loss"], 0.0);
+
+    const json &hidden = doc["hops"][4];
+    EXPECT_EQ(hidden["hidden_device"], true);
+    EXPECT_EQ(hidden["pair_bps"], 5e6);
+    EXPECT_EQ(hidden["capacity_bps"], 5e6);
+
+    const json &destination = doc["hops"][5];
+    EXPECT_EQ(destination["method"], "destination");
+    EXPECT_TRUE(destination["capacity_bps"].is_null());
+    EXPECT_EQ(destination["other_addresses"],
+              json::parse(R"([{"address": "198.51.100.7", "replies": 12}, {"address": "198.51.100.8", "replies": 1}])"));
+    EXPECT_EQ(destination["notes"].back(), "no estimate: too few replies");
+}
+
+TEST(PreciseJson, NonFiniteFiguresAreNullNeverBare)
+{
+    const std::string text = formatPreciseJson(nonFiniteSample(), "x");
+    std::string lower;
+    for (char c : text)
+        lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    EXPECT_EQ(lower.find("nan"), std::string::npos) << text;
+    EXPECT_EQ(lower.find("inf"), std::string::npos) << text;
+    const json doc = json::parse(text);  // strict: a bare NaN would not parse
+    const json &h = doc["hops"][0];
+    EXPECT_TRUE(h["capacity_bps"].is_null());
+    EXPECT_TRUE(h["ci90_bps"].is_null());
+    EXPECT_EQ(h["lower_bound"], false);
+    EXPECT_TRUE(h["min_rtt_ms"].is_null());
+    EXPECT_EQ(h["loss"], 0.0);  // no probes: nothing lost
+    EXPECT_EQ(doc["wall_s"], 0.0);
+}
+
+TEST(ProbeLog, HeaderAndLines)
+{
+    PreciseResult r = sixHopSample();
+    ProbeRecord setup;
+    setup.hop = 1;
+    setup.to = r.destination;
+    setup.ttl = 1;
+    setup.size = 36;
+    setup.measurement = false;
+    setup.sentAt = 5'000'000'000;
+    ProbeRecord timed;
+    timed.hop = 3;
+    timed.to = r.destination;
+    timed.ttl = 3;
+    timed.size = 1500;
+    timed.sentAt = setup.sentAt + 1'234'567;
+    timed.sentKernel = timed.sentAt + 2100;
+    timed.answered = true;
+    timed.arrivedAt = timed.sentAt + 12'300'000;
+    timed.arrivedKernel = timed.arrivedAt - 35000;
+    timed.rttNs = 12'250'000;
+    timed.kernelStamps = true;
+    timed.kind = FlowReplyKind::TimeExceeded;
+    timed.replyLength = 576;
+    timed.responder = sampleAddress(10, 0, 3, 1);
+    ProbeRecord echo = timed;
+    echo.sentKernel.reset();
+    echo.arrivedKernel.reset();
+    echo.kernelStamps = false;
+    echo.kind = FlowReplyKind::EchoReply;
+    echo.sentAt = setup.sentAt + 2'000'000;
+    ProbeRecord unreachable = echo;
+    unreachable.kind = FlowReplyKind::Unreachable;
+    ProbeRecord fragmentation = echo;
+    fragmentation.kind = FlowReplyKind::FragmentationNeeded;
+    r.probes = {setup, timed, echo, unreachable, fragmentation};
+
+    EXPECT_EQ(formatProbeLog(r, "example.net"),
+              "# hoprate --precise probe log: destination example.net (192.0.2.80), path MTU 1500\n"
+              "probe,phase,hop,to,ttl,size,sent_ns,answered,rtt_ns,stamps,reply,reply_length,responder,"
+              "send_stamp_delay_ns,receive_stamp_delay_ns\n"
+              "0,setup,1,192.0.2.80,1,36,0,0,,,,,,,\n"
+              "1,measure,3,192.0.2.80,3,1500,1234567,1,12250000,kernel,time-exceeded,576,10.0.3.1,2100,35000\n"
+              "2,measure,3,192.0.2.80,3,1500,2000000,1,12250000,program,echo-reply,576,10.0.3.1,,\n"
+              "3,measure,3,192.0.2.80,3,1500,2000000,1,12250000,program,unreachable,576,10.0.3.1,,\n"
+              "4,measure,3,192.0.2.80,3,1500,2000000,1,12250000,program,fragmentation-needed,576,10.0.3.1,,\n");
+}
+
+TEST(ProgressLine, RewritesInPlaceAndClearsOnlyOnATerminal)
+{
+    const ChildResult shown = runInChild([] {
+        ProgressLine line(true);
+        line.show({"finding the path", 0, 12, 0, 0});
+        line.show({"measuring", 6, 2712, 4, 0.0123});
+        line.show({"done", 6, 2800, 0, 0});
+        line.finish();
+        line.finish();  // nothing more
+    });
+    EXPECT_EQ(shown.err, "\rhoprate: finding the path, 12 probes"
+                         "\rhoprate: measuring, 6 hops (4 still measured), 2712 probes, widest interval \u00b11.23 %"
+                         "\rhoprate: done, 6 hops, 2800 probes" +
+                             std::string(50, ' ') + "\r" + std::string(34, ' ') + "\r");
+    const ChildResult quiet = runInChild([] {
+        ProgressLine line(false);
+        line.show({"measuring", 6, 2712, 4, 0.0123});
+    });
+    EXPECT_EQ(quiet.err, "");
+    // Destroyed while shown: the line is cleared.
+    const ChildResult destroyed = runInChild([] { ProgressLine(true).show({"x", 0, 1, 0, 0}); });
+    EXPECT_EQ(destroyed.err, "\rhoprate: x, 1 probes\r" + std::string(20, ' ') + "\r");
+}
+
+PreciseOptions parse(std::vector<std::string> words)
+{
+    words.insert(words.begin(), {"hoprate", "--precise"});
+    std::vector<char *> argv;
+    for (std::string &w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+    return parsePreciseArguments(static_cast<int>(words.size()), argv.data());
+}
+
+std::string refusal(const std::vector<std::string> &words)
+{
+    try {
+        parse(words);
+    } catch (const std::invalid_argument &complaint) {
+        return complaint.what();
+    }
+    return "(accepted)";
+}
+
+TEST(PreciseArguments, Defaults)
+{
+    const PreciseOptions o = parse({"example.net"});
+    EXPECT_EQ(o.destination, "example.net");
+    EXPECT_FALSE(o.quick);
+    EXPECT_FALSE(o.json);
+    EXPECT_TRUE(o.kernelStamps);
+    EXPECT_EQ(o.save, "");
+    EXPECT_FALSE(o.help);
+    EXPECT_EQ(o.settings.maxHops, 30);
+    EXPECT_EQ(o.settings.budget, 300);
+    EXPECT_EQ(o.settings.target, 0.0004);
+    EXPECT_EQ(o.settings.sizes, 16);
+    EXPECT_EQ(o.settings.rate, 0);
+    EXPECT_EQ(o.settings.gapFactor, 1.2);
+    EXPECT_FALSE(o.settings.ttlLimited);
+    EXPECT_EQ(o.settings.seed, 0u);
+    EXPECT_TRUE(parse({"--help"}).help);  // no destination needed
+}
+
+TEST(PreciseArguments, EveryOption)
+{
+    const PreciseOptions o = parse({"--json", "--save", "run.csv", "--max-hops", "12", "--budget=500", "--target",
+                                    "0.5", "--rate", "250", "--sizes", "24", "--spacing", "0", "--ttl-limited",
+                                    "--no-kernel-stamps", "--seed", "42", "192.0.2.80"});
+    EXPECT_TRUE(o.json);
+    EXPECT_EQ(o.save, "run.csv");
+    EXPECT_EQ(o.settings.maxHops, 12);
+    EXPECT_EQ(o.settings.budget, 500);
+    EXPECT_DOUBLE_EQ(o.settings.target, 0.005);
+    EXPECT_EQ(o.settings.rate, 250);
+    EXPECT_EQ(o.settings.sizes, 24);
+    EXPECT_EQ(o.settings.gapFactor, 0);
+    EXPECT_TRUE(o.settings.ttlLimited);
+    EXPECT_FALSE(o.kernelStamps);
+    EXPECT_EQ(o.settings.seed, 42u);
+    EXPECT_EQ(o.destination, "192.0.2.80");
+    // Unambiguous prefixes of long options are taken.
+    EXPECT_TRUE(parse({"--js", "h"}).json);
+}
+
+TEST(PreciseArguments, QuickSetsBudgetAndTargetUnlessGiven)
+{
+    PreciseOptions o = parse({"--quick", "h"});
+    EXPECT_TRUE(o.quick);
+    EXPECT_EQ(o.settings.budget, 88);
+    EXPECT_EQ(o.settings.target, 0.002);
+    o = parse({"--budget", "200", "--quick", "h"});
+    EXPECT_EQ(o.settings.budget, 200);
+    EXPECT_EQ(o.settings.target, 0.002);
+    o = parse({"--quick", "--target", "1", "h"});
+    EXPECT_EQ(o.settings.budget, 88);
+    EXPECT_EQ(o.settings.target, 0.01);
+}
+
+TEST(PreciseArguments, RangesAcceptTheirEndsAndRefuseBeyond)
+{
+    for (const auto &[option, low, high] : std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"--max-hops", "1", "255"},   {"--budget", "16", "100000"}, {"--sizes", "2", "200"},
+             {"--target", "0.0001", "100"}, {"--rate", "1", "100000"},    {"--spacing", "0", "100"},
+             {"--seed", "0", "9223372036854775807"}}) {
+        EXPECT_EQ(refusal({option, low, "h"}), "(accepted)") << option;
+        EXPECT_EQ(refusal({option, high, "h"}), "(accepted)") << option;
+    }
+    const std::pair<std::vector<std::string>, std::string> refusals[] = {
+        {{"--max-hops", "0", "h"}, R"(--max-hops needs a whole number from 1 to 255, not "0")"},
+        {{"--max-hops", "256", "h"}, R"(--max-hops needs a whole number from 1 to 255, not "256")"},
+        {{"--max-hops", "12x", "h"}, R"(--max-hops needs a whole number from 1 to 255, not "12x")"},
+        {{"--max-hops", "", "h"}, R"(--max-hops needs a whole number from 1 to 255, not "")"},
+        {{"--budget", "15", "h"}, R"(--budget needs a whole number from 16 to 100000, not "15")"},
+        {{"--budget", "100001", "h"}, R"(--budget needs a whole number from 16 to 100000, not "100001")"},
+        {{"--sizes", "1", "h"}, R"(--sizes needs a whole number from 2 to 200, not "1")"},
+        {{"--sizes", "2.5", "h"}, R"(--sizes needs a whole number from 2 to 200, not "2.5")"},
+        {{"--seed", "-1", "h"}, R"(--seed needs a whole number from 0 to 9223372036854775807, not "-1")"},
+        {{"--seed", "9223372036854775808", "h"},
+         R"(--seed needs a whole number from 0 to 9223372036854775807, not "9223372036854775808")"},
+        {{"--target", "0.00009", "h"}, R"(--target needs a number from 0.000100 to 100.000000, not "0.00009")"},
+        {{"--target", "100.01", "h"}, R"(--target needs a number from 0.000100 to 100.000000, not "100.01")"},
+        {{"--target", "nan", "h"}, R"(--target needs a number from 0.000100 to 100.000000, not "nan")"},
+        {{"--rate", "0.5", "h"}, R"(--rate needs a number from 1.000000 to 100000.000000, not "0.5")"},
+        {{"--rate", "inf", "h"}, R"(--rate needs a number from 1.000000 to 100000.000000, not "inf")"},
+        {{"--spacing", "-0.1", "h"}, R"(--spacing needs a number from 0.000000 to 100.000000, not "-0.1")"},
+        {{"--spacing", "1e999", "h"}, R"(--spacing needs a number from 0.000000 to 100.000000, not "1e999")"},
+        {{"--save", "", "h"}, "--save needs a file name"},
+    };
+    for (const auto &[words, message] : refusals)
+        EXPECT_EQ(refusal(words), message) << words[0] << " " << words[1];
+}
+
+TEST(PreciseArguments, UnknownOptionsAndDestinations)
+{
+    EXPECT_EQ(refusal({"--bogus", "h"}), "unknown option: --bogus");
+    EXPECT_EQ(refusal({"--s", "x", "h"}), "unknown option: --s");  // --save, --sizes, --spacing, --seed
+    EXPECT_EQ(refusal({"-q", "h"}), "unknown option: -q");
+    EXPECT_EQ(refusal({"-ab", "h"}), "unknown option: -a");
+    EXPECT_EQ(refusal({"--json=1", "h"}), "option takes no argument: --json=1");
+    EXPECT_EQ(refusal({"--budget"}), "option needs an argument: --budget");
+    EXPECT_EQ(refusal({"--json", "--save"}), "option needs an argument: --save");
+    EXPECT_EQ(refusal({}), "no destination given");
+    EXPECT_EQ(refusal({"--json"}), "no destination given");
+    EXPECT_EQ(refusal({"a", "b"}), "more than one destination: a and b");
+    EXPECT_EQ(refusal({"--", "a", "b", "c"}), "more than one destination: a and b");
+    EXPECT_EQ(refusal({""}), "empty destination");
+    EXPECT_EQ(parse({"--", "-dash.example"}).destination, "-dash.example");
+}
+
+}  // namespace
