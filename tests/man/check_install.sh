@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# `cmake --install` into a scratch prefix: the two programs and the man page land in
-# bin/ and share/man/man1/, and HOPRATE_SETCAP=1 (make install SETCAP=1) leaves the
-# installed hoprate with cap_net_raw+ep, and without it when not asked for.
+# `cmake --install` into a scratch prefix: the two programs, the man page and the two
+# JSON schemas land in bin/, share/man/man1/ and share/hoprate/, and HOPRATE_SETCAP=1
+# (make install SETCAP=1) leaves the installed hoprate with cap_net_raw+ep, and without
+# it when not asked for.
 # usage: check_install.sh BUILD_DIR
 set -u
 build=$1
@@ -14,7 +15,8 @@ trap 'rm -rf "$prefix"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
 cmake --install "$build" --prefix "$prefix/plain" > /dev/null || fail "install"
-for f in bin/hoprate bin/hoprate-report share/man/man1/hoprate.1 share/hoprate/report.schema.json; do
+for f in bin/hoprate bin/hoprate-report share/man/man1/hoprate.1 share/hoprate/report.schema.json \
+         share/hoprate/precise.schema.json; do
   [ -f "$prefix/plain/$f" ] || fail "$f not installed"
 done
 [ -z "$(getcap "$prefix/plain/bin/hoprate")" ] || fail "capability granted without HOPRATE_SETCAP=1"
