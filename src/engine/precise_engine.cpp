@@ -596,7 +596,7 @@ void PreciseEngine::estimate()
             r.others.emplace_back(address, count);
         for (const auto &[address, count] : hop.responders)
             if (address != hop.address && std::none_of(r.others.begin(), r.others.end(),
-                                                       [&](const auto &o) { return o.first == address; }))
+                                                       [responder = address](const auto &o) { return o.first == responder; }))
                 r.others.emplace_back(address, count);
         r.probes = hop.probes;
         r.replies = hop.replies;
