@@ -27,7 +27,7 @@ const char preciseUsageText[] =
     "and fits the smallest round trips against the bytes each probe and its reply carry.\n"
     "Prints each link's capacity with its 90 % interval.\n"
     "\n"
-    "  --quick          a fast, coarser run (90 probes per hop at most)\n"
+    "  --quick          a fast, coarser run (88 probes per hop, more where the floors are noisy)\n"
     "  --json           print one JSON document instead of the table\n"
     "  --save FILE      also write every probe to FILE (CSV), for re-analysis\n"
     "  --max-hops N     look for the destination within N hops (default 30)\n"
@@ -62,14 +62,21 @@ long wholeNumber(const char *name, const char *text, long lowest, long highest)
     return value;
 }
 
+std::string shortNumber(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
 double number(const char *name, const char *text, double lowest, double highest)
 {
     char *end = nullptr;
     errno = 0;
     const double value = std::strtod(text, &end);
     if (end == text || *end != '\0' || errno == ERANGE || !std::isfinite(value) || value < lowest || value > highest)
-        throw std::invalid_argument(std::string("--") + name + " needs a number from " + std::to_string(lowest) +
-                                    " to " + std::to_string(highest) + ", not \"" + text + "\"");
+        throw std::invalid_argument(std::string("--") + name + " needs a number from " + shortNumber(lowest) + " to " +
+                                    shortNumber(highest) + ", not \"" + text + "\"");
     return value;
 }
 
@@ -126,7 +133,7 @@ PreciseOptions parsePreciseArguments(int argc, char **argv)
     const int count = static_cast<int>(args.size()) - 1;
     int chosen;
     // ":" makes a missing argument ':' rather than '?', which is every other complaint.
-    while ((chosen = getopt_long(count, args.data(), "+:", longOptions, nullptr)) != -1) {
+    while ((chosen = getopt_long(count, args.data(), ":", longOptions, nullptr)) != -1) {
         switch (chosen) {
         case Quick: options.quick = true; break;
         case Json: options.json = true; break;

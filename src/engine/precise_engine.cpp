@@ -104,10 +104,12 @@ void PreciseEngine::handle(const EchoArrival &arrival)
     probe.responder = reply->source;
     probe.kind = reply->kind;
     probe.nextHopMtu = reply->nextHopMtu;
-    if (probe.hop < 1 || probe.hop > static_cast<int>(hops.size()) || !probe.measurement)
+    if (probe.hop < 1 || probe.hop > static_cast<int>(hops.size()))
         return;
     Hop &hop = hops[static_cast<size_t>(probe.hop - 1)];
-    ++hop.replies;
+    ++hop.replies;  // as its probes count, setup probes included
+    if (!probe.measurement)
+        return;
     const bool expected = hop.method == HopMethod::TtlLimited ? reply->kind == FlowReplyKind::TimeExceeded
                                                                : reply->kind == FlowReplyKind::EchoReply;
     if (!expected || reply->source != hop.address) {

@@ -68,6 +68,24 @@ double medianOf(std::vector<double> values)
     return values[values.size() / 2];
 }
 
+// Theil-Sen: the median slope between every two points of different x, and the median
+// intercept under it.
+Line medianLine(const std::vector<std::pair<double, double>> &points)
+{
+    std::vector<double> slopes;
+    for (size_t i = 0; i < points.size(); ++i)
+        for (size_t j = i + 1; j < points.size(); ++j)
+            if (points[j].first != points[i].first)
+                slopes.push_back((points[j].second - points[i].second) / (points[j].first - points[i].first));
+    Line line;
+    line.slope = medianOf(slopes);
+    std::vector<double> intercepts;
+    for (const auto &[x, y] : points)
+        intercepts.push_back(y - line.slope * x);
+    line.intercept = medianOf(intercepts);
+    return line;
+}
+
 }  // namespace
 
 FloorFit fitFloor(std::span<const FloorGroup> groups, double quantile, double timingFloor)
@@ -89,23 +107,30 @@ FloorFit fitFloor(std::span<const FloorGroup> groups, double quantile, double ti
         return fit;
 
     // A size whose every sample was held up (all its probes queued behind others) lies
-    // far above the line: up to a quarter of the sizes are set aside, the farthest first,
-    // while one lies beyond four robust deviations of the rest.
-    Line line = leastSquares(points);
-    const size_t removable = points.size() / 4;
-    for (size_t removed = 0; removed < removable && points.size() > 3; ++removed) {
-        std::vector<double> residuals;
-        for (const auto &[x, y] : points)
-            residuals.push_back(std::fabs(y - (line.intercept + line.slope * x)));
-        const double scale = 1.4826 * medianOf(residuals);
-        const auto worst = std::max_element(residuals.begin(), residuals.end());
-        if (*worst <= std::max(4.0 * scale, 3.0 * timingFloor))
-            break;
-        points.erase(points.begin() + (worst - residuals.begin()));
-        if (!spread())
-            return fit;
-        line = leastSquares(points);
-    }
+    // far above the line. Sizes are judged against a line that a minority of them cannot
+    // pull (Theil-Sen: the median of the slopes between every two sizes), and those beyond
+    // four robust deviations are set aside, the farthest first, a quarter of them at most.
+    const Line robust = medianLine(points);
+    std::vector<double> residuals;
+    for (const auto &[x, y] : points)
+        residuals.push_back(std::fabs(y - (robust.intercept + robust.slope * x)));
+    const double scale = 1.4826 * medianOf(residuals);
+    const double limit = std::max(4.0 * scale, 3.0 * timingFloor);
+    std::vector<size_t> order(points.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return residuals[a] > residuals[b]; });
+    std::vector<bool> aside(points.size(), false);
+    for (size_t k = 0; k < points.size() / 4 && residuals[order[k]] > limit; ++k)
+        aside[order[k]] = true;
+    std::vector<std::pair<double, double>> kept;
+    for (size_t i = 0; i < points.size(); ++i)
+        if (!aside[i])
+            kept.push_back(points[i]);
+    points = kept;
+    if (points.size() < 3 || !spread())
+        return fit;
+    const Line line = leastSquares(points);
 
     fit.valid = true;
     fit.groups = static_cast<int>(points.size());

@@ -149,6 +149,10 @@ TEST(FitFloor, FarSizesAreSetAsideUpToAQuarter)
     ASSERT_TRUE(capped.valid);
     EXPECT_EQ(capped.groups, 9);
     EXPECT_GT(capped.residual, 1e-6);
+    // Outliers of one height do not hide each other: three of twelve 200 us up, and two
+    // side by side at one end of sixteen.
+    expectOnTheLine(fitFloor(line(12, {{3, 2e-4}, {7, 2e-4}, {11, 2e-4}}), 0.1, timingFloor), 9);
+    expectOnTheLine(fitFloor(line(16, {{15, 2e-4}, {16, 2e-4}}), 0.1, timingFloor), 14);
     // Below four sizes nothing is set aside.
     const FloorFit small = fitFloor(line(3, {{2, 2e-4}}), 0.1, timingFloor);
     ASSERT_TRUE(small.valid);

@@ -326,13 +326,13 @@ TEST(PreciseArguments, RangesAcceptTheirEndsAndRefuseBeyond)
         {{"--seed", "-1", "h"}, R"(--seed needs a whole number from 0 to 9223372036854775807, not "-1")"},
         {{"--seed", "9223372036854775808", "h"},
          R"(--seed needs a whole number from 0 to 9223372036854775807, not "9223372036854775808")"},
-        {{"--target", "0.00009", "h"}, R"(--target needs a number from 0.000100 to 100.000000, not "0.00009")"},
-        {{"--target", "100.01", "h"}, R"(--target needs a number from 0.000100 to 100.000000, not "100.01")"},
-        {{"--target", "nan", "h"}, R"(--target needs a number from 0.000100 to 100.000000, not "nan")"},
-        {{"--rate", "0.5", "h"}, R"(--rate needs a number from 1.000000 to 100000.000000, not "0.5")"},
-        {{"--rate", "inf", "h"}, R"(--rate needs a number from 1.000000 to 100000.000000, not "inf")"},
-        {{"--spacing", "-0.1", "h"}, R"(--spacing needs a number from 0.000000 to 100.000000, not "-0.1")"},
-        {{"--spacing", "1e999", "h"}, R"(--spacing needs a number from 0.000000 to 100.000000, not "1e999")"},
+        {{"--target", "0.00009", "h"}, R"(--target needs a number from 0.0001 to 100, not "0.00009")"},
+        {{"--target", "100.01", "h"}, R"(--target needs a number from 0.0001 to 100, not "100.01")"},
+        {{"--target", "nan", "h"}, R"(--target needs a number from 0.0001 to 100, not "nan")"},
+        {{"--rate", "0.5", "h"}, R"(--rate needs a number from 1 to 100000, not "0.5")"},
+        {{"--rate", "inf", "h"}, R"(--rate needs a number from 1 to 100000, not "inf")"},
+        {{"--spacing", "-0.1", "h"}, R"(--spacing needs a number from 0 to 100, not "-0.1")"},
+        {{"--spacing", "1e999", "h"}, R"(--spacing needs a number from 0 to 100, not "1e999")"},
         {{"--save", "", "h"}, "--save needs a file name"},
     };
     for (const auto &[words, message] : refusals)
@@ -354,6 +354,11 @@ TEST(PreciseArguments, UnknownOptionsAndDestinations)
     EXPECT_EQ(refusal({"--", "a", "b", "c"}), "more than one destination: a and b");
     EXPECT_EQ(refusal({""}), "empty destination");
     EXPECT_EQ(parse({"--", "-dash.example"}).destination, "-dash.example");
+    // Options may follow the destination.
+    const PreciseOptions after = parse({"host.example", "--json", "--budget", "40"});
+    EXPECT_EQ(after.destination, "host.example");
+    EXPECT_TRUE(after.json);
+    EXPECT_EQ(after.settings.budget, 40);
 }
 
 }  // namespace

@@ -107,7 +107,8 @@ public:
                 ready.pop();
                 clock = std::max(clock, a.userTime);
                 const size_t kept = std::min(buffer.size(), a.bytes.size());
-                std::memcpy(buffer.data(), a.bytes.data(), kept);
+                if (kept > 0)
+                    std::memcpy(buffer.data(), a.bytes.data(), kept);
                 wait.status = EchoWaitStatus::Received;
                 wait.arrival.length = static_cast<int>(a.bytes.size());
                 wait.arrival.from = a.from;
