@@ -304,14 +304,14 @@ void PreciseEngine::checkRouterEchoes()
     }
 }
 
-FloorFit PreciseEngine::fitOf(int hopIndex) const
+FloorFit PreciseEngine::fitOf(int hopIndex, int minimumCount) const
 {
     const Hop &hop = hops[static_cast<size_t>(hopIndex)];
     std::vector<FloorGroup> groups;
     groups.reserve(hop.groups.size());
     for (const auto &entry : hop.groups)
         groups.push_back(entry.second);
-    return fitFloor(groups, settings.quantile, settings.timingFloor);
+    return fitFloor(groups, settings.quantile, settings.timingFloor, minimumCount);
 }
 
 SlopeEstimate PreciseEngine::slopeOf(int hopIndex) const
@@ -324,22 +324,20 @@ SlopeEstimate PreciseEngine::slopeOf(int hopIndex) const
 
 double PreciseEngine::bottleneckPerByte() const
 {
-    // The slowest link's time per byte, from the fits so far; never below the path's
-    // average, which the largest per-link value cannot be below either.
+    // The slowest link's time per byte, from rough fits (one sample per size is enough to
+    // pace by); never below the path's average, which the slowest link cannot be below.
     double slowest = 0;
-    SlopeEstimate near{0, 0};
-    int measured = 0;
+    double near = 0;
     for (size_t i = 0; i < hops.size(); ++i) {
         if (hops[i].method == HopMethod::Silent)
             continue;
-        const SlopeEstimate far = slopeOf(static_cast<int>(i));
-        if (!std::isfinite(far.value))
+        const FloorFit rough = fitOf(static_cast<int>(i), 1);
+        if (!rough.valid)
             return initialPerByte;  // not every hop measured yet: pace by the whole path
-        slowest = std::max(slowest, far.value - near.value);
-        near = far;
-        ++measured;
+        slowest = std::max(slowest, rough.slope - near);
+        near = rough.slope;
     }
-    if (measured == 0)
+    if (slowest <= 0)
         return initialPerByte;
     return std::max(slowest, initialPerByte / static_cast<double>(hops.size()));
 }
@@ -357,10 +355,16 @@ double PreciseEngine::gapAfter(int size, double perByte) const
 
 std::vector<int> PreciseEngine::activeHops()
 {
-    // A hop goes on while a link at either side of it is not known closely enough, until
-    // its budget is spent. The intervals come from the fits of both ends of each link.
+    // A hop goes on while a link at either side of it is not known closely enough. The
+    // probes are shared over the path: each hop is allowed its budget (three times that
+    // while its floors scatter as under cross traffic), the path's total is the sum of the
+    // allowances, and a hop may take up to twice its own. Each round probes the hops whose
+    // links are at least half as uncertain as the worst one, so the probes go where a
+    // link is hard to resolve (a fast link needs precise slopes at both of its ends).
+    // Widths are the statistical part of the intervals: more probes cannot shrink the
+    // systematic one.
     const size_t n = hops.size();
-    std::vector<double> width(n + 1, std::numeric_limits<double>::infinity());  // link ending at hop i+1
+    std::vector<double> width(n, std::numeric_limits<double>::infinity());  // link ending at hop i+1
     std::vector<int> nearOf(n, -1);
     int near = -1;
     for (size_t i = 0; i < n; ++i) {
@@ -369,14 +373,43 @@ std::vector<int> PreciseEngine::activeHops()
         nearOf[i] = near;
         const SlopeEstimate far = slopeOf(static_cast<int>(i));
         const SlopeEstimate base = near < 0 ? SlopeEstimate{0, 0} : slopeOf(near);
-        // Only the statistical part: more probes cannot shrink the systematic one.
         const CapacityEstimate c = linkCapacity(base, far, 0.0);
         if (c.known && !c.lowerBound)
             width[i] = (c.high - c.low) / (2.0 * c.bitsPerSecond);
         near = static_cast<int>(i);
     }
+    // What each hop still needs: the wider of the links it is an end of.
+    std::vector<double> need(n, 0.0);
+    for (size_t i = 0; i < n; ++i) {
+        if (hops[i].method == HopMethod::Silent)
+            continue;
+        need[i] = width[i];
+        for (size_t j = i + 1; j < n; ++j) {
+            if (nearOf[j] == static_cast<int>(i)) {
+                need[i] = std::max(need[i], width[j]);
+                break;
+            }
+        }
+    }
+    int64_t spent = 0, allowed = 0;
+    std::vector<int64_t> allowance(n, 0);
+    double widest = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const Hop &hop = hops[i];
+        if (hop.method == HopMethod::Silent || hop.rateLimited)
+            continue;
+        const FloorFit fit = fitOf(static_cast<int>(i));
+        // The scatter of clean floors grows with the links crossed (about 1 us per hop on
+        // the lab); cross traffic puts it tens of microseconds higher.
+        const bool noisy = fit.valid && fit.residual > settings.noisy * hop.number;
+        allowance[i] = static_cast<int64_t>(settings.budget) * (noisy ? settings.noisyBudget : 1);
+        allowed += allowance[i];
+        spent += hop.measurementProbes;
+        if (need[i] > settings.target)
+            widest = std::max(widest, need[i]);
+    }
+
     std::vector<int> active;
-    double worst = 0;
     for (size_t i = 0; i < n; ++i) {
         Hop &hop = hops[i];
         if (hop.method == HopMethod::Silent)
@@ -384,35 +417,24 @@ std::vector<int> PreciseEngine::activeHops()
         if (hop.rateLimited) {
             // Probes lost to the limit before the pacing do not count; the paced ones fit
             // in a bounded time.
-            const int64_t paced = std::min<int64_t>(settings.budget, std::max<int64_t>(settings.sizes, rateLimitedTime / hop.interval));
-            if (hop.pacedProbes + settings.sizes > paced)
+            const int64_t paced =
+                std::min<int64_t>(settings.budget, std::max<int64_t>(settings.sizes, rateLimitedTime / hop.interval));
+            if (hop.pacedProbes + settings.sizes <= paced && need[i] > settings.target)
+                active.push_back(static_cast<int>(i));
+            continue;
+        }
+        const bool starting = hop.measurementProbes < settings.minimumRounds * settings.sizes;
+        if (!starting) {
+            if (!(need[i] > settings.target))
+                continue;  // both of its links are known closely enough
+            if (hop.measurementProbes + settings.sizes > 2 * allowance[i] || spent + settings.sizes > allowed)
                 continue;
-        } else if (hop.measurementProbes + settings.sizes > settings.budget) {
-            // Under cross traffic the floors need more samples: a noisy hop whose link is
-            // not yet known closely enough may go on, up to a bounded multiple.
-            const FloorFit fit = fitOf(static_cast<int>(i));
-            const bool noisy = fit.valid && fit.residual > settings.noisy;
-            if (!noisy || hop.measurementProbes + settings.sizes > settings.noisyBudget * settings.budget)
-                continue;
+            if (need[i] < 0.5 * widest)
+                continue;  // its links can wait for those most in need
         }
-        bool needed = hop.measurementProbes < settings.minimumRounds * settings.sizes;
-        double own = width[i];
-        // The next measured hop's link uses this hop as its near end.
-        for (size_t j = i + 1; j < n; ++j) {
-            if (nearOf[j] == static_cast<int>(i)) {
-                own = std::max(own, width[j]);
-                break;
-            }
-        }
-        if (own > settings.target)
-            needed = true;
-        if (needed) {
-            active.push_back(static_cast<int>(i));
-            if (std::isfinite(own))
-                worst = std::max(worst, own);
-        }
+        active.push_back(static_cast<int>(i));
     }
-    progressWorst = worst;
+    progressWorst = std::isfinite(widest) ? widest : 0;
     progressActive = static_cast<int>(active.size());
     return active;
 }
@@ -476,13 +498,23 @@ void PreciseEngine::measure()
         reportProgress("measuring");
         if (active.empty())
             break;
-        // One probe of every size for every active hop, all in one random order.
+        // One probe of every size for every active hop, all in one random order. The first
+        // round scouts with four sizes only: until every hop has a rough line, probes are
+        // paced by the whole path's time per byte, which on a long path is several times
+        // the bottleneck's.
         std::vector<std::pair<int, int>> round;
+        const bool scouting = firstRound;
+        firstRound = false;
         for (int i : active)
-            for (int size : sizes)
-                round.emplace_back(i, size);
+            for (size_t k = 0; k < sizes.size(); ++k)
+                if (!scouting || k % ((sizes.size() + 2) / 3) == 0 || k + 1 == sizes.size())
+                    round.emplace_back(i, sizes[k]);
         std::shuffle(round.begin(), round.end(), random);
-        const double perByte = bottleneckPerByte();  // from the fits so far, for this round
+        // From the fits so far. The scouting round knows only the whole path's time per
+        // byte and paces by half of it: faster than the slowest link only where one link
+        // takes more than half the path's time, and then only for the few scouting probes,
+        // which a queue can delay but never make look faster.
+        const double perByte = scouting && hops.size() > 1 ? initialPerByte / 2 : bottleneckPerByte();
         while (!round.empty()) {
             takeReplies(nextSend);
             const int64_t now = net.now();
@@ -519,9 +551,15 @@ void PreciseEngine::measure()
             nextSend = lastSend + static_cast<int64_t>(gap * 1e9);
         }
     }
-    // The replies still on their way.
-    while (!inFlight.empty() && net.now() < lastSend + drainWait)
-        takeReplies(std::min(lastSend + drainWait, net.now() + discoveryGap * 25));
+    // The replies still on their way: three times the longest round trip seen is long
+    // enough for any that will come.
+    double longest = 0;
+    for (const ProbeRecord &p : result.probes)
+        if (p.answered)
+            longest = std::max(longest, seconds(p.rttNs));
+    const int64_t drain = std::clamp<int64_t>(static_cast<int64_t>(3e9 * longest), drainWait / 10, drainWait);
+    while (!inFlight.empty() && net.now() < lastSend + drain)
+        takeReplies(std::min(lastSend + drain, net.now() + discoveryGap * 25));
 }
 
 int PreciseEngine::sendToHop(Hop &hop, int size)

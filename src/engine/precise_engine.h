@@ -38,7 +38,7 @@ struct PreciseSettings {
     double target = 0.0004;        // a link is done when its 90 % interval is within this fraction
     int sizes = 16;                // probe sizes per hop, from the smallest to the path MTU
     double quantile = 0.1;         // the floor of a size: the mean of this share of its lowest round trips
-    double noisy = 10e-6;          // seconds: floors scattering more than this mean cross traffic...
+    double noisy = 5e-6;           // seconds per hop of distance: floors scattering more mean cross traffic...
     int noisyBudget = 3;           // ...and such a hop may spend this many times its budget
     double lateStamp = 25e-6;      // seconds: a send stamp this much later than usual is not trusted
     int minimumRounds = 4;         // rounds (one probe of each size) before a hop may stop
@@ -49,7 +49,7 @@ struct PreciseSettings {
     double timingFloor = 3e-7;     // seconds: no minimum is known better than this
     uint64_t seed = 0;             // random order and flow identity
     bool ttlLimited = false;       // measure routers with TTL-limited probes even when they answer echo
-    int pairs = 6;                 // packet pairs per hop (two MTU-size probes back to back)
+    int pairs = 4;                 // packet pairs per hop (two MTU-size probes back to back)
 };
 
 class PreciseError : public std::runtime_error {
@@ -101,7 +101,7 @@ private:
     std::vector<int> activeHops();
     void noteRateLimits();
     void estimate();
-    FloorFit fitOf(int hopIndex) const;
+    FloorFit fitOf(int hopIndex, int minimumCount = 2) const;
     SlopeEstimate slopeOf(int hopIndex) const;
     double bottleneckPerByte() const;
     double gapAfter(int size, double perByte) const;
@@ -122,6 +122,7 @@ private:
     double initialPerByte = 0;             // seconds per byte to the destination, one direction
     double progressWorst = 0;
     int progressActive = 0;
+    bool firstRound = true;
     std::vector<int64_t> stampDelays;      // kernel send stamp - program send time, per probe
     int64_t usualStampDelay = 0;           // their median, renewed as they come
 };

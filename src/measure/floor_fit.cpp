@@ -88,12 +88,12 @@ Line medianLine(const std::vector<std::pair<double, double>> &points)
 
 }  // namespace
 
-FloorFit fitFloor(std::span<const FloorGroup> groups, double quantile, double timingFloor)
+FloorFit fitFloor(std::span<const FloorGroup> groups, double quantile, double timingFloor, int minimumCount)
 {
     FloorFit fit;
     std::vector<std::pair<double, double>> points;
     for (const FloorGroup &g : groups)
-        if (g.count() >= 2)
+        if (g.count() >= std::max(1, minimumCount))
             points.emplace_back(static_cast<double>(g.bytes), g.floor(quantile));
     auto spread = [&] {
         double low = points.front().first, high = low;

@@ -39,7 +39,8 @@ struct FloorFit {
 // aside (up to a quarter of them, the farthest first) groups that lie beyond four robust
 // deviations from the line. The slope's deviation is the residual scatter's (never below
 // timingFloor per point), widened for few groups to the 90 % Student-t quantile.
-FloorFit fitFloor(std::span<const FloorGroup> groups, double quantile, double timingFloor);
+// minimumCount: the samples a group needs to enter (1 gives a rough line early on).
+FloorFit fitFloor(std::span<const FloorGroup> groups, double quantile, double timingFloor, int minimumCount = 2);
 
 // The two-sided 90 % quantile of Student's t with the given degrees of freedom.
 double studentT90(int degreesOfFreedom);
