@@ -645,7 +645,8 @@ void PreciseEngine::estimate()
         r.fit = fitOf(static_cast<int>(i));
         if (hop.method != HopMethod::Silent) {
             const SlopeEstimate base = near < 0 ? SlopeEstimate{0, 0} : slopeOf(near);
-            r.capacity = linkCapacity(base, slopeOf(static_cast<int>(i)), settings.systematic);
+            r.capacity = linkCapacity(base, slopeOf(static_cast<int>(i)), settings.systematic,
+                                      settings.relativeSystematic);
             if (static_cast<int>(i) - near > 1)
                 r.mergedFrom = near + 2;  // the links from just after the near hop up to this one
             near = static_cast<int>(i);

@@ -46,6 +46,7 @@ struct PreciseSettings {
     double gapFactor = 1.2;        // spacing: this times the bottleneck time of a probe and its reply
     double minimumGap = 0.0002;    // seconds between two sends at least
     double systematic = 1.5e-9;    // seconds per byte: timing uncertainty per link that more probes do not shrink
+    double relativeSystematic = 1e-3;  // and its part proportional to the link's time per byte
     double timingFloor = 3e-7;     // seconds: no minimum is known better than this
     uint64_t seed = 0;             // random order and flow identity
     bool ttlLimited = false;       // measure routers with TTL-limited probes even when they answer echo

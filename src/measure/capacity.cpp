@@ -2,12 +2,14 @@
 
 #include <cmath>
 
-CapacityEstimate linkCapacity(SlopeEstimate near, SlopeEstimate far, double systematic)
+CapacityEstimate linkCapacity(SlopeEstimate near, SlopeEstimate far, double systematic, double relative)
 {
     constexpr double z90 = 1.6448536269514722;
     CapacityEstimate estimate;
     const double difference = far.value - near.value;
-    const double sigma = std::sqrt(far.stdev * far.stdev + near.stdev * near.stdev + systematic * systematic);
+    const double proportional = relative * std::fabs(difference);
+    const double sigma = std::sqrt(far.stdev * far.stdev + near.stdev * near.stdev + systematic * systematic +
+                                   proportional * proportional);
     if (!std::isfinite(difference) || !std::isfinite(sigma))
         return estimate;
     const double upper = difference + z90 * sigma;

@@ -16,7 +16,8 @@ struct CapacityEstimate {
 
 // The link between a near hop and a far one (the near slope is 0 with no deviation for
 // the first link): 8 bits / (far - near). The 90 % interval comes from the slopes'
-// deviations and a systematic per-byte uncertainty of the host's timing, all combined
-// in quadrature. When the interval of the slope difference reaches zero, the link is
+// deviations, a systematic per-byte uncertainty of the host's timing and a relative one
+// (a fraction of the difference: timing effects that grow with the time a link holds a
+// byte), all combined in quadrature. When the interval of the slope difference reaches zero, the link is
 // faster than this host can resolve and only the lower end is kept.
-CapacityEstimate linkCapacity(SlopeEstimate near, SlopeEstimate far, double systematic);
+CapacityEstimate linkCapacity(SlopeEstimate near, SlopeEstimate far, double systematic, double relative = 0);

@@ -230,6 +230,11 @@ TEST(LinkCapacity, IntervalAroundEightBitsOverTheDifference)
     EXPECT_NEAR(c.bitsPerSecond, 1e8, 1e-3);
     EXPECT_NEAR(c.low, 97965716.508, 1e-3);
     EXPECT_NEAR(c.high, 102120559.892, 1e-3);
+    // A relative term scales with the difference: 1 % of 8e-8 s/B adds 8e-10 s/B.
+    c = linkCapacity({2e-8, 1e-10}, {1e-7, 1e-10}, 6e-10, 0.01);
+    EXPECT_NEAR(c.bitsPerSecond, 1e8, 1e-3);
+    EXPECT_NEAR(c.low, 97965716.508, 1e-3);
+    EXPECT_NEAR(c.high, 102120559.892, 1e-3);
 }
 
 TEST(LinkCapacity, LowerBoundWhenTheIntervalReachesZero)
