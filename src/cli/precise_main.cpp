@@ -31,7 +31,7 @@ const char preciseUsageText[] =
     "  --json           print one JSON document instead of the table\n"
     "  --save FILE      also write every probe to FILE (CSV), for re-analysis\n"
     "  --max-hops N     look for the destination within N hops (default 30)\n"
-    "  --budget N       probes per hop at most while measuring (default 300)\n"
+    "  --budget N       probes per hop while measuring, shared over the path (default 300)\n"
     "  --target PCT     stop a link once its 90 % interval is within PCT percent (default 0.04)\n"
     "  --rate N         send at most N probes per second (default: as fast as the path allows)\n"
     "  --sizes N        probe sizes per hop, from the smallest to the path MTU (default 16)\n"

@@ -34,7 +34,7 @@
 
 struct PreciseSettings {
     int maxHops = 30;
-    int budget = 300;              // measurement probes per hop at most
+    int budget = 300;              // measurement probes per hop, shared over the path
     double target = 0.0004;        // a link is done when its 90 % interval is within this fraction
     int sizes = 16;                // probe sizes per hop, from the smallest to the path MTU
     double quantile = 0.1;         // the floor of a size: the mean of this share of its lowest round trips
