@@ -103,21 +103,29 @@ unsigned get16(const unsigned char *p)
     return (p[0] << 8) | p[1];
 }
 
+// Writes a 20-byte IPv4 header at p: total length, identification, TTL, protocol,
+// 10.77.a.b addresses and its checksum.
+void putIpHeader(unsigned char *p, size_t total, unsigned id, int ttl, int protocol,
+                 const unsigned char (&source)[4], const unsigned char (&destination)[4])
+{
+    std::fill(p, p + 20, 0);
+    p[0] = 0x45;
+    put16(&p[2], static_cast<unsigned>(total));
+    put16(&p[4], id);
+    p[8] = static_cast<unsigned char>(ttl);
+    p[9] = static_cast<unsigned char>(protocol);
+    std::memcpy(&p[12], source, 4);
+    std::memcpy(&p[16], destination, 4);
+    put16(&p[10], internetChecksum(p, 20));
+}
+
 // An ICMP error of the given type/code quoting an IPv4 datagram of quotedTotal bytes
 // (header of quotedHeaderLength bytes, payload filled with a pattern), as a router would
 // send it with a quote of quotedBytes.
 std::vector<unsigned char> icmpError(int type, int code, size_t quotedHeaderLength, size_t quotedBytes)
 {
     std::vector<unsigned char> p(20 + 8 + quotedBytes);
-    p[0] = 0x45;
-    put16(&p[2], static_cast<unsigned>(p.size()));
-    put16(&p[4], 0x1234);
-    p[8] = 64;
-    p[9] = 1;
-    const unsigned char source[] = {10, 77, 2, 2}, destination[] = {10, 77, 1, 1};
-    std::memcpy(&p[12], source, 4);
-    std::memcpy(&p[16], destination, 4);
-    put16(&p[10], internetChecksum(p.data(), 20));
+    putIpHeader(p.data(), p.size(), 0x1234, 64, 1, {10, 77, 2, 2}, {10, 77, 1, 1});
     unsigned char *icmp = &p[20];
     icmp[0] = static_cast<unsigned char>(type);
     icmp[1] = static_cast<unsigned char>(code);
@@ -234,15 +242,7 @@ namespace {
 std::vector<unsigned char> udpProbe(size_t total, uint16_t id)
 {
     std::vector<unsigned char> d(total);
-    d[0] = 0x45;
-    put16(&d[2], static_cast<unsigned>(total));
-    put16(&d[4], id);
-    d[8] = 1;
-    d[9] = 17;
-    const unsigned char source[] = {10, 77, 1, 1}, destination[] = {10, 77, 3, 2};
-    std::memcpy(&d[12], source, 4);
-    std::memcpy(&d[16], destination, 4);
-    put16(&d[10], internetChecksum(d.data(), 20));
+    putIpHeader(d.data(), total, id, 1, 17, {10, 77, 1, 1}, {10, 77, 3, 2});
     put16(&d[20], 40000);
     put16(&d[22], 33434);
     put16(&d[24], static_cast<unsigned>(total - 20));
@@ -258,15 +258,8 @@ std::vector<unsigned char> errorQuoting(int type, const std::vector<unsigned cha
 {
     std::vector<unsigned char> p(capacity, 0xEE);  // what lies past the message
     const size_t len = 28 + quoteBytes;
-    std::fill(p.begin(), p.begin() + 28, 0);
-    p[0] = 0x45;
-    put16(&p[2], static_cast<unsigned>(len));
-    p[8] = 64;
-    p[9] = 1;
-    const unsigned char source[] = {10, 77, 2, 2}, destination[] = {10, 77, 1, 1};
-    std::memcpy(&p[12], source, 4);
-    std::memcpy(&p[16], destination, 4);
-    put16(&p[10], internetChecksum(p.data(), 20));
+    std::fill(p.begin() + 20, p.begin() + 28, 0);
+    putIpHeader(p.data(), len, 0, 64, 1, {10, 77, 2, 2}, {10, 77, 1, 1});
     p[20] = static_cast<unsigned char>(type);
     std::memcpy(&p[28], datagram.data(), quoteBytes);
     put16(&p[22], internetChecksum(&p[20], len - 20));
