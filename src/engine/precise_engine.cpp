@@ -409,6 +409,17 @@ std::vector<int> PreciseEngine::activeHops()
             widest = std::max(widest, need[i]);
     }
 
+    // Fewer than half of the hops may go beyond their allowance, so that the median hop
+    // keeps to its budget while the others draw on what well-known hops leave.
+    int eligible = 0, over = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (hops[i].method == HopMethod::Silent || hops[i].rateLimited)
+            continue;
+        ++eligible;
+        over += hops[i].measurementProbes > allowance[i] ? 1 : 0;
+    }
+    const int overLimit = (eligible - 1) / 2;
+
     std::vector<int> active;
     for (size_t i = 0; i < n; ++i) {
         Hop &hop = hops[i];
@@ -431,6 +442,13 @@ std::vector<int> PreciseEngine::activeHops()
                 continue;
             if (need[i] < 0.5 * widest)
                 continue;  // its links can wait for those most in need
+            const bool crossing = hop.measurementProbes <= allowance[i] &&
+                                  hop.measurementProbes + settings.sizes > allowance[i];
+            if (crossing) {
+                if (over >= overLimit)
+                    continue;
+                ++over;
+            }
         }
         active.push_back(static_cast<int>(i));
     }
