@@ -27,7 +27,8 @@ const char preciseUsageText[] =
     "and fits the smallest round trips against the bytes each probe and its reply carry.\n"
     "Prints each link's capacity with its 90 % interval.\n"
     "\n"
-    "  --quick          a fast, coarser run (88 probes per hop, more where the floors are noisy)\n"
+    "  --quick          a fast, coarser run (150 probes per hop, twice that where the floors\n"
+    "                   are noisy; target 0.1 %)\n"
     "  --json           print one JSON document instead of the table\n"
     "  --save FILE      also write every probe to FILE (CSV), for re-analysis\n"
     "  --max-hops N     look for the destination within N hops (default 30)\n"
@@ -171,9 +172,10 @@ PreciseOptions parsePreciseArguments(int argc, char **argv)
     }
     if (options.quick) {
         if (!budgetGiven)
-            options.settings.budget = 88;
+            options.settings.budget = 150;
         if (!targetGiven)
-            options.settings.target = 0.002;
+            options.settings.target = 0.001;
+        options.settings.noisyBudget = 2;
     }
     if (options.help)
         return options;

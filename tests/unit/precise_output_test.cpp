@@ -295,14 +295,16 @@ TEST(PreciseArguments, QuickSetsBudgetAndTargetUnlessGiven)
 {
     PreciseOptions o = parse({"--quick", "h"});
     EXPECT_TRUE(o.quick);
-    EXPECT_EQ(o.settings.budget, 88);
-    EXPECT_EQ(o.settings.target, 0.002);
+    EXPECT_EQ(o.settings.budget, 150);
+    EXPECT_EQ(o.settings.target, 0.001);
+    EXPECT_EQ(o.settings.noisyBudget, 2);
     o = parse({"--budget", "200", "--quick", "h"});
     EXPECT_EQ(o.settings.budget, 200);
-    EXPECT_EQ(o.settings.target, 0.002);
+    EXPECT_EQ(o.settings.target, 0.001);
     o = parse({"--quick", "--target", "1", "h"});
-    EXPECT_EQ(o.settings.budget, 88);
+    EXPECT_EQ(o.settings.budget, 150);
     EXPECT_EQ(o.settings.target, 0.01);
+    EXPECT_EQ(parse({"h"}).settings.noisyBudget, 3);
 }
 
 TEST(PreciseArguments, RangesAcceptTheirEndsAndRefuseBeyond)
