@@ -434,7 +434,9 @@ std::vector<int> PreciseEngine::activeHops()
                 active.push_back(static_cast<int>(i));
             continue;
         }
-        const bool starting = hop.measurementProbes < settings.minimumRounds * settings.sizes;
+        const bool starting =
+            hop.measurementProbes < std::max<double>(settings.minimumRounds * settings.sizes,
+                                                     settings.minimumShare * settings.budget);
         if (!starting) {
             if (!(need[i] > settings.target))
                 continue;  // both of its links are known closely enough

@@ -42,6 +42,7 @@ struct PreciseSettings {
     int noisyBudget = 3;           // ...and such a hop may spend this many times its budget
     double lateStamp = 25e-6;      // seconds: a send stamp this much later than usual is not trusted
     int minimumRounds = 4;         // rounds (one probe of each size) before a hop may stop
+    double minimumShare = 0.5;     // and the fraction of its budget: floors of few samples read high
     double rate = 0;               // probes per second at most (0: only the pacing limits)
     double gapFactor = 1.2;        // spacing: this times the bottleneck time of a probe and its reply
     double minimumGap = 0.0002;    // seconds between two sends at least
