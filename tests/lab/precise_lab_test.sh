@@ -5,7 +5,10 @@
 #   silent       a router without time-exceeded messages: reported silent, the links
 #                around it as one segment of their series capacity
 #   concurrent   two runs at once toward one destination: each ignores the other's
-#                replies (same kind of probes, other flow), both within 3 %
+#                replies (same kind of probes, other flow), both within 3 %; each at
+#                --rate 40, so that together they stay below the 2 Mbit/s link (two
+#                runs at full pace overload it, and the standing queue, not a mixed-up
+#                reply, would move the floors)
 #   ratelimit    Linux's ICMP rate limit on every router and --ttl-limited: the routers'
 #                hops are paced and marked, the links still within 5 %
 #   quoting      routers quoting 28 bytes and the whole probe with --ttl-limited: no bias
@@ -82,10 +85,10 @@ h[1]['capacity_bps'] is None and h[2]['merged_from'] == 2"
     ;;
 concurrent)
     up 10M/1ms,2M/2ms,5M/1ms
-    (cd "$work" && exec timeout -k 5 120 "$lab" exec "$hoprate" --precise --quick --json 10.77.3.2 \
+    (cd "$work" && exec timeout -k 5 120 "$lab" exec "$hoprate" --precise --quick --rate 40 --json 10.77.3.2 \
         >"$work/twin.out" 2>"$work/twin.err") &
     twin=$!
-    run_limited 120 "$lab" exec "$hoprate" --precise --quick --json 10.77.3.2
+    run_limited 120 "$lab" exec "$hoprate" --precise --quick --rate 40 --json 10.77.3.2
     wait "$twin"
     twin_status=$?
     [ "$status" -eq 0 ] && [ "$twin_status" -eq 0 ] || fail "status $status and $twin_status"
