@@ -77,6 +77,13 @@ void PreciseEngine::takeReplies(int64_t until)
     }
 }
 
+void PreciseEngine::awaitReplies(int64_t deadline, int64_t step)
+{
+    // Waits in steps, so that the wait ends as soon as the last reply is in.
+    while (!inFlight.empty() && net.now() < deadline)
+        takeReplies(std::min(deadline, net.now() + step));
+}
+
 void PreciseEngine::handle(const EchoArrival &arrival)
 {
     const size_t kept = std::min(static_cast<size_t>(arrival.length), buffer.size());
@@ -161,8 +168,7 @@ void PreciseEngine::discover()
         }
     };
     auto waitForAll = [&](int64_t lastSend) {
-        while (!inFlight.empty() && net.now() < lastSend + discoveryWait)
-            takeReplies(std::min(lastSend + discoveryWait, net.now() + discoveryGap * 5));
+        awaitReplies(lastSend + discoveryWait, discoveryGap * 5);
         inFlight.clear();
     };
 
@@ -246,9 +252,7 @@ void PreciseEngine::findPathMtu()
         }
         if (error != 0)
             throw PreciseError(std::string("sending: ") + std::strerror(error));
-        const int64_t sent = net.now();
-        while (!result.probes[static_cast<size_t>(index)].answered && net.now() < sent + discoveryWait)
-            takeReplies(std::min(sent + discoveryWait, net.now() + discoveryGap * 5));
+        awaitReplies(net.now() + discoveryWait, discoveryGap * 5);  // this probe is the only one out
         inFlight.clear();
         const ProbeRecord &probe = result.probes[static_cast<size_t>(index)];
         if (probe.answered && probe.kind == FlowReplyKind::EchoReply) {
@@ -287,8 +291,7 @@ void PreciseEngine::checkRouterEchoes()
             takeReplies(lastSend + discoveryGap);
         }
     }
-    while (!inFlight.empty() && net.now() < lastSend + discoveryWait)
-        takeReplies(std::min(lastSend + discoveryWait, net.now() + discoveryGap * 5));
+    awaitReplies(lastSend + discoveryWait, discoveryGap * 5);
     inFlight.clear();
     for (Hop &hop : hops) {
         if (hop.method != HopMethod::EchoRouter)
@@ -510,8 +513,9 @@ void PreciseEngine::measure()
     for (int i = 0; i < settings.sizes; ++i)
         sizes.push_back(smallestProbe + static_cast<int>(std::lround(static_cast<double>(largest - smallestProbe) * i /
                                                                      (settings.sizes - 1))));
-    nextSend = net.now();
+    int64_t nextSend = net.now();
     int64_t lastSend = nextSend;
+    bool scouting = true;  // the first round
     for (;;) {
         noteRateLimits();
         const std::vector<int> active = activeHops();
@@ -523,8 +527,6 @@ void PreciseEngine::measure()
         // paced by the whole path's time per byte, which on a long path is several times
         // the bottleneck's.
         std::vector<std::pair<int, int>> round;
-        const bool scouting = firstRound;
-        firstRound = false;
         for (int i : active)
             for (size_t k = 0; k < sizes.size(); ++k)
                 if (!scouting || k % ((sizes.size() + 2) / 3) == 0 || k + 1 == sizes.size())
@@ -570,6 +572,7 @@ void PreciseEngine::measure()
                 ++hop.pacedProbes;
             nextSend = lastSend + static_cast<int64_t>(gap * 1e9);
         }
+        scouting = false;
     }
     // The replies still on their way: three times the longest round trip seen is long
     // enough for any that will come.
@@ -578,8 +581,7 @@ void PreciseEngine::measure()
         if (p.answered)
             longest = std::max(longest, seconds(p.rttNs));
     const int64_t drain = std::clamp<int64_t>(static_cast<int64_t>(3e9 * longest), drainWait / 10, drainWait);
-    while (!inFlight.empty() && net.now() < lastSend + drain)
-        takeReplies(std::min(lastSend + drain, net.now() + discoveryGap * 25));
+    awaitReplies(lastSend + drain, discoveryGap * 25);
 }
 
 int PreciseEngine::sendToHop(Hop &hop, int size)

@@ -95,6 +95,7 @@ private:
     double pairCapacity(const Hop &hop) const;
     void noteHiddenDevices();
     void takeReplies(int64_t until);
+    void awaitReplies(int64_t deadline, int64_t step);
     void handle(const EchoArrival &arrival);
     void discover();
     void findPathMtu();
@@ -119,12 +120,10 @@ private:
     PreciseResult result;
     std::vector<Hop> hops;                 // index 0 is hop 1
     std::vector<int> inFlight;             // probe indices not yet answered
-    int64_t nextSend = 0;
     double smallDestinationRtt = 0;        // seconds: the destination's round trip for a small probe
     double initialPerByte = 0;             // seconds per byte to the destination, one direction
     double progressWorst = 0;
     int progressActive = 0;
-    bool firstRound = true;
     std::vector<int64_t> stampDelays;      // kernel send stamp - program send time, per probe
     int64_t usualStampDelay = 0;           // their median, renewed as they come
 };
