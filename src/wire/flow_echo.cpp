@@ -1,5 +1,6 @@
 #include "wire/flow_echo.h"
 
+#include "wire/probe.h"
 
 namespace {
 
@@ -27,17 +28,12 @@ void write16(uint8_t *p, uint16_t v)
     p[1] = static_cast<uint8_t>(v & 0xFF);
 }
 
-// One's complement sum of big-endian words, folded to 16 bits.
+// One's complement sum of big-endian words, folded to 16 bits: the Internet checksum
+// (computed in host order) complemented and read in network order.
 uint16_t onesSum(std::span<const uint8_t> bytes)
 {
-    uint32_t sum = 0;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
-        sum += static_cast<uint32_t>(bytes[i] << 8 | bytes[i + 1]);
-    if (bytes.size() % 2)
-        sum += static_cast<uint32_t>(bytes.back() << 8);
-    while (sum >> 16)
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    return static_cast<uint16_t>(sum);
+    const uint16_t checksum = internetChecksum(bytes);
+    return static_cast<uint16_t>(~(checksum >> 8 | checksum << 8));
 }
 
 uint16_t onesAdd(uint16_t a, uint16_t b)
