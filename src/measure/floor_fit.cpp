@@ -49,6 +49,8 @@ Line leastSquares(const std::vector<std::pair<double, double>> &points)
         sy += y;
     }
     // Centred sums keep the arithmetic exact enough for slopes of nanoseconds per byte.
+    // (The classic mode's leastSquares in fit.cpp keeps its uncentred sums: its printed
+    // figures depend on that arithmetic to the last digit.)
     const double xBar = sx / n;
     const double yBar = sy / n;
     double sxy = 0;
