@@ -24,6 +24,9 @@ probe=$(cd "$(dirname "$0")" && pwd)/lab_probe.py
 . "$(dirname "$0")/../lib/netns.sh"
 test_setup hrat
 export HOPRATE_LAB_PREFIX=$tag
+# Registered first: a refusal that fails by building the path still leaves nothing behind.
+lab_down() { "$lab" down >/dev/null 2>&1; }
+at_exit lab_down
 
 # --- refusals: exact messages, exit status 1, and nothing built
 refusal() {  # LINKS EXPECTED_MESSAGE
@@ -46,11 +49,12 @@ refusal 10M:Silent "link 1 ('10M:Silent'): unknown attribute 'Silent' (known: qu
 refusal 0M/1ms "link 1 ('0M/1ms'): the rate must be a positive number with an optional K, M or G, such as 10M"
 refusal 10M/1 "link 1 ('10M/1'): the delay must be 0 or a number with s, ms, us or ns, such as 1ms"
 refusal 10M/1ms, "link 2 is empty (a comma too many?)"
+# A second line would otherwise be dropped without a word, and the path built from the first.
+refusal $'10M/1ms\n2M/1ms' "--links must be one line without control characters"
+refusal $'10M/1ms\t' "--links must be one line without control characters"
 echo "ok: malformed links are refused"
 
 skip_unless_root "the path lab needs root"
-lab_down() { "$lab" down; }
-at_exit lab_down
 links=10M/0:quote=28,1M/0:l2=1:icmp-limit=1000,4M/0:silent:back=500K,10M/0:mtu=1280:quote=all
 "$lab" up --links "$links" --lifetime 300s >"$work/status" 2>&1 || { cat "$work/status"; fail "the lab did not come up"; }
 dest=$("$lab" dest)
