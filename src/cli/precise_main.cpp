@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +16,8 @@
 #include "net/linux_echo_socket.h"
 #include "net/resolve.h"
 #include "output/precise_report.h"
+#include "output/printable.h"
+#include "support/entropy.h"
 #include "support/privileges.h"
 
 const char preciseUsageText[] =
@@ -41,7 +42,7 @@ const char preciseUsageText[] =
     "  --ttl-limited    measure routers with TTL-limited probes (time-exceeded replies) even\n"
     "                   when they answer echo requests addressed to them\n"
     "  --no-kernel-stamps  time probes with the program's clock only\n"
-    "  --seed N         the random order of probes (default: from the clock)\n"
+    "  --seed N         the random order of probes (default: a random one)\n"
     "  --help           print this text\n"
     "\n"
     "Needs the capability CAP_NET_RAW (or root) for its raw ICMP socket; drops it once the\n"
@@ -153,11 +154,12 @@ PreciseOptions parsePreciseArguments(int argc, char **argv)
             targetGiven = true;
             break;
         case Rate: options.settings.rate = number("rate", optarg, 1, 100000); break;
-        case Sizes: options.settings.sizes = static_cast<int>(wholeNumber("sizes", optarg, 2, 200)); break;
+        // The fit needs three sizes: a line through two has no scatter to judge it by.
+        case Sizes: options.settings.sizes = static_cast<int>(wholeNumber("sizes", optarg, 3, 200)); break;
         case Spacing: options.settings.gapFactor = number("spacing", optarg, 0, 100); break;
         case TtlLimited: options.settings.ttlLimited = true; break;
         case NoKernelStamps: options.kernelStamps = false; break;
-        case Seed: options.settings.seed = static_cast<uint64_t>(wholeNumber("seed", optarg, 0, std::numeric_limits<long>::max())); break;
+        case Seed: options.seed = static_cast<uint64_t>(wholeNumber("seed", optarg, 0, std::numeric_limits<long>::max())); break;
         case Help: options.help = true; break;
         case ':': throw std::invalid_argument(std::string("option needs an argument: ") + args[static_cast<size_t>(optind - 1)]);
         default:
@@ -187,6 +189,8 @@ PreciseOptions parsePreciseArguments(int argc, char **argv)
     options.destination = args[static_cast<size_t>(optind)];
     if (options.destination.empty())
         throw std::invalid_argument("empty destination");
+    if (!isAddressOrHostName(options.destination))
+        throw std::invalid_argument("not an IPv4 address or host name: \"" + printableText(options.destination) + "\"");
     return options;
 }
 
@@ -202,9 +206,7 @@ int preciseMain(int argc, char **argv)
     }
     if (options.help)
         return writeStandardOutput(preciseUsageText) ? 0 : 1;
-    if (options.settings.seed == 0)
-        options.settings.seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-                                static_cast<uint64_t>(getpid());
+    options.settings.seed = options.seed ? *options.seed : randomWord();
 
     LinuxEchoSocket socket;
     if (const int error = socket.open(options.kernelStamps)) {

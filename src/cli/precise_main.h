@@ -1,6 +1,7 @@
 // hoprate --precise: the accurate mode's command line, start-up and output.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -11,6 +12,7 @@ struct PreciseOptions {
     bool quick = false;
     bool json = false;
     bool kernelStamps = true;
+    std::optional<uint64_t> seed;  // of the probe order; none given: one is drawn for the run
     std::string save;         // file for the probe log; empty: none
     std::string destination;
     bool help = false;

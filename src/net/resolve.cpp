@@ -34,6 +34,33 @@ std::optional<Ipv4Address> resolveHost(const std::string &destination)
     return address;
 }
 
+bool isAddressOrHostName(const std::string &text)
+{
+    if (text.empty())
+        return false;
+    if (text.find_first_not_of("0123456789.") == std::string::npos) {
+        in_addr address{};
+        return inet_pton(AF_INET, text.c_str(), &address) == 1;
+    }
+    const std::string name = text.back() == '.' ? text.substr(0, text.size() - 1) : text;
+    if (name.empty() || name.size() > 253)
+        return false;
+    size_t label = 0;
+    for (const char c : name) {
+        if (c == '.') {
+            if (label == 0)
+                return false;
+            label = 0;
+            continue;
+        }
+        const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                             c == '-' || c == '_';
+        if (!allowed || ++label > 63)
+            return false;
+    }
+    return label > 0;
+}
+
 LocalName localHostName()
 {
     char name[64];

@@ -14,6 +14,12 @@ std::optional<Ipv4Address> resolveHost(const std::string &destination);
 // True when the text begins with an ASCII digit: such a destination is an address.
 bool beginsWithDigit(const std::string &text);
 
+// True when the text is exactly a dotted quad (four decimal numbers to 255, nothing
+// before or after) or a host name: labels of 1 to 63 letters, digits, '-' or '_' joined
+// by dots, 253 characters at most, one final dot allowed. A text of digits and dots
+// only is judged as an address.
+bool isAddressOrHostName(const std::string &text);
+
 // The local host name as gethostname reports it into a 64-byte buffer, or the errno.
 struct LocalName {
     std::string name;

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
+#include "output/printable.h"
+
 namespace {
 
 const char *methodName(HopMethod method)
@@ -83,7 +85,7 @@ std::string formatBitsPerSecond(double bps)
 
 std::string formatPreciseTable(const PreciseResult &result, const std::string &destination)
 {
-    std::string out = "hoprate --precise " + destination + " (" + dottedQuad(result.destination) + "): " +
+    std::string out = "hoprate --precise " + printableText(destination) + " (" + dottedQuad(result.destination) + "): " +
                       std::to_string(result.hops.size()) + (result.hops.size() == 1 ? " hop" : " hops") +
                       ", path MTU " + std::to_string(result.pathMtu) + ", " + std::to_string(result.probesSent) +
                       " probes in " + printed("%.1f", result.wallSeconds) + " s, " +
@@ -147,12 +149,13 @@ std::string formatPreciseJson(const PreciseResult &result, const std::string &de
         h["notes"] = notesOf(hop);
         doc["hops"].push_back(h);
     }
-    return doc.dump(2) + "\n";
+    // Text that is not UTF-8 (a name can hold any byte) becomes U+FFFD rather than an abort.
+    return doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
 std::string formatProbeLog(const PreciseResult &result, const std::string &destination)
 {
-    std::string out = "# hoprate --precise probe log: destination " + destination + " (" +
+    std::string out = "# hoprate --precise probe log: destination " + printableText(destination) + " (" +
                       dottedQuad(result.destination) + "), path MTU " + std::to_string(result.pathMtu) + "\n";
     out += "probe,phase,hop,to,ttl,size,sent_ns,answered,rtt_ns,stamps,reply,reply_length,responder,"
            "send_stamp_delay_ns,receive_stamp_delay_ns\n";

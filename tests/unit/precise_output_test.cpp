@@ -206,6 +206,24 @@ TEST(ProbeLog, HeaderAndLines)
               "4,measure,3,192.0.2.80,3,1500,2000000,1,12250000,program,fragmentation-needed,576,10.0.3.1,,\n");
 }
 
+TEST(PreciseWriters, AnyByteOfTheDestinationTextStaysInsideItsField)
+{
+    // A name can hold any byte: none may end a line, break the JSON or abort the writer.
+    PreciseResult r = sixHopSample();
+    r.probes.resize(1);
+    for (const std::string &text : std::vector<std::string>{"10.99.0.2 \xff", "evil\n  9  10.6.6.6  1.0000 Tb/s", "a\r\x1b[2Jb"}) {
+        SCOPED_TRACE(text);
+        const std::string table = formatPreciseTable(r, text);
+        EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 8);
+        EXPECT_EQ(table.find_first_of("\r\x1b"), std::string::npos);
+        const std::string log = formatProbeLog(r, text);
+        EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3);
+        const json doc = json::parse(formatPreciseJson(r, text));
+        EXPECT_TRUE(doc["destination"].is_string());
+    }
+    EXPECT_EQ(formatProbeLog(r, "a\nb\xff\\").substr(0, 56), "# hoprate --precise probe log: destination a\\x0ab\\xff\\\\ ");
+}
+
 TEST(ProgressLine, RewritesInPlaceAndClearsOnlyOnATerminal)
 {
     const ChildResult shown = runInChild([] {
@@ -266,7 +284,7 @@ TEST(PreciseArguments, Defaults)
     EXPECT_EQ(o.settings.rate, 0);
     EXPECT_EQ(o.settings.gapFactor, 1.2);
     EXPECT_FALSE(o.settings.ttlLimited);
-    EXPECT_EQ(o.settings.seed, 0u);
+    EXPECT_FALSE(o.seed.has_value());  // one is drawn for the run
     EXPECT_TRUE(parse({"--help"}).help);  // no destination needed
 }
 
@@ -285,8 +303,9 @@ TEST(PreciseArguments, EveryOption)
     EXPECT_EQ(o.settings.gapFactor, 0);
     EXPECT_TRUE(o.settings.ttlLimited);
     EXPECT_FALSE(o.kernelStamps);
-    EXPECT_EQ(o.settings.seed, 42u);
+    EXPECT_EQ(o.seed, 42u);
     EXPECT_EQ(o.destination, "192.0.2.80");
+    EXPECT_EQ(parse({"--seed", "0", "h"}).seed, 0u);  // a seed given is the seed used
     // Unambiguous prefixes of long options are taken.
     EXPECT_TRUE(parse({"--js", "h"}).json);
 }
@@ -310,7 +329,7 @@ TEST(PreciseArguments, QuickSetsBudgetAndTargetUnlessGiven)
 TEST(PreciseArguments, RangesAcceptTheirEndsAndRefuseBeyond)
 {
     for (const auto &[option, low, high] : std::vector<std::tuple<std::string, std::string, std::string>>{
-             {"--max-hops", "1", "255"},   {"--budget", "16", "100000"}, {"--sizes", "2", "200"},
+             {"--max-hops", "1", "255"},   {"--budget", "16", "100000"}, {"--sizes", "3", "200"},
              {"--target", "0.0001", "100"}, {"--rate", "1", "100000"},    {"--spacing", "0", "100"},
              {"--seed", "0", "9223372036854775807"}}) {
         EXPECT_EQ(refusal({option, low, "h"}), "(accepted)") << option;
@@ -323,8 +342,8 @@ TEST(PreciseArguments, RangesAcceptTheirEndsAndRefuseBeyond)
         {{"--max-hops", "", "h"}, R"(--max-hops needs a whole number from 1 to 255, not "")"},
         {{"--budget", "15", "h"}, R"(--budget needs a whole number from 16 to 100000, not "15")"},
         {{"--budget", "100001", "h"}, R"(--budget needs a whole number from 16 to 100000, not "100001")"},
-        {{"--sizes", "1", "h"}, R"(--sizes needs a whole number from 2 to 200, not "1")"},
-        {{"--sizes", "2.5", "h"}, R"(--sizes needs a whole number from 2 to 200, not "2.5")"},
+        {{"--sizes", "2", "h"}, R"(--sizes needs a whole number from 3 to 200, not "2")"},
+        {{"--sizes", "2.5", "h"}, R"(--sizes needs a whole number from 3 to 200, not "2.5")"},
         {{"--seed", "-1", "h"}, R"(--seed needs a whole number from 0 to 9223372036854775807, not "-1")"},
         {{"--seed", "9223372036854775808", "h"},
          R"(--seed needs a whole number from 0 to 9223372036854775807, not "9223372036854775808")"},
@@ -355,6 +374,14 @@ TEST(PreciseArguments, UnknownOptionsAndDestinations)
     EXPECT_EQ(refusal({"a", "b"}), "more than one destination: a and b");
     EXPECT_EQ(refusal({"--", "a", "b", "c"}), "more than one destination: a and b");
     EXPECT_EQ(refusal({""}), "empty destination");
+    // Exactly an address or a name: nothing after a dotted quad, no byte a name cannot hold.
+    for (const std::string &bad : std::vector<std::string>{"10.99.0.2 \xff", "10.99.0.2 x", "10.99.0.256", "10.1", "1.2.3.4.5", "h\nx",
+                                  "name with space", "caf\xc3\xa9.example", std::string(254, 'a'),
+                                  std::string(64, 'a') + ".example", "a..b"})
+        EXPECT_EQ(refusal({bad}).rfind("not an IPv4 address or host name: ", 0), 0u) << bad;
+    EXPECT_EQ(refusal({"h\nx"}), R"(not an IPv4 address or host name: "h\x0ax")");
+    for (const std::string good : {"10.99.0.2", "host.example.", "_svc.a-b.example", "localhost", "0.0.0.0"})
+        EXPECT_EQ(refusal({good}), "(accepted)") << good;
     EXPECT_EQ(parse({"--", "-dash.example"}).destination, "-dash.example");
     // Options may follow the destination.
     const PreciseOptions after = parse({"host.example", "--json", "--budget", "40"});

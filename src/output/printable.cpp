@@ -1,0 +1,62 @@
+#include "output/printable.h"
+
+#include <cstdint>
+#include <cstdio>
+
+namespace {
+
+// The length of the well-formed UTF-8 sequence that starts at text[i] (2 to 4 bytes,
+// no overlong forms, no surrogates, nothing above U+10FFFF), or 0.
+size_t utf8Sequence(std::string_view text, size_t i)
+{
+    const auto byte = [&](size_t k) { return static_cast<uint8_t>(text[k]); };
+    const uint8_t lead = byte(i);
+    size_t length = 0;
+    uint8_t low = 0x80, high = 0xBF;  // the range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (i + length > text.size() || byte(i + 1) < low || byte(i + 1) > high)
+        return 0;
+    for (size_t k = 2; k < length; ++k)
+        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF)
+            return 0;
+    return length;
+}
+
+}  // namespace
+
+std::string printableText(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        const auto c = static_cast<uint8_t>(text[i]);
+        if (c == '\\') {
+            out += "\\\\";
+            ++i;
+        } else if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+            ++i;
+        } else if (const size_t n = c >= 0x80 ? utf8Sequence(text, i) : 0; n > 0) {
+            out.append(text.substr(i, n));
+            i += n;
+        } else {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+            ++i;
+        }
+    }
+    return out;
+}

@@ -1,0 +1,11 @@
+// Text from outside (a destination as typed, a name a resolver returned) made safe for
+// a line of a table, a CSV file or a terminal: it can end no line, move no cursor and
+// hold no byte that is not UTF-8.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Printable ASCII and well-formed UTF-8 as they are; a backslash doubled; every control
+// byte and every byte of a malformed sequence as \xNN.
+std::string printableText(std::string_view text);
