@@ -222,7 +222,7 @@ int preciseMain(int argc, char **argv)
     }
     try {
         ProgressLine line(isatty(STDERR_FILENO) == 1);
-        PreciseEngine engine(socket, options.settings, [&](const PreciseProgress &p) { line.show(p); });
+        PreciseEngine engine(socket, options.settings, drawProbeSecrets(), [&](const PreciseProgress &p) { line.show(p); });
         const PreciseResult result = engine.run(*address);
         line.finish();
         if (!options.save.empty() && !writeFile(options.save, formatProbeLog(result, options.destination))) {

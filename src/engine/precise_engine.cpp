@@ -14,6 +14,9 @@ constexpr int64_t second = 1000000000;
 constexpr int64_t discoveryWait = second;    // how long an unanswered probe of the first phases is waited for
 constexpr int64_t discoveryGap = 2000000;    // between the sends of the first phases
 constexpr int64_t drainWait = 2 * second;    // after the last probe, for the replies still on their way
+constexpr int64_t replyDeadline = 5 * second;  // a measurement probe unanswered this long is lost
+constexpr double longestGap = 2.0;           // seconds: pacing never waits longer between two sends
+constexpr int pacingProbes = 3;              // small and MTU-size probes whose lowest round trips set the first pacing
 constexpr int discoveryBatch = 8;            // TTLs probed at once while looking for the destination
 constexpr int discoveryTries = 3;
 constexpr int echoChecks = 2;
@@ -27,14 +30,26 @@ double seconds(int64_t ns)
 
 }  // namespace
 
-PreciseEngine::PreciseEngine(EchoNetwork &network, PreciseSettings chosen, ProgressSink sink)
-    : net(network), settings(chosen), progress(std::move(sink)), random(chosen.seed), buffer(65536)
+PreciseEngine::PreciseEngine(EchoNetwork &network, PreciseSettings chosen, ProbeSecrets secrets, ProgressSink sink)
+    : net(network), settings(chosen), progress(std::move(sink)), random(chosen.seed),
+      flow(makeEchoFlow(secrets.identifier, secrets.cookie)), buffer(65536), ledger(secrets.firstSequence),
+      stampFilter(static_cast<int64_t>(chosen.lateStamp * 1e9))
 {
-    settings.sizes = std::max(settings.sizes, 2);
+    settings.sizes = std::max(settings.sizes, 3);
     settings.budget = std::max(settings.budget, settings.sizes * 2);
-    std::uniform_int_distribution<uint32_t> any;
-    const auto identifier = static_cast<uint16_t>(any(random) & 0xFFFF);
-    flow = makeEchoFlow(identifier, any(random));
+}
+
+uint16_t PreciseEngine::takeSequence(int probe, int64_t wait)
+{
+    ledger.expire(net.now());
+    std::optional<uint16_t> sequence = ledger.open(probe, net.now() + wait);
+    if (!sequence) {
+        // Every sequence number is out: the earliest deadline frees one.
+        takeReplies(*ledger.nextDeadline());
+        ledger.expire(net.now());
+        sequence = ledger.open(probe, net.now() + wait);
+    }
+    return *sequence;
 }
 
 int PreciseEngine::sendProbe(int hop, Ipv4Address to, int ttl, int size, bool measurement)
@@ -46,16 +61,21 @@ int PreciseEngine::sendProbe(int hop, Ipv4Address to, int ttl, int size, bool me
     record.size = size;
     record.measurement = measurement;
     const int index = static_cast<int>(result.probes.size());
-    const std::vector<uint8_t> message =
-        buildFlowEcho(flow, static_cast<uint16_t>(index & 0xFFFF), size - ipHeaderLength);
+    record.sequence = takeSequence(index, measurement ? replyDeadline : discoveryWait);
+    const std::vector<uint8_t> message = buildFlowEcho(flow, record.sequence, size - ipHeaderLength);
     const SentEcho sent = net.send(message, to, ttl);
     record.sendError = sent.error;
     record.sentAt = sent.userTime;
     record.sentKernel = sent.kernelTime;
+    // A stamp is judged among those of sends that followed as long a pause.
+    if (sent.kernelTime)
+        record.lateSendStamp = stampFilter.late(*sent.kernelTime - sent.userTime, sent.userTime - lastSendAt);
+    lastSendAt = sent.userTime;
     result.probes.push_back(record);
-    if (sent.error == 0) {
+    if (sent.error != 0) {
+        ledger.close(record.sequence);
+    } else {
         ++result.probesSent;
-        inFlight.push_back(index);
         if (hop >= 1 && hop <= static_cast<int>(hops.size())) {
             ++hops[static_cast<size_t>(hop - 1)].probes;
             if (measurement)
@@ -80,8 +100,13 @@ void PreciseEngine::takeReplies(int64_t until)
 void PreciseEngine::awaitReplies(int64_t deadline, int64_t step)
 {
     // Waits in steps, so that the wait ends as soon as the last reply is in.
-    while (!inFlight.empty() && net.now() < deadline)
-        takeReplies(std::min(deadline, net.now() + step));
+    for (;;) {
+        const int64_t now = net.now();
+        ledger.expire(now);
+        if (ledger.empty() || now >= deadline)
+            return;
+        takeReplies(std::min(deadline, now + step));
+    }
 }
 
 void PreciseEngine::handle(const EchoArrival &arrival)
@@ -90,18 +115,21 @@ void PreciseEngine::handle(const EchoArrival &arrival)
     const std::optional<FlowReply> reply = decodeFlowReply({buffer.data(), kept}, flow);
     if (!reply)
         return;  // someone else's traffic, or not an answer to a probe of ours
-    // The outstanding probe with this sequence number: a late reply still counts for
-    // its own probe, never for the newest one.
-    const auto at = std::find_if(inFlight.begin(), inFlight.end(),
-                                 [&](int index) { return (index & 0xFFFF) == reply->sequence; });
-    if (at == inFlight.end())
+    // The probe in flight with this sequence number: no other carries it, so a late reply
+    // counts for its own probe or for none.
+    ledger.expire(arrival.userTime);
+    const std::optional<int> at = ledger.find(reply->sequence);
+    if (!at)
         return;
     ProbeRecord &probe = result.probes[static_cast<size_t>(*at)];
     const bool fromTarget = reply->kind == FlowReplyKind::EchoReply ? reply->source == probe.to
                                                                      : reply->probeDestination == probe.to;
     if (!fromTarget)
         return;  // carries our flow's marks but answers no probe we sent there
-    inFlight.erase(at);
+    // The path MTU shrinks only for a message that quotes a probe of the size it was.
+    if (reply->kind == FlowReplyKind::FragmentationNeeded && reply->quotedProbeLength != probe.size)
+        return;
+    ledger.close(reply->sequence);
     probe.answered = true;
     probe.rttNs = roundTripNanoseconds(SentEcho{0, probe.sentAt, probe.sentKernel}, arrival);
     probe.kernelStamps = probe.sentKernel.has_value() && arrival.kernelTime.has_value();
@@ -109,6 +137,7 @@ void PreciseEngine::handle(const EchoArrival &arrival)
     probe.arrivedAt = arrival.userTime;
     probe.arrivedKernel = arrival.kernelTime;
     probe.responder = reply->source;
+    probe.cookieSeen = reply->cookieSeen;
     probe.kind = reply->kind;
     probe.nextHopMtu = reply->nextHopMtu;
     if (probe.hop < 1 || probe.hop > static_cast<int>(hops.size()))
@@ -129,21 +158,16 @@ void PreciseEngine::handle(const EchoArrival &arrival)
         return;
     // A kernel send stamp taken late (the packet had already left) makes the round trip
     // look short: such samples stay out of the floors.
-    if (probe.kernelStamps) {
-        const int64_t delay = *probe.sentKernel - probe.sentAt;
-        stampDelays.push_back(delay);
-        if (stampDelays.size() % 64 == 1) {
-            std::vector<int64_t> copy = stampDelays;
-            std::nth_element(copy.begin(), copy.begin() + static_cast<long>(copy.size() / 2), copy.end());
-            usualStampDelay = copy[copy.size() / 2];
-        }
-        if (delay > usualStampDelay + static_cast<int64_t>(settings.lateStamp * 1e9))
-            return;
-    }
+    if (probe.kernelStamps && probe.lateSendStamp)
+        return;
     const double rtt = seconds(probe.rttNs);
-    FloorGroup &group = hop.groups[probe.size + arrival.length];
-    group.bytes = probe.size + arrival.length;
-    group.add(rtt);
+    const int64_t bytes = probe.size + arrival.length;
+    auto group = std::find_if(hop.groups.begin(), hop.groups.end(), [&](const FloorGroup &g) { return g.bytes >= bytes; });
+    if (group == hop.groups.end() || group->bytes != bytes) {
+        group = hop.groups.insert(group, FloorGroup{});
+        group->bytes = bytes;
+    }
+    group->add(rtt);
     hop.minRtt = std::min(hop.minRtt, rtt);
 }
 
@@ -151,6 +175,9 @@ void PreciseEngine::discover()
 {
     reportProgress("finding the path");
     std::vector<std::map<Ipv4Address, int>> answers(static_cast<size_t>(settings.maxHops) + 1);
+    // Those whose messages quoted the cookie: a router that quotes only 8 bytes cannot
+    // show it, but where one did, nobody else is taken for the hop.
+    std::vector<std::map<Ipv4Address, int>> vouched(static_cast<size_t>(settings.maxHops) + 1);
     int reached = 0;  // the smallest TTL at which the destination answered
     std::vector<int> sentAt(static_cast<size_t>(settings.maxHops) + 1, -1);
     auto collect = [&] {
@@ -162,14 +189,17 @@ void PreciseEngine::discover()
             if (p.kind == FlowReplyKind::EchoReply && p.responder == destination) {
                 if (reached == 0 || ttl < reached)
                     reached = ttl;
+                smallDestinationRtt = smallDestinationRtt > 0 ? std::min(smallDestinationRtt, seconds(p.rttNs))
+                                                              : seconds(p.rttNs);
             } else if (p.kind == FlowReplyKind::TimeExceeded) {
                 ++answers[static_cast<size_t>(ttl)][p.responder];
+                if (p.cookieSeen)
+                    ++vouched[static_cast<size_t>(ttl)][p.responder];
             }
         }
     };
     auto waitForAll = [&](int64_t lastSend) {
         awaitReplies(lastSend + discoveryWait, discoveryGap * 5);
-        inFlight.clear();
     };
 
     // Look for the destination a batch of TTLs at a time.
@@ -226,14 +256,12 @@ void PreciseEngine::discover()
         if (hop.responders.empty())
             continue;  // silent
         hop.method = HopMethod::EchoRouter;
-        hop.address = std::max_element(hop.responders.begin(), hop.responders.end(), [](const auto &a, const auto &b) {
+        const std::map<Ipv4Address, int> &trusted =
+            vouched[static_cast<size_t>(h)].empty() ? hop.responders : vouched[static_cast<size_t>(h)];
+        hop.address = std::max_element(trusted.begin(), trusted.end(), [](const auto &a, const auto &b) {
                           return a.second < b.second;
                       })->first;
     }
-    // The destination's round trip for a small probe: the start of the path's per-byte time.
-    const int index = sentAt[static_cast<size_t>(reached)];
-    if (index >= 0 && result.probes[static_cast<size_t>(index)].answered)
-        smallDestinationRtt = seconds(result.probes[static_cast<size_t>(index)].rttNs);
 }
 
 void PreciseEngine::findPathMtu()
@@ -241,6 +269,7 @@ void PreciseEngine::findPathMtu()
     reportProgress("finding the path MTU");
     int mtu = std::clamp(net.routeMtu(destination).value_or(1500), smallestProbe + 4, 9000);
     const int destinationHop = static_cast<int>(hops.size());
+    double largeRtt = 0;  // seconds: the destination's round trip for an MTU-size probe
     for (int attempt = 0; attempt < 8; ++attempt) {
         const int index = sendProbe(destinationHop, destination, 64, mtu, false);
         const int error = result.probes[static_cast<size_t>(index)].sendError;
@@ -253,12 +282,9 @@ void PreciseEngine::findPathMtu()
         if (error != 0)
             throw PreciseError(std::string("sending: ") + std::strerror(error));
         awaitReplies(net.now() + discoveryWait, discoveryGap * 5);  // this probe is the only one out
-        inFlight.clear();
         const ProbeRecord &probe = result.probes[static_cast<size_t>(index)];
         if (probe.answered && probe.kind == FlowReplyKind::EchoReply) {
-            const double bytes = 2.0 * (mtu - discoverySize);
-            if (smallDestinationRtt > 0 && bytes > 0)
-                initialPerByte = std::max(0.0, (seconds(probe.rttNs) - smallDestinationRtt) / bytes);
+            largeRtt = seconds(probe.rttNs);
             break;
         }
         // No echo reply: a router that cannot forward the probe names its MTU; without
@@ -270,8 +296,32 @@ void PreciseEngine::findPathMtu()
             mtu = mtu > 1280 ? 1280 : std::max(smallestProbe + 4, mtu > 576 ? 576 : mtu - 100);
     }
     result.pathMtu = mtu;
-    if (initialPerByte <= 0)
-        initialPerByte = 8.0 / 1e6;  // unknown: as if the path were 1 Mbit/s, which paces slowly
+    // The path's time per byte, to pace the first probes by: from the lowest round trips
+    // of several small and MTU-size probes, as one alone may have waited (the first packet
+    // for a neighbour's address, a cold cache). Unknown, it is taken as 1 Mbit/s, which
+    // paces slowly; a difference lost in the timing noise means a path too fast to matter.
+    if (largeRtt > 0 && smallDestinationRtt > 0) {
+        std::vector<int> small, large;
+        for (int i = 1; i < pacingProbes; ++i) {
+            small.push_back(sendProbe(destinationHop, destination, 64, discoverySize, false));
+            takeReplies(net.now() + discoveryGap);
+            large.push_back(sendProbe(destinationHop, destination, 64, mtu, false));
+            takeReplies(net.now() + discoveryGap);
+        }
+        awaitReplies(net.now() + discoveryWait, discoveryGap * 5);
+        auto lowest = [&](const std::vector<int> &indices, double rtt) {
+            for (const int i : indices) {
+                const ProbeRecord &p = result.probes[static_cast<size_t>(i)];
+                if (p.answered && p.kind == FlowReplyKind::EchoReply)
+                    rtt = std::min(rtt, seconds(p.rttNs));
+            }
+            return rtt;
+        };
+        initialPerByte = std::max(0.0, (lowest(large, largeRtt) - lowest(small, smallDestinationRtt)) /
+                                           (2.0 * (mtu - discoverySize)));
+    } else {
+        initialPerByte = 8.0 / 1e6;
+    }
 }
 
 void PreciseEngine::checkRouterEchoes()
@@ -292,7 +342,6 @@ void PreciseEngine::checkRouterEchoes()
         }
     }
     awaitReplies(lastSend + discoveryWait, discoveryGap * 5);
-    inFlight.clear();
     for (Hop &hop : hops) {
         if (hop.method != HopMethod::EchoRouter)
             continue;
@@ -309,12 +358,7 @@ void PreciseEngine::checkRouterEchoes()
 
 FloorFit PreciseEngine::fitOf(int hopIndex, int minimumCount) const
 {
-    const Hop &hop = hops[static_cast<size_t>(hopIndex)];
-    std::vector<FloorGroup> groups;
-    groups.reserve(hop.groups.size());
-    for (const auto &entry : hop.groups)
-        groups.push_back(entry.second);
-    return fitFloor(groups, settings.quantile, settings.timingFloor, minimumCount);
+    return fitFloor(hops[static_cast<size_t>(hopIndex)].groups, settings.quantile, settings.timingFloor, minimumCount);
 }
 
 SlopeEstimate PreciseEngine::slopeOf(int hopIndex) const
@@ -350,7 +394,7 @@ double PreciseEngine::gapAfter(int size, double perByte) const
     // A probe and its reply (as long as the probe, or shorter) must be through the
     // bottleneck (perByte seconds per byte) before the next probe gets there.
     double gap = settings.gapFactor * 2.0 * size * perByte;
-    gap = std::max(gap, settings.minimumGap);
+    gap = std::clamp(gap, settings.minimumGap, longestGap);
     if (settings.rate > 0)
         gap = std::max(gap, 1.0 / settings.rate);
     return gap;
@@ -696,6 +740,7 @@ PreciseResult PreciseEngine::run(Ipv4Address target)
     destination = target;
     result = PreciseResult{};
     result.destination = target;
+    smallDestinationRtt = 0;
     discover();
     findPathMtu();
     checkRouterEchoes();

@@ -26,8 +26,10 @@
 #include <string>
 #include <vector>
 
+#include "engine/probe_ledger.h"
 #include "measure/capacity.h"
 #include "measure/floor_fit.h"
+#include "measure/late_stamps.h"
 #include "net/echo_network.h"
 #include "output/precise_result.h"
 #include "wire/flow_echo.h"
@@ -63,7 +65,9 @@ class PreciseEngine {
 public:
     using ProgressSink = std::function<void(const PreciseProgress &)>;
 
-    PreciseEngine(EchoNetwork &net, PreciseSettings settings, ProgressSink progress = {});
+    // secrets: the flow's identifier and cookie and the first sequence number
+    // (drawProbeSecrets in a real run).
+    PreciseEngine(EchoNetwork &net, PreciseSettings settings, ProbeSecrets secrets, ProgressSink progress = {});
     // Measures the path to the destination. Throws PreciseError when the destination
     // cannot be measured (it answers no echo request within the hop limit, or the
     // network fails).
@@ -76,7 +80,7 @@ private:
         HopMethod method = HopMethod::Silent;
         std::map<Ipv4Address, int> responders;       // discovery: who answered at this TTL
         Ipv4Address address = 0;
-        std::map<int64_t, FloorGroup> groups;        // the address's round trips by bytes on each link
+        std::vector<FloorGroup> groups;              // the address's round trips by bytes on each link
         std::map<Ipv4Address, int> otherReplies;     // replies from anyone else
         int probes = 0;
         int measurementProbes = 0;
@@ -91,6 +95,7 @@ private:
     };
 
     int sendProbe(int hop, Ipv4Address to, int ttl, int size, bool measurement);
+    uint16_t takeSequence(int probe, int64_t wait);
     int sendToHop(Hop &hop, int size);
     double pairCapacity(const Hop &hop) const;
     void noteHiddenDevices();
@@ -119,11 +124,11 @@ private:
     std::vector<uint8_t> buffer;
     PreciseResult result;
     std::vector<Hop> hops;                 // index 0 is hop 1
-    std::vector<int> inFlight;             // probe indices not yet answered
+    ProbeLedger ledger;                    // probes that may still be answered
     double smallDestinationRtt = 0;        // seconds: the destination's round trip for a small probe
     double initialPerByte = 0;             // seconds per byte to the destination, one direction
     double progressWorst = 0;
     int progressActive = 0;
-    std::vector<int64_t> stampDelays;      // kernel send stamp - program send time, per probe
-    int64_t usualStampDelay = 0;           // their median, renewed as they come
+    LateStampFilter stampFilter;           // judges each kernel send stamp as it comes
+    int64_t lastSendAt = 0;                // the program's time of the previous send
 };

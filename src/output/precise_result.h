@@ -26,9 +26,11 @@ struct ProbeRecord {
     int size = 0;                  // IP length of the probe
     bool measurement = true;       // false: discovery, path MTU or echo check
     int pairFirst = -1;            // the second probe of a packet pair: the first one's index
+    uint16_t sequence = 0;         // the sequence number it carried
     int sendError = 0;             // errno of a failed send
     int64_t sentAt = 0;            // the program's send time (monotonic ns)
     std::optional<int64_t> sentKernel;  // the kernel's send stamp (ns, the program's clock)
+    bool lateSendStamp = false;    // the kernel's send stamp came later than usual for its kind of send
     int64_t arrivedAt = 0;         // the program's receive time
     std::optional<int64_t> arrivedKernel;  // the kernel's receive stamp
     bool answered = false;
@@ -36,6 +38,7 @@ struct ProbeRecord {
     bool kernelStamps = false;     // rttNs from kernel stamps
     int replyLength = 0;
     Ipv4Address responder = 0;
+    bool cookieSeen = false;       // the reply carried the run's cookie (not so a quote of 8 bytes)
     FlowReplyKind kind = FlowReplyKind::EchoReply;
     int nextHopMtu = 0;            // fragmentation needed: the MTU the router named
 };

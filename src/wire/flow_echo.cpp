@@ -106,6 +106,7 @@ std::optional<FlowReply> decodeFlowReply(std::span<const uint8_t> datagram, cons
             return std::nullopt;
         reply.kind = FlowReplyKind::EchoReply;
         reply.sequence = read16(icmp + 6);
+        reply.cookieSeen = true;
         return reply;
     }
     if (icmp[0] == icmpTimeExceeded && icmp[1] == 0)
@@ -128,12 +129,14 @@ std::optional<FlowReply> decodeFlowReply(std::span<const uint8_t> datagram, cons
         return std::nullopt;
     const uint8_t *probe = quoted + quotedHeaderLength;
     const size_t probeBytes = quotedBytes - quotedHeaderLength;
-    if (probe[0] != icmpEchoRequest || read16(probe + 4) != flow.identifier)
+    // Routers that quote only 8 bytes of the probe cut the cookie off, but the checksum,
+    // constant over the flow and a function of the cookie, is there: a sender who never
+    // saw a probe cannot know it. Where the cookie was quoted, it must be ours.
+    if (probe[0] != icmpEchoRequest || read16(probe + 2) != flow.checksum || read16(probe + 4) != flow.identifier)
         return std::nullopt;
-    // Routers that quote only 8 bytes of the probe cut the cookie off; where it was
-    // quoted, it must be ours.
     if (probeBytes >= 12 && read32(probe + 8) != flow.cookie)
         return std::nullopt;
+    reply.cookieSeen = probeBytes >= 12;
     reply.sequence = read16(probe + 6);
     reply.probeDestination = addressAt(quoted + 16);
     reply.quotedProbeLength = read16(quoted + 2);

@@ -47,10 +47,12 @@ struct FlowReply {
     int code = 0;                       // ICMP code (unreachable)
     int nextHopMtu = 0;                 // fragmentation needed: the MTU the router named (0: none)
     int quotedProbeLength = 0;          // errors: the probe's IP length as quoted
+    bool cookieSeen = false;            // the cookie was received (an echo reply, or a quote of 12 bytes or more)
 };
 
 // Decodes one received datagram (IP header included). Nothing unless it answers an echo
 // probe of this flow: an echo reply with its identifier and cookie, or an ICMP error
-// quoting one of its echo requests (identifier; cookie too when the quote holds it).
-// Every field is read only after checking that it was received.
+// quoting one of its echo requests (identifier and checksum, which follows from the
+// cookie; the cookie itself too when the quote holds it). Every field is read only after
+// checking that it was received.
 std::optional<FlowReply> decodeFlowReply(std::span<const uint8_t> datagram, const EchoFlow &flow);

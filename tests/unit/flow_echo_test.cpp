@@ -194,11 +194,18 @@ TEST_F(FlowEchoTest, QuotesOfSomeoneElsesProbeAreRefused)
 {
     EXPECT_FALSE(decodeExactly(icmpError(11, 0, otherIdentifier, 5, 100, 100), flow));
     EXPECT_FALSE(decodeExactly(icmpError(11, 0, otherIdentifier, 5, 100, 8), flow));
-    // Another cookie is seen only where the quote holds it: from the 12th byte of the probe.
+    // Another cookie gives another checksum: refused even where the quote stops before the
+    // cookie (8 bytes), as is a quote of our probe whose checksum was changed. The cookie
+    // counts as seen from the 12th byte of the probe on.
     for (size_t quoteBytes = 8; quoteBytes <= 16; ++quoteBytes) {
         SCOPED_TRACE(quoteBytes);
-        EXPECT_EQ(decodeExactly(icmpError(11, 0, otherCookie, 5, 100, quoteBytes), flow).has_value(),
-                  quoteBytes < 12);
+        EXPECT_FALSE(decodeExactly(icmpError(11, 0, otherCookie, 5, 100, quoteBytes), flow));
+        Bytes forged = icmpError(11, 0, flow, 5, 100, quoteBytes);
+        forged[28 + 20 + 3] ^= 1;
+        EXPECT_FALSE(decodeExactly(forged, flow));
+        const std::optional<FlowReply> ours = decodeExactly(icmpError(11, 0, flow, 5, 100, quoteBytes), flow);
+        ASSERT_TRUE(ours);
+        EXPECT_EQ(ours->cookieSeen, quoteBytes >= 12);
     }
     // A quoted echo reply, a quoted UDP datagram, a quote that is no IPv4 header.
     Bytes quotedReply = icmpError(3, 1, flow, 5, 100, 100);

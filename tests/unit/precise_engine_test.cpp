@@ -12,61 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "simulated_path.h"
+#include "sim_scenarios.h"
 
 namespace {
-
-struct Scenario {
-    std::vector<SimLink> links;
-    std::vector<SimNode> nodes;
-};
-
-// Links of the given rates (1 ms each way), nodes 10.77.j.2 at their far ends.
-Scenario chain(const std::vector<double> &rates)
-{
-    Scenario s;
-    for (size_t j = 0; j < rates.size(); ++j) {
-        SimLink l;
-        l.rate = rates[j];
-        s.links.push_back(l);
-        SimNode n;
-        n.address = SimulatedPath::address(10, 77, static_cast<int>(j + 1), 2);
-        s.nodes.push_back(n);
-    }
-    return s;
-}
-
-PreciseSettings defaults(uint64_t seed = 7)
-{
-    PreciseSettings s;
-    s.seed = seed;
-    return s;
-}
-
-PreciseResult measure(const Scenario &s, PreciseSettings settings = defaults(), uint64_t pathSeed = 3)
-{
-    SimulatedPath path(s.links, s.nodes, pathSeed);
-    PreciseEngine engine(path, settings);
-    PreciseResult r = engine.run(s.nodes.back().address);
-    if (std::getenv("HOPRATE_SIM_VERBOSE")) {
-        std::printf("%d probes, %.2f s, mtu %d\n", r.probesSent, r.wallSeconds, r.pathMtu);
-        for (const HopResult &h : r.hops)
-            std::printf("hop %d method %d probes %d replies %d cap %.6g [%.6g, %.6g]%s merged %d\n", h.hop,
-                        static_cast<int>(h.method), h.probes, h.replies, h.capacity.bitsPerSecond, h.capacity.low,
-                        h.capacity.high, h.capacity.lowerBound ? " lower bound" : "", h.mergedFrom);
-    }
-    return r;
-}
-
-double error(const HopResult &h, double truth)
-{
-    return (h.capacity.bitsPerSecond - truth) / truth;
-}
-
-bool covers(const HopResult &h, double truth)
-{
-    return h.capacity.known && h.capacity.low <= truth && (h.capacity.lowerBound || truth <= h.capacity.high);
-}
 
 TEST(PreciseEngine, ThreeSlowLinksWithinATenthOfAPercentAndCovered)
 {
@@ -165,7 +113,7 @@ TEST(PreciseEngine, ForeignIcmpNeverChangesAResult)
 {
     const Scenario s = chain({10e6, 2e6, 5e6});
     SimulatedPath quiet(s.links, s.nodes, 3);
-    const PreciseResult plain = PreciseEngine(quiet, defaults()).run(s.nodes.back().address);
+    const PreciseResult plain = PreciseEngine(quiet, defaults(), testSecrets()).run(s.nodes.back().address);
 
     // The same run while another ping, another prober and garbage arrive all along.
     SimulatedPath busy(s.links, s.nodes, 3);
@@ -180,7 +128,7 @@ TEST(PreciseEngine, ForeignIcmpNeverChangesAResult)
         std::vector<uint8_t> garbage(static_cast<size_t>(i % 60), static_cast<uint8_t>(i));
         busy.inject(at + 500000, router, garbage);
     }
-    const PreciseResult noisy = PreciseEngine(busy, defaults()).run(s.nodes.back().address);
+    const PreciseResult noisy = PreciseEngine(busy, defaults(), testSecrets()).run(s.nodes.back().address);
     ASSERT_EQ(noisy.hops.size(), plain.hops.size());
     EXPECT_EQ(noisy.probesSent, plain.probesSent);
     for (size_t i = 0; i < plain.hops.size(); ++i) {
@@ -220,7 +168,7 @@ TEST(PreciseEngine, DestinationWithoutEchoRepliesIsAnError)
     PreciseSettings settings = defaults();
     settings.maxHops = 4;
     SimulatedPath path(s.links, s.nodes, 3);
-    PreciseEngine engine(path, settings);
+    PreciseEngine engine(path, settings, testSecrets());
     try {
         engine.run(s.nodes.back().address);
         FAIL() << "no error";
@@ -234,7 +182,7 @@ TEST(PreciseEngine, SendFailureEndsTheRunWithItsReason)
     const Scenario s = chain({10e6, 2e6});
     SimulatedPath path(s.links, s.nodes, 3);
     path.sendError = ENETUNREACH;
-    PreciseEngine engine(path, defaults());
+    PreciseEngine engine(path, defaults(), testSecrets());
     try {
         engine.run(s.nodes.back().address);
         FAIL() << "no error";

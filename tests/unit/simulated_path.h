@@ -25,6 +25,7 @@ struct SimLink {
     int mtu = 1500;
     double jitterMean = 0;     // nanoseconds of exponential extra queueing...
     double jitterShare = 0;    // ...for this share of the packets
+    int64_t coldFirst = 0;     // nanoseconds the first packet toward the destination waits (neighbour lookup)
 };
 
 struct SimNode {
@@ -34,13 +35,16 @@ struct SimNode {
     int quote = 548;           // bytes of the offending datagram its errors quote; 0: all of it
     double limit = 0;          // seconds per ICMP error token (Linux icmp_ratelimit); 0: none
     Ipv4Address alternate = 0; // a load balancer's second router: every other error comes from it
+    int dropEvery = 0;         // of every dropEvery echo requests addressed to it...
+    int dropRun = 0;           // ...the last dropRun get no reply (losses in short bursts)
 };
 
 class SimulatedPath : public EchoNetwork {
 public:
     SimulatedPath(std::vector<SimLink> links, std::vector<SimNode> nodes, uint64_t seed = 1)
         : path(std::move(links)), node(std::move(nodes)), random(seed), forwardBusy(path.size()),
-          backBusy(path.size()), tokens(node.size(), 6.0), refilled(node.size(), 0), errors(node.size(), 0)
+          backBusy(path.size()), tokens(node.size(), 6.0), refilled(node.size(), 0), errors(node.size(), 0),
+          echoes(node.size(), 0), warmed(path.size(), false)
     {
         for (SimLink &l : path)
             if (l.backRate <= 0)
@@ -60,6 +64,10 @@ public:
     int sendError = 0;                   // every send fails with this errno (0: none)
     int sends = 0;                       // sendmsg calls
     int64_t clock = 1000000000000LL;     // the host's monotonic clock
+    double lateStampShare = 0;           // this share of kernel send stamps is taken late...
+    int64_t lateStampBy = 0;             // ...by up to this many nanoseconds after the packet left
+    int64_t idleWake = 0;                // extra nanoseconds a send takes after the host idled...
+    int64_t idleAfter = 10000000;        // ...this long since its previous send
     static constexpr Ipv4Address host = 0x0200000A;  // 10.0.0.2 in network order
 
     SentEcho send(std::span<const uint8_t> message, Ipv4Address to, int ttl) override
@@ -79,12 +87,17 @@ public:
         }
         std::vector<uint8_t> datagram = ipHeader(host, to, 1, static_cast<uint8_t>(ttl), message.size());
         datagram.insert(datagram.end(), message.begin(), message.end());
-        // The kernel takes a few microseconds, never reordering one socket's packets.
+        // The kernel takes a few microseconds (more when the CPU was idle), never
+        // reordering one socket's packets.
+        const int64_t wake = sent.userTime - lastSend >= idleAfter ? idleWake : 0;
+        lastSend = sent.userTime;
         const int64_t leaves =
-            std::max(lastLeft + 1, sent.userTime + 5000 + static_cast<int64_t>(uniform(random) * 20000));
+            std::max(lastLeft + 1, sent.userTime + 5000 + wake + static_cast<int64_t>(uniform(random) * 20000));
         lastLeft = leaves;
         if (kernelStamps)
-            sent.kernelTime = leaves;
+            sent.kernelTime = leaves + (uniform(random) < lateStampShare
+                                            ? static_cast<int64_t>(uniform(random) * static_cast<double>(lateStampBy))
+                                            : 0);
         schedule(leaves, Packet{std::move(datagram), 0, true});
         return sent;
     }
@@ -196,6 +209,10 @@ private:
         if (busy.size() != static_cast<size_t>(l.hidden + 1))
             busy.assign(static_cast<size_t>(l.hidden + 1), 0);
         int64_t t = time + extraQueueing(l);
+        if (packet.forward && l.coldFirst > 0 && !warmed[static_cast<size_t>(index)]) {
+            warmed[static_cast<size_t>(index)] = true;
+            t += l.coldFirst;
+        }
         for (int64_t &stage : busy) {
             t = std::max(t, stage) + service;
             stage = t;
@@ -261,7 +278,8 @@ private:
         Ipv4Address to;
         std::memcpy(&to, &packet.bytes[16], 4);
         if (to == n.address) {
-            if (n.echo && packet.bytes.size() >= 28 && packet.bytes[20] == 8) {
+            const bool dropped = n.dropEvery > 0 && echoes[static_cast<size_t>(k)]++ % n.dropEvery >= n.dropEvery - n.dropRun;
+            if (n.echo && !dropped && packet.bytes.size() >= 28 && packet.bytes[20] == 8) {
                 std::vector<uint8_t> icmp(packet.bytes.begin() + 20, packet.bytes.end());
                 icmp[0] = 0;
                 std::vector<uint8_t> answer = ipHeader(n.address, host, 1, 64, icmp.size());
@@ -294,8 +312,11 @@ private:
     std::vector<double> tokens;
     std::vector<int64_t> refilled;
     std::vector<uint64_t> errors;
+    std::vector<int> echoes;
+    std::vector<bool> warmed;
     std::priority_queue<Event, std::vector<Event>, std::greater<Event>> events;
     std::priority_queue<Arrival, std::vector<Arrival>, std::greater<Arrival>> ready;
     uint64_t serial = 0;
     int64_t lastLeft = 0;
+    int64_t lastSend = 0;
 };
