@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "net/send_stamps.h"
 #include "support/clock.h"
 
 namespace {
@@ -30,6 +31,20 @@ std::optional<int64_t> softwareStamp(msghdr &message)
             std::memcpy(&stamps, CMSG_DATA(c), sizeof stamps);
             if (stamps.ts[0].tv_sec != 0 || stamps.ts[0].tv_nsec != 0)
                 return nanoseconds(stamps.ts[0]);
+        }
+    }
+    return std::nullopt;
+}
+
+// The send's number (SOF_TIMESTAMPING_OPT_ID) of a stamp from the error queue.
+std::optional<uint32_t> stampKey(msghdr &message)
+{
+    for (cmsghdr *c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == SOL_IP && c->cmsg_type == IP_RECVERR && c->cmsg_len >= CMSG_LEN(sizeof(sock_extended_err))) {
+            sock_extended_err error{};
+            std::memcpy(&error, CMSG_DATA(c), sizeof error);
+            if (error.ee_origin == SO_EE_ORIGIN_TIMESTAMPING)
+                return error.ee_data;
         }
     }
     return std::nullopt;
@@ -82,26 +97,33 @@ int LinuxEchoSocket::open(bool kernelStamps)
     return 0;
 }
 
-std::optional<int64_t> LinuxEchoSocket::takeSendStamp()
+std::optional<int64_t> LinuxEchoSocket::takeSendStamp(std::optional<uint32_t> expected)
 {
     // The stamp of a packet that just left is queued on the socket's error queue, usually
-    // before sendmsg returns. Exactly one new stamp is this packet's; none (or several,
-    // which should not happen) leaves the probe to the program's own stamps.
-    std::optional<int64_t> found;
-    int seen = 0;
-    for (int i = 0; i < 8; ++i) {
+    // before sendmsg returns; a stamp that comes later is found here after a later send,
+    // and its number tells it apart. The queue is emptied (a bounded number of messages)
+    // whatever it holds, so that a wait on the socket never wakes for it again.
+    KeyedStamp drained[maxDrained];
+    size_t stamps = 0;
+    for (size_t i = 0; i < maxDrained; ++i) {
         char data[64];
         alignas(cmsghdr) char control[256];
         iovec part{data, sizeof data};
         msghdr message = messageOver(part, control, sizeof control);
         if (recvmsg(fd, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0)
             break;
-        if (const std::optional<int64_t> stamp = softwareStamp(message)) {
-            found = stamp;
-            ++seen;
-        }
+        const std::optional<int64_t> stamp = softwareStamp(message);
+        const std::optional<uint32_t> key = stampKey(message);
+        if (stamp && key)
+            drained[stamps++] = KeyedStamp{*key, *stamp};
     }
-    return seen == 1 ? found : std::nullopt;
+    if (!expected)
+        return std::nullopt;
+    const std::optional<KeyedStamp> own = stampOfSend({drained, stamps}, *expected);
+    if (!own)
+        return std::nullopt;
+    nextKey = own->key + 1;
+    return own->time;
 }
 
 SentEcho LinuxEchoSocket::send(std::span<const uint8_t> message, Ipv4Address to, int ttl)
@@ -123,11 +145,11 @@ SentEcho LinuxEchoSocket::send(std::span<const uint8_t> message, Ipv4Address to,
     if (sendmsg(fd, &header, 0) < 0) {
         sent.error = errno;
         if (stamping)
-            takeSendStamp();  // nothing should be there; keep the queue empty all the same
+            takeSendStamp(std::nullopt);  // nothing should be there; keep the queue empty all the same
         return sent;
     }
     if (stamping) {
-        sent.kernelTime = takeSendStamp();
+        sent.kernelTime = takeSendStamp(nextKey++);
         if (sent.kernelTime)
             *sent.kernelTime -= realtimeOffset;
     }
@@ -157,7 +179,7 @@ EchoWait LinuxEchoSocket::receive(std::span<uint8_t> buffer, int64_t deadline)
             continue;  // the loop's deadline check ends the wait
         if (!(p.revents & POLLIN)) {
             if (stamping)
-                takeSendStamp();  // a late send stamp: too late to use, cleared
+                takeSendStamp(std::nullopt);  // a late send stamp: too late to use, cleared
             continue;
         }
         sockaddr_in from{};

@@ -3,6 +3,9 @@
 // them; the program's own monotonic stamps otherwise.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 #include "net/echo_network.h"
 
 class LinuxEchoSocket : public EchoNetwork {
@@ -22,9 +25,12 @@ public:
     std::optional<int> routeMtu(Ipv4Address to) override;
 
 private:
-    std::optional<int64_t> takeSendStamp();
+    // Empties the error queue; the stamp of the send numbered `expected`, if it was there.
+    std::optional<int64_t> takeSendStamp(std::optional<uint32_t> expected);
 
+    static constexpr size_t maxDrained = 16;
     int fd = -1;
+    uint32_t nextKey = 0;        // the number the kernel gives the next send's stamp
     bool stamping = false;
     int64_t realtimeOffset = 0;  // CLOCK_REALTIME - CLOCK_MONOTONIC when the socket was opened
 };

@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # hoprate --precise on emulated paths of known rates (root; skips with 77 otherwise):
 #   smoke        --quick on 10M/2M/5M: every link within 3 %, its interval around it,
-#                the JSON document complete, the hop addresses found
+#                the JSON document complete, the hop addresses found, kernel time stamps
+#                used, minimum round trips positive and rising by hop; --save writes a
+#                header and a line per probe
+#   mtu          a 1000-byte MTU on link 2 is the path MTU (probes carry DF), and
+#                --no-kernel-stamps is obeyed
 #   silent       a router without time-exceeded messages: reported silent, the links
 #                around it as one segment of their series capacity
 #   concurrent   two runs at once toward one destination: each ignores the other's
@@ -64,16 +68,26 @@ EOF
 case $mode in
 smoke)
     up 10M/1ms,2M/2ms,5M/1ms
-    run_limited 120 "$lab" exec "$hoprate" --precise --quick --json 10.77.3.2
+    run_limited 120 "$lab" exec "$hoprate" --precise --quick --json --save "$work/probes.csv" 10.77.3.2
     [ "$status" -eq 0 ] || fail "status $status"
     check_json 10,2,5 "[x['address'] for x in h] == ['10.77.1.2', '10.77.2.2', '10.77.3.2'] and \
 all(x['ci90_bps'][0] < x['capacity_bps'] < x['ci90_bps'][1] for x in h) and \
-[x['method'] for x in h] == ['echo-router', 'echo-router', 'destination'] and d['path_mtu'] == 1500"
+[x['method'] for x in h] == ['echo-router', 'echo-router', 'destination'] and d['path_mtu'] == 1500 and \
+d['kernel_timestamps'] is True and 0 < h[0]['min_rtt_ms'] < h[1]['min_rtt_ms'] < h[2]['min_rtt_ms'] < 50 and \
+len(open('$work/probes.csv').read().splitlines()) == 2 + d['probes_sent']"
+    head -2 "$work/probes.csv" | tail -1 | grep -q '^probe,phase,hop,to,ttl,size,sent_ns,answered,rtt_ns,' ||
+        fail "the probe log has no header line"
     # The table: a header line and one line per hop.
     run_limited 120 "$lab" exec "$hoprate" --precise --quick 10.77.3.2
     [ "$status" -eq 0 ] || fail "status $status (table)"
     grep -q '^hoprate --precise 10.77.3.2 (10.77.3.2): 3 hops, path MTU 1500, ' "$work/out" || fail "no table header"
     [ "$(grep -cE '^  [123]  10\.77\.[123]\.2 ' "$work/out")" -eq 3 ] || fail "not three hop lines"
+    ;;
+mtu)
+    up 10M/1ms,2M/2ms:mtu=1000,5M/1ms
+    run_limited 120 "$lab" exec "$hoprate" --precise --quick --no-kernel-stamps --json 10.77.3.2
+    [ "$status" -eq 0 ] || fail "status $status"
+    check_json 10,2,5 "loose and d['path_mtu'] == 1000 and d['kernel_timestamps'] is False"
     ;;
 silent)
     up 10M/1ms,2M/2ms:silent,5M/1ms
