@@ -225,16 +225,7 @@ int preciseMain(int argc, char **argv)
         PreciseEngine engine(socket, options.settings, drawProbeSecrets(), [&](const PreciseProgress &p) { line.show(p); });
         const PreciseResult result = engine.run(*address);
         line.finish();
-        if (!options.save.empty() && !writeFile(options.save, formatProbeLog(result, options.destination))) {
-            std::fprintf(stderr, "hoprate: %s: %s\n", options.save.c_str(), std::strerror(errno));
-            return 1;
-        }
-        const std::string out = options.json ? formatPreciseJson(result, options.destination)
-                                             : formatPreciseTable(result, options.destination);
-        if (!writeStandardOutput(out)) {
-            std::fprintf(stderr, "hoprate: standard output: %s\n", std::strerror(errno));
-            return 1;
-        }
+        return deliverPreciseResult(result, options);
     } catch (const PreciseError &failure) {
         std::fprintf(stderr, "hoprate: %s\n", failure.what());
         return 1;
@@ -242,5 +233,22 @@ int preciseMain(int argc, char **argv)
         std::fprintf(stderr, "hoprate: out of memory\n");
         return 1;
     }
-    return 0;
+}
+
+int deliverPreciseResult(const PreciseResult &result, const PreciseOptions &options)
+{
+    // The result goes to standard output whatever becomes of the probe log: a full disk
+    // must not cost the measurement. Either failure sets the status.
+    int status = 0;
+    const std::string out = options.json ? formatPreciseJson(result, options.destination)
+                                         : formatPreciseTable(result, options.destination);
+    if (!writeStandardOutput(out)) {
+        std::fprintf(stderr, "hoprate: standard output: %s\n", std::strerror(errno));
+        status = 1;
+    }
+    if (!options.save.empty() && !writeFile(options.save, formatProbeLog(result, options.destination))) {
+        std::fprintf(stderr, "hoprate: %s: %s\n", printableText(options.save).c_str(), std::strerror(errno));
+        status = 1;
+    }
+    return status;
 }

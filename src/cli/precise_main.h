@@ -24,5 +24,9 @@ extern const char preciseUsageText[];
 // with the complaint for a bad command line.
 PreciseOptions parsePreciseArguments(int argc, char **argv);
 
+// Prints a run's result (table or JSON) and writes its probe log where asked; the exit
+// status: 1 when either could not be written.
+int deliverPreciseResult(const PreciseResult &result, const PreciseOptions &options);
+
 // The whole accurate mode; argv[1] is "--precise". Returns the exit status.
 int preciseMain(int argc, char **argv);

@@ -165,6 +165,25 @@ TEST(FitFloor, FarSizesAreSetAsideUpToAQuarter)
     EXPECT_EQ(kept.groups, 16);
 }
 
+TEST(FitFloor, TheRobustScaleIsTheNormalsDeviationOfTheResiduals)
+{
+    // Floors scattered 0, +1, -1 us about the line: the median absolute residual is 1 us,
+    // the robust deviation 1.4826 us, and a size is set aside beyond four of those
+    // (5.93 us): one 5 us up stays, one 7 us up goes.
+    for (const auto &[up, kept] : {std::pair{5e-6, 16}, std::pair{7e-6, 15}}) {
+        SCOPED_TRACE(up);
+        std::vector<FloorGroup> groups;
+        for (int i = 1; i <= 16; ++i) {
+            const int64_t bytes = 100 * i;
+            const double scatter = i == 9 ? up : (i % 3 == 0 ? 0 : i % 3 == 1 ? 1e-6 : -1e-6);
+            groups.push_back(group(bytes, onLine(bytes) + scatter));
+        }
+        const FloorFit fit = fitFloor(groups, 0.1, 1e-9);
+        ASSERT_TRUE(fit.valid);
+        EXPECT_EQ(fit.groups, kept);
+    }
+}
+
 TEST(FitFloor, TooFewGroupsOrOneSizeGiveNoFit)
 {
     EXPECT_FALSE(fitFloor({}, 0.1, timingFloor).valid);

@@ -34,6 +34,50 @@ TEST(PreciseEngine, ThreeSlowLinksWithinATenthOfAPercentAndCovered)
     }
 }
 
+TEST(PreciseEngine, EveryIntervalHoldsItsSystematicTerms)
+{
+    // However many probes, a link's interval is never narrower than the host's timing
+    // allows: 1.5 ns per byte and 0.1 % of the link's time per byte, at 90 %.
+    const PreciseSettings settings = defaults();
+    const PreciseResult r = measure(chain({10e6, 2e6, 5e6}), settings);
+    for (const HopResult &h : r.hops) {
+        SCOPED_TRACE(h.hop);
+        ASSERT_TRUE(h.capacity.known);
+        const double perByte = 8.0 / h.capacity.bitsPerSecond;
+        const double systematic = std::hypot(settings.systematic, settings.relativeSystematic * perByte);
+        EXPECT_GE(8.0 / h.capacity.low - perByte, 1.6448 * systematic);
+        EXPECT_GE(perByte - 8.0 / h.capacity.high, 1.6448 * systematic);
+    }
+}
+
+TEST(PreciseEngine, RateAndTtlLimitedAreObeyed)
+{
+    Scenario s = chain({10e6, 2e6, 5e6});
+    PreciseSettings settings = defaults();
+    settings.rate = 200;
+    settings.ttlLimited = true;
+    settings.budget = 64;
+    const PreciseResult r = measure(s, settings);
+    ASSERT_EQ(r.hops.size(), 3u);
+    EXPECT_EQ(r.hops[0].method, HopMethod::TtlLimited);
+    EXPECT_EQ(r.hops[1].method, HopMethod::TtlLimited);
+    int64_t previous = 0;
+    int measured = 0;
+    for (const ProbeRecord &p : r.probes) {
+        if (!p.measurement)
+            continue;
+        if (p.hop < 3) {
+            EXPECT_EQ(p.to, s.nodes.back().address);  // toward the destination, TTL-limited
+        }
+        if (previous != 0 && p.pairFirst < 0) {
+            EXPECT_GE(p.sentAt - previous, 5000000) << "probe " << measured;
+        }
+        previous = p.sentAt;
+        ++measured;
+    }
+    EXPECT_GT(measured, 150);
+}
+
 TEST(PreciseEngine, SilentRouterMergesTheLinksAroundIt)
 {
     Scenario s = chain({10e6, 2e6, 5e6});
@@ -91,6 +135,21 @@ TEST(PreciseEngine, RateLimitedRouterIsPacedToItsRate)
     }
     EXPECT_GE(late, 10);
     EXPECT_GE(lateAnswered, late * 9 / 10);
+    // From the detection on, the probes keep the router's pace: the burst of 6 it answered
+    // at once says nothing of its rate.
+    std::vector<int64_t> gaps;
+    previous = 0;
+    for (const ProbeRecord &p : r.probes) {
+        if (p.hop != 2 || !p.measurement)
+            continue;
+        if (previous != 0)
+            gaps.push_back(p.sentAt - previous);
+        previous = p.sentAt;
+    }
+    const auto paced = std::find_if(gaps.begin(), gaps.end(), [](int64_t g) { return g > 200000000; });
+    ASSERT_NE(paced, gaps.end());
+    for (auto g = paced; g != gaps.end(); ++g)
+        EXPECT_GE(*g, 900000000) << "gap " << (g - gaps.begin());
     EXPECT_TRUE(hop.capacity.known);
     EXPECT_LT(std::fabs(error(r.hops[2], 5e6)), 0.01);
 }

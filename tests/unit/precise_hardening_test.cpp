@@ -73,6 +73,54 @@ TEST(PreciseHardening, BlindSpooferQuotingEightBytesMovesNoHopAndNoPathMtu)
     }
 }
 
+TEST(PreciseHardening, RepliesWithOurMarksFromAnotherAddressOrAboutAnotherDestinationChangeNothing)
+{
+    // Echo replies and whole-quote time-exceeded messages that carry the run's identifier,
+    // cookie and sequence numbers, but come from an address the probe did not go to, or
+    // quote a probe that went elsewhere.
+    const Scenario s = chain({10e6, 2e6, 5e6});
+    const PreciseResult plain = measure(s);
+    const EchoFlow flow = makeEchoFlow(testSecrets().identifier, testSecrets().cookie);
+    const Ipv4Address stranger = SimulatedPath::address(10, 66, 6, 6);
+    SimulatedPath path(s.links, s.nodes, 3);
+    for (int64_t t = 0; t < int64_t{5000000000}; t += 20000000) {
+        for (uint16_t k = 0; k < 600; ++k) {
+            const auto sequence = static_cast<uint16_t>(testSecrets().firstSequence + k);
+            std::vector<uint8_t> echo = buildFlowEcho(flow, sequence, 16);
+            echo[0] = 0;
+            std::vector<uint8_t> reply = SimulatedPath::ipHeader(stranger, SimulatedPath::host, 1, 60, echo.size());
+            reply.insert(reply.end(), echo.begin(), echo.end());
+            path.inject(path.clock + t, stranger, reply);
+            const std::vector<uint8_t> probe = buildFlowEcho(flow, sequence, 16);
+            std::vector<uint8_t> quoted = SimulatedPath::ipHeader(SimulatedPath::host, stranger, 1, 1, probe.size());
+            quoted.insert(quoted.end(), probe.begin(), probe.end());
+            std::vector<uint8_t> error =
+                SimulatedPath::ipHeader(s.nodes[0].address, SimulatedPath::host, 1, 60, 8 + quoted.size());
+            const uint8_t header[8] = {11, 0, 0, 0, 0, 0, 0, 0};
+            error.insert(error.end(), header, header + 8);
+            error.insert(error.end(), quoted.begin(), quoted.end());
+            path.inject(path.clock + t + 10000000, s.nodes[0].address, error);
+        }
+    }
+    const PreciseResult r = PreciseEngine(path, defaults(), testSecrets()).run(s.nodes.back().address);
+    ASSERT_EQ(r.hops.size(), plain.hops.size());
+    EXPECT_EQ(r.probesSent, plain.probesSent);
+    for (size_t i = 0; i < plain.hops.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(r.hops[i].capacity.bitsPerSecond, plain.hops[i].capacity.bitsPerSecond);
+        EXPECT_EQ(r.hops[i].replies, plain.hops[i].replies);
+        EXPECT_TRUE(r.hops[i].others.empty());
+    }
+}
+
+TEST(PreciseHardening, TwoRunsDrawDifferentSecrets)
+{
+    const ProbeSecrets a = drawProbeSecrets();
+    const ProbeSecrets b = drawProbeSecrets();
+    // 64 random bits alike twice: one chance in 2^64.
+    EXPECT_FALSE(a.identifier == b.identifier && a.cookie == b.cookie && a.firstSequence == b.firstSequence);
+}
+
 TEST(PreciseHardening, AHundredThousandProbesWithLossesCreditEveryReplyToItsOwnProbe)
 {
     // One fast hop of 10 us that drops 4 of every 500 echo replies: more probes than

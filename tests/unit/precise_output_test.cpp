@@ -224,6 +224,18 @@ TEST(PreciseWriters, AnyByteOfTheDestinationTextStaysInsideItsField)
     EXPECT_EQ(formatProbeLog(r, "a\nb\xff\\").substr(0, 56), "# hoprate --precise probe log: destination a\\x0ab\\xff\\\\ ");
 }
 
+TEST(PreciseDelivery, AProbeLogThatCannotBeWrittenCostsNotTheResult)
+{
+    PreciseOptions options;
+    options.destination = "example.net";
+    options.save = "/dev/full";
+    const PreciseResult r = sixHopSample();
+    const ChildResult child = runInChild([&] { std::exit(deliverPreciseResult(r, options)); });
+    EXPECT_EQ(child.exitStatus, 1);
+    EXPECT_EQ(child.out, formatPreciseTable(r, "example.net"));
+    EXPECT_EQ(child.err, "hoprate: /dev/full: No space left on device\n");
+}
+
 TEST(ProgressLine, RewritesInPlaceAndClearsOnlyOnATerminal)
 {
     const ChildResult shown = runInChild([] {
