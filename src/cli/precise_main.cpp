@@ -155,10 +155,10 @@ PreciseOptions parsePreciseArguments(int argc, char **argv)
             break;
         case Rate: options.settings.rate = number("rate", optarg, 1, 100000); break;
         // The fit needs three sizes: a line through two has no scatter to judge it by.
-        case Sizes: options.settings.sizes = static_cast<int>(wholeNumber("sizes", optarg, 3, 200)); break;
+        case Sizes: options.settings.probeSizes = static_cast<int>(wholeNumber("sizes", optarg, 3, 200)); break;
         case Spacing: options.settings.gapFactor = number("spacing", optarg, 0, 100); break;
         case TtlLimited: options.settings.ttlLimited = true; break;
-        case NoKernelStamps: options.kernelStamps = false; break;
+        case NoKernelStamps: options.settings.kernelStamps = false; break;
         case Seed: options.seed = static_cast<uint64_t>(wholeNumber("seed", optarg, 0, std::numeric_limits<long>::max())); break;
         case Help: options.help = true; break;
         case ':': throw std::invalid_argument(std::string("option needs an argument: ") + args[static_cast<size_t>(optind - 1)]);
@@ -174,10 +174,10 @@ PreciseOptions parsePreciseArguments(int argc, char **argv)
     }
     if (options.quick) {
         if (!budgetGiven)
-            options.settings.budget = 150;
+            options.settings.budget = quickBudget;
         if (!targetGiven)
-            options.settings.target = 0.001;
-        options.settings.noisyBudget = 2;
+            options.settings.target = quickTarget;
+        options.settings.noisyBudget = quickNoisyBudget;
     }
     if (options.help)
         return options;
@@ -209,7 +209,7 @@ int preciseMain(int argc, char **argv)
     options.settings.seed = options.seed ? *options.seed : randomWord();
 
     LinuxEchoSocket socket;
-    if (const int error = socket.open(options.kernelStamps)) {
+    if (const int error = socket.open(options.settings.kernelStamps)) {
         std::fprintf(stderr, "hoprate: raw ICMP socket: %s (needs root or CAP_NET_RAW)\n", std::strerror(error));
         return 1;
     }
@@ -222,7 +222,7 @@ int preciseMain(int argc, char **argv)
     }
     try {
         ProgressLine line(isatty(STDERR_FILENO) == 1);
-        PreciseEngine engine(socket, options.settings, drawProbeSecrets(), [&](const PreciseProgress &p) { line.show(p); });
+        PreciseEngine engine(socket, effectiveSettings(options.settings), drawProbeSecrets(), [&](const PreciseProgress &p) { line.show(p); });
         const PreciseResult result = engine.run(*address);
         line.finish();
         return deliverPreciseResult(result, options);

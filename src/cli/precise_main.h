@@ -11,7 +11,6 @@ struct PreciseOptions {
     PreciseSettings settings;
     bool quick = false;
     bool json = false;
-    bool kernelStamps = true;
     std::optional<uint64_t> seed;  // of the probe order; none given: one is drawn for the run
     std::string save;         // file for the probe log; empty: none
     std::string destination;

@@ -1,68 +1,121 @@
 #include "engine/probe_ledger.h"
 
-#include "support/entropy.h"
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <string>
 
-ProbeSecrets drawProbeSecrets()
+#include "engine/precise_error.h"
+
+namespace {
+
+constexpr int64_t second = 1000000000;
+constexpr int64_t setupWait = second;        // a probe of the first phases unanswered this long is lost
+constexpr int64_t replyDeadline = 5 * second;  // a measurement probe unanswered this long is lost
+
+}  // namespace
+
+ProbeLedger::ProbeLedger(EchoNetwork &network, ProbeSecrets secrets, int64_t lateStampTolerance)
+    : net(network), flow(makeEchoFlow(secrets.identifier, secrets.cookie)), book(secrets.firstSequence),
+      stampFilter(lateStampTolerance), buffer(65536)
 {
-    const uint64_t word = randomWord();
-    ProbeSecrets secrets;
-    secrets.identifier = static_cast<uint16_t>(word);
-    secrets.cookie = static_cast<uint32_t>(word >> 16);
-    secrets.firstSequence = static_cast<uint16_t>(word >> 48);
-    return secrets;
 }
 
-ProbeLedger::ProbeLedger(uint16_t firstSequence) : probeOf(65536, -1), next(firstSequence) {}
-
-std::optional<uint16_t> ProbeLedger::open(int probe, int64_t deadline)
+uint16_t ProbeLedger::takeSequence(int probe, int64_t wait, const AnswerSink &sink)
 {
-    if (inFlight >= 65536)
-        return std::nullopt;
-    // Sequence numbers are taken in turn; those still in flight are passed over.
-    while (probeOf[next] >= 0)
-        ++next;
-    const uint16_t sequence = next++;
-    probeOf[sequence] = probe;
-    ++inFlight;
-    deadlines.push(Entry{deadline, probe, sequence});
-    return sequence;
+    book.expire(net.now());
+    std::optional<uint16_t> sequence = book.open(probe, net.now() + wait);
+    if (!sequence) {
+        // Every sequence number is out: the earliest deadline frees one.
+        takeReplies(*book.nextDeadline(), sink);
+        book.expire(net.now());
+        sequence = book.open(probe, net.now() + wait);
+    }
+    return *sequence;
 }
 
-std::optional<int> ProbeLedger::find(uint16_t sequence) const
+int ProbeLedger::send(const ProbeRequest &request, const AnswerSink &sink)
 {
-    if (probeOf[sequence] < 0)
-        return std::nullopt;
-    return probeOf[sequence];
+    ProbeRecord record;
+    record.hop = request.hop;
+    record.to = request.to;
+    record.ttl = request.ttl;
+    record.size = request.size;
+    record.measurement = request.measurement;
+    record.pairFirst = request.pairFirst;
+    const int index = count();
+    record.sequence = takeSequence(index, request.measurement ? replyDeadline : setupWait, sink);
+    const std::vector<uint8_t> message = buildFlowEcho(flow, record.sequence, request.size - ipHeaderLength);
+    const SentEcho sent = net.send(message, request.to, request.ttl);
+    record.sendError = sent.error;
+    record.sentAt = sent.userTime;
+    record.sentKernel = sent.kernelTime;
+    // A stamp is judged among those of sends that followed as long a pause.
+    if (sent.kernelTime)
+        record.lateSendStamp = stampFilter.late(*sent.kernelTime - sent.userTime, sent.userTime - lastSendAt);
+    lastSendAt = sent.userTime;
+    records.push_back(record);
+    if (sent.error != 0)
+        book.close(record.sequence);
+    else
+        ++sentCount;
+    return index;
 }
 
-void ProbeLedger::close(uint16_t sequence)
+void ProbeLedger::takeReplies(int64_t until, const AnswerSink &sink)
 {
-    if (probeOf[sequence] < 0)
-        return;
-    probeOf[sequence] = -1;
-    --inFlight;
-}
-
-void ProbeLedger::expire(int64_t now)
-{
-    while (!deadlines.empty() && deadlines.top().deadline <= now) {
-        const Entry e = deadlines.top();
-        deadlines.pop();
-        if (probeOf[e.sequence] == e.probe)
-            close(e.sequence);
+    for (;;) {
+        const EchoWait wait = net.receive(buffer, until);
+        if (wait.status == EchoWaitStatus::TimedOut)
+            return;
+        if (wait.status == EchoWaitStatus::Failed)
+            throw PreciseError(std::string("receiving: ") + std::strerror(wait.error));
+        handle(wait.arrival, sink);
     }
 }
 
-void ProbeLedger::dropClosed()
+void ProbeLedger::awaitAll(int64_t deadline, int64_t step, const AnswerSink &sink)
 {
-    while (!deadlines.empty() && probeOf[deadlines.top().sequence] != deadlines.top().probe)
-        deadlines.pop();
+    for (;;) {
+        const int64_t now = net.now();
+        book.expire(now);
+        if (book.empty() || now >= deadline)
+            return;
+        takeReplies(std::min(deadline, now + step), sink);
+    }
 }
 
-std::optional<int64_t> ProbeLedger::nextDeadline()
+void ProbeLedger::handle(const EchoArrival &arrival, const AnswerSink &sink)
 {
-    dropClosed();
-    if (deadlines.empty())
-        return std::nullopt;
-    return deadlines.top().deadline;
+    const size_t kept = std::min(static_cast<size_t>(arrival.length), buffer.size());
+    const std::optional<FlowReply> reply = decodeFlowReply({buffer.data(), kept}, flow);
+    if (!reply)
+        return;  // someone else's traffic, or not an answer to a probe of ours
+    // The probe in flight with this sequence number: no other carries it, so a late reply
+    // counts for its own probe or for none.
+    book.expire(arrival.userTime);
+    const std::optional<int> at = book.find(reply->sequence);
+    if (!at)
+        return;
+    ProbeRecord &probe = records[static_cast<size_t>(*at)];
+    const bool fromTarget = reply->kind == FlowReplyKind::EchoReply ? reply->source == probe.to
+                                                                     : reply->probeDestination == probe.to;
+    if (!fromTarget)
+        return;  // carries our flow's marks but answers no probe we sent there
+    // The path MTU shrinks only for a message that quotes a probe of the size it was.
+    if (reply->kind == FlowReplyKind::FragmentationNeeded && reply->quotedProbeLength != probe.size)
+        return;
+    book.close(reply->sequence);
+    probe.answered = true;
+    probe.rttNs = roundTripNanoseconds(SentEcho{0, probe.sentAt, probe.sentKernel}, arrival);
+    probe.kernelStamps = probe.sentKernel.has_value() && arrival.kernelTime.has_value();
+    probe.replyLength = arrival.length;
+    probe.arrivedAt = arrival.userTime;
+    probe.arrivedKernel = arrival.kernelTime;
+    probe.responder = reply->source;
+    probe.cookieSeen = reply->cookieSeen;
+    probe.kind = reply->kind;
+    probe.nextHopMtu = reply->nextHopMtu;
+    if (sink)
+        sink(Answer{*at, *reply, arrival});
 }

@@ -1,58 +1,70 @@
-// The probes of a run that may still be answered, by sequence number.
-//
-// Every probe carries a 16-bit sequence number, and a reply names the probe it answers by
-// it. A probe stays in the ledger until it is answered or its deadline passes; no sequence
-// number is given to a new probe while an earlier one that carried it is still in the
-// ledger, so a late reply can only ever be credited to its own probe. Sequence numbers
-// start at a random value and go up from there: a sender that never sees a probe cannot
-// tell which numbers are in flight.
+// Every probe of an accurate-mode run: sent through the network with its sequence
+// number and kernel stamps, kept as a record, and matched to its reply. A reply counts
+// only for the probe in flight that carries its sequence number, only if it comes from
+// where that probe went (or quotes a probe that went there), and a path MTU only from a
+// message quoting a probe of the size in flight. Kernel send stamps are judged as they
+// come (LateStampFilter).
 #pragma once
 
 #include <cstdint>
-#include <optional>
-#include <queue>
+#include <functional>
+#include <utility>
 #include <vector>
 
-// What makes a run's probes its own: the flow's identifier and cookie and the first
-// sequence number. Unguessable in a real run (drawProbeSecrets); tests choose them.
-struct ProbeSecrets {
-    uint16_t identifier = 0;
-    uint32_t cookie = 0;
-    uint16_t firstSequence = 0;
+#include "engine/sequence_book.h"
+#include "measure/late_stamps.h"
+#include "model/precise_result.h"
+#include "net/echo_network.h"
+#include "wire/flow_echo.h"
+
+struct ProbeRequest {
+    int hop = 0;               // the hop it belongs to (0: none yet, while finding the path)
+    Ipv4Address to = 0;
+    int ttl = 0;
+    int size = 0;              // IP length in bytes
+    bool measurement = false;  // false: finding the path, its MTU, who answers echo
+    int pairFirst = -1;        // the second probe of a packet pair: the first one's index
 };
 
-// Secrets from the kernel's random numbers.
-ProbeSecrets drawProbeSecrets();
+// A reply matched to its probe (whose record is already filled in).
+struct Answer {
+    int probe = 0;
+    const FlowReply &reply;
+    const EchoArrival &arrival;
+};
 
 class ProbeLedger {
 public:
-    explicit ProbeLedger(uint16_t firstSequence = 0);
+    using AnswerSink = std::function<void(const Answer &)>;
 
-    // Enters a probe (its index in the run) with the time after which no reply to it is
-    // taken, under the next free sequence number; nothing while all 65,536 are taken.
-    std::optional<uint16_t> open(int probe, int64_t deadline);
-    // The probe in flight under this sequence number, if any.
-    std::optional<int> find(uint16_t sequence) const;
-    // The probe under this sequence number leaves (answered, or never sent).
-    void close(uint16_t sequence);
-    // Probes whose deadline is at or before `now` leave.
-    void expire(int64_t now);
-    bool empty() const { return inFlight == 0; }
-    int size() const { return inFlight; }
-    // The earliest deadline of a probe in flight.
-    std::optional<int64_t> nextDeadline();
+    ProbeLedger(EchoNetwork &net, ProbeSecrets secrets, int64_t lateStampTolerance);
+
+    // Sends a probe; its index. A failed send is recorded with its errno. (Should every
+    // sequence number be out, replies are taken until one is free, handed to the sink.)
+    int send(const ProbeRequest &request, const AnswerSink &sink = {});
+    // Takes every datagram until `until` (monotonic ns), handing each matched reply to
+    // the sink. Throws PreciseError when receiving fails.
+    void takeReplies(int64_t until, const AnswerSink &sink = {});
+    // As takeReplies, until every probe in flight is answered or gone, or the deadline;
+    // in steps, so that the wait ends as soon as the last reply is in.
+    void awaitAll(int64_t deadline, int64_t step, const AnswerSink &sink = {});
+
+    const ProbeRecord &operator[](int probe) const { return records[static_cast<size_t>(probe)]; }
+    int count() const { return static_cast<int>(records.size()); }
+    int sent() const { return sentCount; }
+    const std::vector<ProbeRecord> &all() const { return records; }
+    std::vector<ProbeRecord> release() { return std::exchange(records, {}); }
 
 private:
-    struct Entry {
-        int64_t deadline;
-        int probe;
-        uint16_t sequence;
-        bool operator>(const Entry &o) const { return deadline > o.deadline; }
-    };
-    void dropClosed();
+    uint16_t takeSequence(int probe, int64_t wait, const AnswerSink &sink);
+    void handle(const EchoArrival &arrival, const AnswerSink &sink);
 
-    std::vector<int> probeOf;  // by sequence number: the probe in flight, or -1
-    std::priority_queue<Entry, std::vector<Entry>, std::greater<Entry>> deadlines;  // closed ones linger
-    uint16_t next;
-    int inFlight = 0;
+    EchoNetwork &net;
+    EchoFlow flow;
+    SequenceBook book;
+    LateStampFilter stampFilter;
+    std::vector<ProbeRecord> records;
+    std::vector<uint8_t> buffer;
+    int sentCount = 0;
+    int64_t lastSendAt = 0;  // the program's time of the previous send
 };

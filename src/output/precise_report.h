@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "output/precise_result.h"
+#include "model/precise_result.h"
 
 // A rate with five significant digits and its unit: "9.9987 Mb/s".
 std::string formatBitsPerSecond(double bps);

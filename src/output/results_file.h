@@ -5,18 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "measure/fit.h"
-#include "measure/samples.h"
-
-// What a block says about one sweep.
-struct SweepRecord {
-    bool icmp = true;          // echo probes, else UDP
-    std::string targetText;    // the dotted quad the probes were sent to
-    int ttl = 0;
-    std::vector<SizeSummary> sizes;
-    LineFit fit;
-    int timeoutsSoFar = 0;     // running total of the run
-};
+#include "model/sweep_record.h"
 
 // The values of a row, in milliseconds with "%lf", tab-separated, with a line end after
 // the last; nothing at all for no values.

@@ -177,7 +177,7 @@ TEST(PreciseHardening, StampsOfProbesSentAfterAnIdlePauseAreJudgedAmongTheirKind
     PreciseSettings settings = defaults();
     settings.ttlLimited = true;
     settings.budget = 24;
-    settings.sizes = 6;
+    settings.probeSizes = 6;
     const PreciseResult r = PreciseEngine(path, settings, testSecrets()).run(s.nodes.back().address);
     ASSERT_EQ(r.hops.size(), 3u);
     EXPECT_TRUE(r.hops[0].rateLimited);

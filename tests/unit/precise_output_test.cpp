@@ -286,13 +286,13 @@ TEST(PreciseArguments, Defaults)
     EXPECT_EQ(o.destination, "example.net");
     EXPECT_FALSE(o.quick);
     EXPECT_FALSE(o.json);
-    EXPECT_TRUE(o.kernelStamps);
+    EXPECT_TRUE(o.settings.kernelStamps);
     EXPECT_EQ(o.save, "");
     EXPECT_FALSE(o.help);
     EXPECT_EQ(o.settings.maxHops, 30);
     EXPECT_EQ(o.settings.budget, 300);
     EXPECT_EQ(o.settings.target, 0.0004);
-    EXPECT_EQ(o.settings.sizes, 16);
+    EXPECT_EQ(o.settings.probeSizes, 16);
     EXPECT_EQ(o.settings.rate, 0);
     EXPECT_EQ(o.settings.gapFactor, 1.2);
     EXPECT_FALSE(o.settings.ttlLimited);
@@ -311,10 +311,10 @@ TEST(PreciseArguments, EveryOption)
     EXPECT_EQ(o.settings.budget, 500);
     EXPECT_DOUBLE_EQ(o.settings.target, 0.005);
     EXPECT_EQ(o.settings.rate, 250);
-    EXPECT_EQ(o.settings.sizes, 24);
+    EXPECT_EQ(o.settings.probeSizes, 24);
     EXPECT_EQ(o.settings.gapFactor, 0);
     EXPECT_TRUE(o.settings.ttlLimited);
-    EXPECT_FALSE(o.kernelStamps);
+    EXPECT_FALSE(o.settings.kernelStamps);
     EXPECT_EQ(o.seed, 42u);
     EXPECT_EQ(o.destination, "192.0.2.80");
     EXPECT_EQ(parse({"--seed", "0", "h"}).seed, 0u);  // a seed given is the seed used

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "output/precise_result.h"
+#include "model/precise_result.h"
 
 inline Ipv4Address sampleAddress(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
 {

@@ -1,0 +1,116 @@
+#include "engine/estimator.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <optional>
+
+#include "measure/link_chain.h"
+
+FloorFit hopFit(const HopState &hop, const PreciseSettings &settings, int minimumCount)
+{
+    return fitFloor(hop.groups, settings.quantile, settings.timingFloor, minimumCount);
+}
+
+SlopeEstimate hopSlope(const HopState &hop, const PreciseSettings &settings)
+{
+    const FloorFit fit = hopFit(hop, settings);
+    if (!fit.valid)
+        return SlopeEstimate{std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()};
+    return SlopeEstimate{fit.slope, fit.slopeStdev};
+}
+
+namespace {
+
+// The rate of the narrowest link up to the hop, from its packet pairs: the second probe
+// leaves the narrowest link (either way) one serialization time of it behind the first;
+// with kernel receive stamps that is the replies' spacing.
+double pairRate(const HopState &hop, std::span<const ProbeRecord> probes)
+{
+    std::vector<double> rates;
+    for (const int first : hop.pairs) {
+        const ProbeRecord &a = probes[static_cast<size_t>(first)];
+        const ProbeRecord &b = probes[static_cast<size_t>(first + 1)];
+        if (!a.answered || !b.answered || !a.arrivedKernel || !b.arrivedKernel || b.pairFirst != first)
+            continue;
+        // Either order: the spacing is one serialization at the narrowest link all the same.
+        const int64_t spacing = std::llabs(*b.arrivedKernel - *a.arrivedKernel);
+        if (spacing > 0)
+            rates.push_back(8.0 * a.replyLength / (static_cast<double>(spacing) / 1e9));
+    }
+    return medianPairRate(std::move(rates));
+}
+
+// A link whose slope says it is much slower than the narrowest link of the round trip to
+// its far end holds store-and-forward devices that the TTL does not see (every one adds a
+// serialization at the link's rate). Where the pairs say this link became the narrowest
+// one, they also tell its rate.
+void markHiddenDevices(std::vector<HopResult> &results)
+{
+    double before = 0;  // pair rate at the nearest measured hop before
+    for (HopResult &r : results) {
+        const double pair = r.pairBitsPerSecond;
+        if (pair <= 0)
+            continue;
+        if (r.capacity.known && !r.capacity.lowerBound && r.mergedFrom == 0 && r.capacity.bitsPerSecond < pair / 1.5) {
+            r.hiddenDevice = true;
+            r.slopeBitsPerSecond = r.capacity.bitsPerSecond;
+            if (before <= 0 || pair < 0.8 * before) {
+                // The narrowest link so far: the pairs give its rate, with their spread.
+                r.capacity.bitsPerSecond = pair;
+                r.capacity.low = pair * 0.99;
+                r.capacity.high = pair * 1.01;
+            }
+        }
+        before = pair;
+    }
+}
+
+}  // namespace
+
+std::vector<HopResult> estimateHops(std::span<const HopState> hops, std::span<const ProbeRecord> probes,
+                                    const PreciseSettings &settings)
+{
+    std::vector<std::optional<SlopeEstimate>> slopes(hops.size());
+    for (size_t i = 0; i < hops.size(); ++i)
+        if (hops[i].measured())
+            slopes[i] = hopSlope(hops[i], settings);
+    const std::vector<std::optional<ChainLink>> chain =
+        linkChain(slopes, settings.systematic, settings.relativeSystematic);
+
+    std::vector<HopResult> results;
+    for (size_t i = 0; i < hops.size(); ++i) {
+        const HopState &hop = hops[i];
+        HopResult r;
+        r.hop = hop.path.number;
+        r.method = hop.path.method;
+        if (hop.measured())
+            r.address = hop.path.address;
+        for (const auto &[address, count] : hop.otherReplies)
+            r.others.emplace_back(address, count);
+        for (const auto &[address, count] : hop.path.responders)
+            if (address != hop.path.address &&
+                std::none_of(r.others.begin(), r.others.end(),
+                             [responder = address](const auto &o) { return o.first == responder; }))
+                r.others.emplace_back(address, count);
+        for (const ProbeRecord &p : probes) {
+            if (p.hop != r.hop || p.sendError != 0)
+                continue;
+            ++r.probes;
+            r.replies += p.answered ? 1 : 0;
+        }
+        r.rateLimited = hop.limits.limited();
+        r.minRttMs = std::isfinite(hop.minRtt) ? hop.minRtt * 1000.0 : std::nan("");
+        r.fit = hopFit(hop, settings);
+        if (chain[i]) {
+            r.capacity = chain[i]->capacity;
+            if (static_cast<int>(i) - chain[i]->nearHop > 1)
+                r.mergedFrom = chain[i]->nearHop + 2;  // the links from just after the near hop up to this one
+        }
+        r.pairBitsPerSecond = pairRate(hop, probes);
+        results.push_back(r);
+    }
+    markHiddenDevices(results);
+    return results;
+}

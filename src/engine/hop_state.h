@@ -1,0 +1,28 @@
+// What the accurate engine knows of one hop while it measures: where it is and how it is
+// measured (from the path's discovery), its round trips by the bytes each probe and its
+// reply put on every link, and its pacing.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "engine/path_discovery.h"
+#include "engine/rate_limits.h"
+#include "measure/floor_fit.h"
+
+struct HopState {
+    PathHop path;
+    std::vector<FloorGroup> groups;           // the address's round trips, by bytes on each link, in order
+    std::map<Ipv4Address, int> otherReplies;  // measurement replies from anyone else
+    int measurementProbes = 0;
+    double minRtt = INFINITY;                 // seconds
+    RateLimitWatch limits;                    // TTL-limited hops: their routers' ICMP rate limit
+    int64_t notBefore = 0;                    // rate-limited: its next probe not before
+    std::vector<int> pairs;                   // first probe of each packet pair sent to it
+
+    bool measured() const { return path.method != HopMethod::Silent; }
+    // Adds a round trip (seconds) to the group of its bytes.
+    void addSample(int64_t bytes, double rtt);
+};

@@ -1,0 +1,10 @@
+// The failure of an accurate-mode run: the destination cannot be measured (it answers
+// no echo request within the hop limit) or the network fails.
+#pragma once
+
+#include <stdexcept>
+
+class PreciseError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};

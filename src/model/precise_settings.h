@@ -1,0 +1,39 @@
+// Every setting of an accurate-mode run, as one value: the defaults are written here and
+// nowhere else; the command line changes some (--quick changes several), and the run
+// uses them as they are. The JSON document reports them, so a run can be repeated.
+#pragma once
+
+#include <cstdint>
+
+struct PreciseSettings {
+    int maxHops = 30;
+    int budget = 300;              // measurement probes per hop, shared over the path (at least 2 x probeSizes)
+    double target = 0.0004;        // a link is done when its 90 % interval is within this fraction
+    int probeSizes = 16;           // sizes per hop, from the smallest probe to the path MTU (at least 3)
+    double quantile = 0.1;         // the floor of a size: the mean of this share of its lowest round trips
+    double noisy = 5e-6;           // seconds per hop of distance: floors scattering more mean cross traffic...
+    int noisyBudget = 3;           // ...and such a hop may spend this many times its budget
+    double lateStamp = 25e-6;      // seconds: a send stamp this much later than usual is not trusted
+    int minimumRounds = 4;         // rounds (one probe of each size) before a hop may stop
+    double minimumShare = 0.5;     // and the fraction of its budget: floors of few samples read high
+    double rate = 0;               // probes per second at most (0: only the pacing limits)
+    double gapFactor = 1.2;        // spacing: this times the bottleneck time of a probe and its reply
+    double minimumGap = 0.0002;    // seconds between two sends at least
+    double systematic = 1.5e-9;    // seconds per byte: timing uncertainty per link that more probes do not shrink
+    double relativeSystematic = 1e-3;  // and its part proportional to the link's time per byte
+    double timingFloor = 3e-7;     // seconds: no minimum is known better than this
+    uint64_t seed = 0;             // the random order of probes
+    bool ttlLimited = false;       // measure routers with TTL-limited probes even when they answer echo
+    bool kernelStamps = true;      // kernel time stamps where the host gives them
+    int pairs = 4;                 // packet pairs per hop (two MTU-size probes back to back)
+};
+
+// What --quick changes: fewer probes per hop, a looser target (each unless given), and
+// less room for noisy hops.
+constexpr int quickBudget = 150;
+constexpr double quickTarget = 0.001;
+constexpr int quickNoisyBudget = 2;
+
+// The settings a run uses: at least three sizes, and a budget of at least two probes of
+// each size.
+PreciseSettings effectiveSettings(PreciseSettings chosen);
