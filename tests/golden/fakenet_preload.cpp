@@ -3,19 +3,38 @@
 // takes milliseconds and needs no privileges. It replaces the calls a prober makes:
 //
 //   socket, close, setsockopt    fake descriptors (real ones on /dev/null) with their TTL
+//                                and time stamp flags (SO_TIMESTAMPING)
 //   bind, getsockname            a UDP socket is bound to port 45678 whatever it asks for
+//   connect, getsockopt(IP_MTU)  a connected UDP socket learns the first link's MTU
 //   sendto                       a probe enters the path; its replies are queued
-//   select, poll, ppoll          wait in virtual time until the next reply or the time-out
-//   recvfrom, recvmsg            take the next due reply (IP header included)
+//   sendmsg                      the accurate mode's probe (ICMP message, TTL from its
+//                                IP_TTL control message): it crosses the path link by link
+//   select, poll, ppoll          wait in virtual time until the next reply, the next
+//                                message of the error queue (POLLERR) or the time-out
+//   recvfrom, recvmsg            take the next due reply (IP header included), with its
+//                                receive stamp; MSG_ERRQUEUE: the next send stamp or note
 //   clock_gettime(MONOTONIC)     virtual time; nanosleep advances it
+//   clock_gettime(REALTIME)      the same virtual time, shifted to a fixed date
+//   getrandom                    a fixed stream (FAKENET_RANDOM seeds it)
 //   getpid, gethostname, gethostbyname
 //
 // Environment:
 //   FAKENET_PATH    node addresses in hop order (default 10.9.1.1,10.9.2.1,10.9.3.1); a
-//                   probe for node k with TTL t < k expires at node t
+//                   probe for node k with TTL t < k expires at node t. An address may
+//                   carry '/'-separated rules for the accurate mode's path:
+//                     noecho    answers no echo request addressed to it
+//                     silent    sends no time-exceeded message
+//                     quote=N   its ICMP errors quote N bytes of the probe (0: all of it;
+//                               default 548, Linux's)
+//                     mtu=N     the MTU of the link that leads to it (default 1500); the
+//                               node before it answers a larger probe with "fragmentation
+//                               needed", and the first link's MTU is the local route's
 //   FAKENET_HOSTS   name=address,... for gethostbyname (the local host name included)
 //   FAKENET_HOSTNAME  what gethostname reports (default goldenhost.lab)
 //   FAKENET_PID     what getpid reports (default 4242)
+//   FAKENET_RANDOM  seed of what getrandom returns (default 0)
+//   FAKENET_WAIT_LIMIT  waits (select, poll, ppoll) after which the run is ended with
+//                   status 98, a busy loop (default 1000000)
 //   FAKENET_SCRIPT  events by probe number (the n-th probe sent, from 0), ';'-separated:
 //                   N:drop           no reply
 //                   N:late=MS        the reply comes MS milliseconds later than usual
@@ -26,18 +45,32 @@
 //                   N:alien          an ICMP message of an unhandled type (redirect) first
 //                   N:short=BYTES    the reply cut to BYTES bytes (IP header included)
 //                   N:census         a port unreachable whose datagram holds framing bytes
+//                   Accurate mode (sendmsg) only drop and late, and:
+//                   N:stamplate=US   the probe's send stamp reaches the error queue US
+//                                    microseconds after the send, not during it
+//                   N:errnote=US     US microseconds after the send, a message without a
+//                                    stamp (a local error report) on the error queue
 //   FAKENET_LOG     file that receives one line per probe sent, wait and pause, with
-//                   the virtual time: the pacing and the time-outs of a run, checkable
+//                   the virtual time: the pacing and the time-outs of a run, checkable.
+//                   A run that sent with sendmsg ends it with "end: sends=N waits=M".
 //
 // Link model: node k is reached over links 1..k; link j has rate RATE[j % 3] (10, 2 and
 // 5 Mbit/s) and 1 ms of propagation each way. A packet of L bytes takes L*8/rate per
 // link in each direction; every probe gets a deterministic extra delay of 0..4 x 37 us.
 // Linux's quoting: ICMP errors quote at most 548 bytes of the offending datagram.
+// sendto's probes are answered at once, each alone on the path. sendmsg's probes cross it
+// as packets: each link is a queue in each direction (a packet waits for the one before
+// it), the answering node adds the probe's extra delay, a node forwards only what fits
+// the next link's MTU (every probe has DF set). The send call takes 8 us; the packet
+// leaves, stamped, 5 us into it; the program wakes 20 us after a reply's receive stamp.
 #include <arpa/inet.h>
 #include <dlfcn.h>
+#include <linux/errqueue.h>
+#include <linux/net_tstamp.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/random.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -66,19 +99,56 @@ constexpr int64_t startNs = 1000LL * 1000000000LL;
 constexpr double linkRates[3] = {10e6, 2e6, 5e6};
 constexpr int64_t propagationNs = 1000000;
 constexpr size_t linuxQuoteLimit = 548;
+constexpr int defaultMtu = 1500;
+constexpr int64_t realtimeBaseNs = 1700000000LL * 1000000000LL;  // CLOCK_REALTIME - CLOCK_MONOTONIC
+constexpr int64_t sendCallNs = 8000;     // a sendmsg call
+constexpr int64_t sendStampNs = 5000;    // into it, the packet leaves and is stamped
+constexpr int64_t wakeNs = 20000;        // from a reply's receive stamp to the program's wake-up
 
 enum class Kind { None, RawIcmp, Udp };
 
 struct FakeSocket {
     Kind kind = Kind::None;
     int ttl = 64;
+    int stampFlags = 0;     // SO_TIMESTAMPING
+    uint32_t nextKey = 0;   // the number of the next send stamp (SOF_TIMESTAMPING_OPT_ID)
+    bool connected = false;
 };
 
 struct Datagram {
-    int64_t arrival;
-    uint64_t order;  // ties keep the order of generation
+    int64_t arrival;  // when the program can take it
+    uint64_t order;   // ties keep the order of generation
     uint32_t source;
     Bytes bytes;
+    int64_t kernel;   // its receive stamp (virtual monotonic); -1: none
+};
+
+// A node of the path as the accurate mode's packets meet it (FAKENET_PATH rules).
+struct Node {
+    uint32_t address = 0;
+    bool echo = true;               // answers echo requests addressed to it
+    bool silent = false;            // sends no time-exceeded message
+    size_t quote = linuxQuoteLimit; // bytes of the offending datagram its errors quote; 0: all
+    int mtu = defaultMtu;           // of the link that leads to it
+};
+
+// A packet of the accurate mode on its way: at a node (0: the host) at the flight's time.
+struct Flight {
+    Bytes bytes;
+    int node = 0;
+    bool forward = true;   // away from the host
+    int probe = 0;         // the probe it is or answers
+    bool answered = true;  // false: the node that should answer stays silent
+    int64_t late = 0;      // nanoseconds the answering node holds its answer
+};
+
+// A message of the socket's error queue: a send stamp, or a note without one.
+struct ErrorNote {
+    int64_t due;     // when it is on the queue
+    uint64_t order;
+    bool stamp;
+    uint32_t key;    // the send's number
+    int64_t at;      // the stamp (virtual monotonic)
 };
 
 struct Event {
@@ -101,6 +171,19 @@ struct State {
     int probesSent = 0;
     uint16_t ipId = 1;
     FILE *log = nullptr;
+    // The accurate mode's path: nodes, packets on their way by (time, order of creation),
+    // when each link (1-based) is free again in each direction, and the error queue (one
+    // raw socket per run).
+    std::vector<Node> nodes;
+    std::map<std::pair<int64_t, uint64_t>, Flight> flights;
+    uint64_t flightOrder = 0;
+    std::vector<int64_t> forwardBusy, backBusy;
+    std::vector<ErrorNote> errorQueue;
+    int messagesSent = 0;  // by sendmsg
+    long waits = 0;
+    long waitLimit = 1000000;
+    uint64_t randomSeed = 0;
+    uint64_t randomDrawn = 0;
 };
 
 State &state()
@@ -151,6 +234,14 @@ void logLine(const char *format, ...)
     std::fflush(s.log);
 }
 
+// The last line of the log of a run that used sendmsg: how often it sent and waited.
+void logEnd()
+{
+    const State &s = state();
+    if (s.messagesSent > 0)
+        logLine("end: sends=%d waits=%ld", s.messagesSent, s.waits);
+}
+
 State &init()
 {
     State &s = state();
@@ -158,8 +249,34 @@ State &init()
         return s;
     s.ready = true;
     const char *path = std::getenv("FAKENET_PATH");
-    for (const std::string &a : split(path ? path : "10.9.1.1,10.9.2.1,10.9.3.1", ','))
-        s.path.push_back(parseAddress(a));
+    for (const std::string &entry : split(path ? path : "10.9.1.1,10.9.2.1,10.9.3.1", ',')) {
+        const std::vector<std::string> parts = split(entry, '/');
+        Node node;
+        node.address = parseAddress(parts.empty() ? entry : parts[0]);
+        for (size_t i = 1; i < parts.size(); ++i) {
+            const std::string &rule = parts[i];
+            if (rule == "noecho")
+                node.echo = false;
+            else if (rule == "silent")
+                node.silent = true;
+            else if (rule.rfind("quote=", 0) == 0)
+                node.quote = static_cast<size_t>(std::atoi(rule.c_str() + 6));
+            else if (rule.rfind("mtu=", 0) == 0)
+                node.mtu = std::atoi(rule.c_str() + 4);
+            else {
+                std::fprintf(stderr, "fakenet: unknown node rule %s\n", rule.c_str());
+                std::abort();
+            }
+        }
+        s.path.push_back(node.address);
+        s.nodes.push_back(node);
+    }
+    s.forwardBusy.assign(s.nodes.size() + 1, 0);
+    s.backBusy.assign(s.nodes.size() + 1, 0);
+    if (const char *seed = std::getenv("FAKENET_RANDOM"))
+        s.randomSeed = std::strtoull(seed, nullptr, 10);
+    if (const char *limit = std::getenv("FAKENET_WAIT_LIMIT"))
+        s.waitLimit = std::atol(limit);
     if (const char *hosts = std::getenv("FAKENET_HOSTS")) {
         for (const std::string &entry : split(hosts, ',')) {
             const size_t eq = entry.find('=');
@@ -193,6 +310,7 @@ State &init()
     }
     if (const char *logPath = std::getenv("FAKENET_LOG"))
         s.log = std::fopen(logPath, "w");
+    std::atexit(logEnd);  // registered after State was built: runs before it is destroyed
     return s;
 }
 
@@ -278,13 +396,22 @@ Bytes icmpMessage(uint32_t source, uint8_t type, uint8_t code, const Bytes &rest
     return datagram;
 }
 
-// An ICMP error quoting (the first bytes of) an offending datagram, Linux style.
-Bytes icmpError(uint32_t source, uint8_t type, uint8_t code, const Bytes &offending)
+// An ICMP error quoting (the first bytes of) an offending datagram, Linux style unless
+// the quote is limited otherwise (0: all of it); mtu: the next hop's, for code 4.
+Bytes icmpError(uint32_t source, uint8_t type, uint8_t code, const Bytes &offending,
+                size_t quoteLimit = linuxQuoteLimit, int mtu = 0)
 {
     Bytes rest(4, 0);
-    const size_t quoted = std::min(offending.size(), linuxQuoteLimit);
+    put16(rest, 2, static_cast<uint16_t>(mtu));
+    const size_t quoted = quoteLimit == 0 ? offending.size() : std::min(offending.size(), quoteLimit);
     rest.insert(rest.end(), offending.begin(), offending.begin() + static_cast<long>(quoted));
     return icmpMessage(source, type, code, rest);
+}
+
+// Time of a packet of len bytes on link j's wire.
+int64_t serializationNs(int link, size_t len)
+{
+    return static_cast<int64_t>(static_cast<double>(len) * 8.0 / linkRates[link % 3] * 1e9);
 }
 
 // One-way time of a packet of len bytes over links 1..hops.
@@ -292,14 +419,20 @@ int64_t oneWayNs(int hops, size_t len)
 {
     int64_t total = 0;
     for (int j = 1; j <= hops; ++j)
-        total += propagationNs + static_cast<int64_t>(static_cast<double>(len) * 8.0 / linkRates[j % 3] * 1e9);
+        total += propagationNs + serializationNs(j, len);
     return total;
+}
+
+// The deterministic extra delay of the probe numbered `number`.
+int64_t extraDelayNs(int number)
+{
+    return static_cast<int64_t>((static_cast<unsigned>(number) * 2654435761u >> 7) % 5) * 37000;
 }
 
 void queue(int64_t arrival, uint32_t source, Bytes bytes)
 {
     State &s = state();
-    s.pending.push_back(Datagram{arrival, s.generated++, source, std::move(bytes)});
+    s.pending.push_back(Datagram{arrival, s.generated++, source, std::move(bytes), -1});
 }
 
 Bytes foreignEchoReply(uint32_t source)
@@ -340,8 +473,7 @@ void sendProbe(const FakeSocket &socket, uint32_t destination, uint16_t port, co
         return;
     }
     const uint32_t from = s.path[static_cast<size_t>(responder - 1)];
-    const int64_t jitter = static_cast<int64_t>((static_cast<unsigned>(number) * 2654435761u >> 7) % 5) * 37000;
-    int64_t arrival = s.now + oneWayNs(responder, probe.size()) + oneWayNs(responder, reply.size()) + jitter;
+    int64_t arrival = s.now + oneWayNs(responder, probe.size()) + oneWayNs(responder, reply.size()) + extraDelayNs(number);
 
     bool answered = true;
     const auto range = s.script.equal_range(number);
@@ -385,6 +517,157 @@ void sendProbe(const FakeSocket &socket, uint32_t destination, uint16_t port, co
         queue(arrival, from, reply);
 }
 
+// The accurate mode's path, packet by packet. Flights are handled in the order of their
+// times; a send adds flights at the present, so each link serves its packets in the
+// order they reach it.
+void schedule(int64_t time, Flight flight)
+{
+    State &s = state();
+    s.flights.emplace(std::make_pair(time, s.flightOrder++), std::move(flight));
+}
+
+// The flight enters link `link` at `time` in its direction (toward node `link`, or back
+// from it) and reaches the link's other end.
+void cross(int link, int64_t time, Flight flight)
+{
+    State &s = state();
+    int64_t &busy = flight.forward ? s.forwardBusy[static_cast<size_t>(link)] : s.backBusy[static_cast<size_t>(link)];
+    busy = std::max(time, busy) + serializationNs(link, flight.bytes.size());
+    flight.node = flight.forward ? link : link - 1;
+    schedule(busy + propagationNs, std::move(flight));
+}
+
+// Node `probe.node` answers the probe with `reply` (after the probe's extra delay).
+void answer(const Flight &probe, int64_t time, Bytes reply)
+{
+    if (!probe.answered)
+        return;
+    Flight back;
+    back.bytes = std::move(reply);
+    back.node = probe.node;
+    back.forward = false;
+    back.probe = probe.probe;
+    schedule(time + extraDelayNs(probe.probe) + probe.late, std::move(back));
+}
+
+uint32_t addressAt(const Bytes &b, size_t at)
+{
+    return static_cast<uint32_t>(b[at]) << 24 | static_cast<uint32_t>(b[at + 1]) << 16 |
+           static_cast<uint32_t>(b[at + 2]) << 8 | b[at + 3];
+}
+
+void arrive(int64_t time, Flight flight)
+{
+    State &s = state();
+    if (!flight.forward) {
+        if (flight.node > 0) {
+            cross(flight.node, time, std::move(flight));
+            return;
+        }
+        const uint32_t source = addressAt(flight.bytes, 12);
+        s.pending.push_back(Datagram{time + wakeNs, s.generated++, source, std::move(flight.bytes), time});
+        return;
+    }
+    if (flight.node == 0) {
+        cross(1, time, std::move(flight));
+        return;
+    }
+    const Node &node = s.nodes[static_cast<size_t>(flight.node - 1)];
+    Bytes &packet = flight.bytes;
+    if (addressAt(packet, 16) == node.address) {
+        if (node.echo && packet.size() >= 28 && packet[20] == 8)
+            answer(flight, time, icmpMessage(node.address, 0, 0, Bytes(packet.begin() + 24, packet.end())));
+        return;
+    }
+    if (packet[8] <= 1) {
+        if (!node.silent)
+            answer(flight, time, icmpError(node.address, 11, 0, packet, node.quote));
+        return;
+    }
+    if (flight.node == static_cast<int>(s.nodes.size()))
+        return;  // no route beyond the last node
+    const int nextMtu = s.nodes[static_cast<size_t>(flight.node)].mtu;
+    if (packet.size() > static_cast<size_t>(nextMtu)) {
+        answer(flight, time, icmpError(node.address, 3, 4, packet, node.quote, nextMtu));
+        return;
+    }
+    --packet[8];
+    put16(packet, 10, 0);
+    put16(packet, 10, checksum(packet.data(), 20));
+    cross(flight.node + 1, time, std::move(flight));
+}
+
+// Moves every flight due by `limit` on.
+void advance(int64_t limit)
+{
+    State &s = state();
+    while (!s.flights.empty() && s.flights.begin()->first.first <= limit) {
+        const int64_t time = s.flights.begin()->first.first;
+        Flight flight = std::move(s.flights.begin()->second);
+        s.flights.erase(s.flights.begin());
+        arrive(time, std::move(flight));
+    }
+}
+
+[[noreturn]] void unmodelled(const std::string &what)
+{
+    logLine("%s", what.c_str());
+    std::fprintf(stderr, "fakenet: %s\n", what.c_str());
+    std::_Exit(97);
+}
+
+// An accurate-mode probe: the ICMP message `message` to `destination` with this TTL.
+ssize_t sendMessage(FakeSocket &socket, uint32_t destination, int ttl, const Bytes &message)
+{
+    State &s = init();
+    const int number = s.probesSent++;
+    ++s.messagesSent;
+    Flight flight;
+    flight.bytes = ipHeader(localAddress, destination, 1, static_cast<uint8_t>(ttl), message.size());
+    flight.bytes.insert(flight.bytes.end(), message.begin(), message.end());
+    flight.probe = number;
+    const bool tooLong = flight.bytes.size() > static_cast<size_t>(s.nodes.front().mtu);
+    logLine("send icmp ttl=%d to=%s len=%zu%s", ttl, addressText(destination).c_str(), message.size(),
+            tooLong ? " refused: message too long" : "");
+    if (tooLong) {
+        s.now += sendCallNs;
+        errno = EMSGSIZE;
+        return -1;
+    }
+    const int64_t leaves = s.now + sendStampNs;
+    int64_t stampDue = leaves;
+    const auto range = s.script.equal_range(number);
+    for (auto it = range.first; it != range.second; ++it) {
+        const Event &e = it->second;
+        if (e.what == "drop")
+            flight.answered = false;
+        else if (e.what == "late")
+            flight.late = static_cast<int64_t>(e.value1) * 1000000;
+        else if (e.what == "stamplate")
+            stampDue = s.now + static_cast<int64_t>(e.value1) * 1000;
+        else if (e.what == "errnote")
+            s.errorQueue.push_back(ErrorNote{s.now + static_cast<int64_t>(e.value1) * 1000, s.generated++, false, 0, 0});
+        else
+            unmodelled("script event " + e.what + " is not modelled for sendmsg");
+    }
+    schedule(leaves, std::move(flight));
+    if (socket.stampFlags & SOF_TIMESTAMPING_TX_SOFTWARE) {
+        const uint32_t key = (socket.stampFlags & SOF_TIMESTAMPING_OPT_ID) ? socket.nextKey++ : 0;
+        s.errorQueue.push_back(ErrorNote{stampDue, s.generated++, true, key, leaves});
+    }
+    s.now += sendCallNs;
+    return static_cast<ssize_t>(message.size());
+}
+
+int64_t nextErrorNote()
+{
+    State &s = state();
+    int64_t best = INT64_MAX;
+    for (const ErrorNote &n : s.errorQueue)
+        best = std::min(best, n.due);
+    return best;
+}
+
 int64_t nextArrival()
 {
     State &s = state();
@@ -401,14 +684,32 @@ bool isRawIcmp(int fd)
     return it != s.sockets.end() && it->second.kind == Kind::RawIcmp;
 }
 
-// Waits for a datagram at most timeoutNs (negative: forever). True when one is due.
-bool waitFor(int64_t timeoutNs)
+// Waits at most timeoutNs (negative: forever) for a datagram or a message of the error
+// queue. What is then due: POLLIN, POLLERR or both; 0 after the time-out.
+int waitFor(int64_t timeoutNs)
 {
     State &s = init();
-    const int64_t next = nextArrival();
+    if (++s.waits > s.waitLimit) {
+        logLine("end: sends=%d waits=%ld: wait limit reached", s.messagesSent, s.waits);
+        std::fprintf(stderr, "fakenet: %ld waits, a busy loop: run ended\n", s.waits);
+        std::_Exit(98);
+    }
+    for (;;) {
+        const int64_t ready = std::min(nextArrival(), nextErrorNote());
+        const int64_t horizon = timeoutNs < 0 ? ready : std::min(ready, s.now + timeoutNs);
+        if (s.flights.empty() || s.flights.begin()->first.first > horizon)
+            break;
+        advance(s.flights.begin()->first.first);
+    }
+    const int64_t next = std::min(nextArrival(), nextErrorNote());
     if (next != INT64_MAX && (timeoutNs < 0 || next <= s.now + timeoutNs)) {
         s.now = std::max(s.now, next);
-        return true;
+        int due = 0;
+        for (const Datagram &d : s.pending)
+            due |= d.arrival <= s.now ? POLLIN : 0;
+        for (const ErrorNote &n : s.errorQueue)
+            due |= n.due <= s.now ? POLLERR : 0;
+        return due;
     }
     if (timeoutNs < 0) {
         logLine("wait forever with nothing to come");
@@ -418,12 +719,14 @@ bool waitFor(int64_t timeoutNs)
     s.now += timeoutNs;
     logLine("wait %lld.%06lld s: time-out", static_cast<long long>(timeoutNs / 1000000000),
             static_cast<long long>(timeoutNs % 1000000000 / 1000));
-    return false;
+    return 0;
 }
 
-ssize_t takeDatagram(void *buffer, size_t capacity, int flags, sockaddr *from, socklen_t *fromLength)
+ssize_t takeDatagram(void *buffer, size_t capacity, int flags, sockaddr *from, socklen_t *fromLength,
+                     int64_t *kernel = nullptr)
 {
     State &s = init();
+    advance(s.now);
     auto best = s.pending.end();
     for (auto it = s.pending.begin(); it != s.pending.end(); ++it)
         if (it->arrival <= s.now && (best == s.pending.end() || it->arrival < best->arrival ||
@@ -436,6 +739,8 @@ ssize_t takeDatagram(void *buffer, size_t capacity, int flags, sockaddr *from, s
     const Datagram d = *best;
     s.pending.erase(best);
     std::memcpy(buffer, d.bytes.data(), std::min(capacity, d.bytes.size()));
+    if (kernel != nullptr)
+        *kernel = d.kernel;
     if (from != nullptr && fromLength != nullptr && *fromLength >= sizeof(sockaddr_in)) {
         sockaddr_in source{};
         source.sin_family = AF_INET;
@@ -446,6 +751,70 @@ ssize_t takeDatagram(void *buffer, size_t capacity, int flags, sockaddr *from, s
     if (flags & MSG_TRUNC)
         return static_cast<ssize_t>(d.bytes.size());
     return static_cast<ssize_t>(std::min(capacity, d.bytes.size()));
+}
+
+// Appends one control message to a received message's control data, if there is room.
+void addControl(msghdr *message, size_t room, int level, int type, const void *data, size_t length)
+{
+    if (message->msg_controllen + CMSG_SPACE(length) > room) {
+        message->msg_flags |= MSG_CTRUNC;
+        return;
+    }
+    auto *c = reinterpret_cast<cmsghdr *>(static_cast<char *>(message->msg_control) + message->msg_controllen);
+    std::memset(c, 0, CMSG_SPACE(length));
+    c->cmsg_level = level;
+    c->cmsg_type = type;
+    c->cmsg_len = CMSG_LEN(length);
+    std::memcpy(CMSG_DATA(c), data, length);
+    message->msg_controllen += CMSG_SPACE(length);
+}
+
+timespec realtime(int64_t monotonic)
+{
+    const int64_t t = monotonic + realtimeBaseNs;
+    return timespec{static_cast<time_t>(t / 1000000000), static_cast<long>(t % 1000000000)};
+}
+
+void addStamp(msghdr *message, size_t room, int64_t at)
+{
+    scm_timestamping stamps{};
+    stamps.ts[0] = realtime(at);
+    addControl(message, room, SOL_SOCKET, SCM_TIMESTAMPING, &stamps, sizeof stamps);
+}
+
+// recvmsg(MSG_ERRQUEUE): the first message due, as the kernel gives it with
+// SOF_TIMESTAMPING_OPT_TSONLY: no data, its stamp and its sock_extended_err.
+ssize_t takeErrorNote(msghdr *message)
+{
+    State &s = init();
+    auto best = s.errorQueue.end();
+    for (auto it = s.errorQueue.begin(); it != s.errorQueue.end(); ++it)
+        if (it->due <= s.now && (best == s.errorQueue.end() || it->due < best->due ||
+                                 (it->due == best->due && it->order < best->order)))
+            best = it;
+    if (best == s.errorQueue.end()) {
+        errno = EAGAIN;
+        return -1;
+    }
+    const ErrorNote note = *best;
+    s.errorQueue.erase(best);
+    const size_t room = message->msg_control != nullptr ? message->msg_controllen : 0;
+    message->msg_controllen = 0;
+    message->msg_flags = MSG_ERRQUEUE;
+    sock_extended_err error{};
+    if (note.stamp) {
+        addStamp(message, room, note.at);
+        error.ee_errno = ENOMSG;
+        error.ee_origin = SO_EE_ORIGIN_TIMESTAMPING;
+        error.ee_info = SCM_TSTAMP_SND;
+        error.ee_data = note.key;
+    } else {
+        error.ee_errno = EMSGSIZE;
+        error.ee_origin = SO_EE_ORIGIN_LOCAL;
+        error.ee_info = static_cast<uint32_t>(state().nodes.front().mtu);
+    }
+    addControl(message, room, SOL_IP, IP_RECVERR, &error, sizeof error);
+    return 0;
 }
 
 template <typename F>
@@ -509,6 +878,10 @@ int clock_gettime(clockid_t clock, struct timespec *out)
         out->tv_nsec = static_cast<long>(now % 1000000000);
         return 0;
     }
+    if (clock == CLOCK_REALTIME) {
+        *out = realtime(init().now);
+        return 0;
+    }
     return static_cast<int>(syscall(SYS_clock_gettime, clock, out));
 }
 
@@ -555,6 +928,34 @@ int setsockopt(int fd, int level, int name, const void *value, socklen_t length)
         return real<int (*)(int, int, int, const void *, socklen_t)>("setsockopt")(fd, level, name, value, length);
     if (level == IPPROTO_IP && name == IP_TTL && length >= static_cast<socklen_t>(sizeof(int)))
         std::memcpy(&it->second.ttl, value, sizeof(int));
+    if (level == SOL_SOCKET && name == SO_TIMESTAMPING && length >= static_cast<socklen_t>(sizeof(int)))
+        std::memcpy(&it->second.stampFlags, value, sizeof(int));
+    return 0;
+}
+
+int getsockopt(int fd, int level, int name, void *value, socklen_t *length)
+{
+    State &s = init();
+    const auto it = s.sockets.find(fd);
+    if (it == s.sockets.end() || level != IPPROTO_IP || name != IP_MTU)
+        return real<int (*)(int, int, int, void *, socklen_t *)>("getsockopt")(fd, level, name, value, length);
+    if (!it->second.connected) {
+        errno = ENOTCONN;
+        return -1;
+    }
+    const int mtu = s.nodes.front().mtu;
+    std::memcpy(value, &mtu, std::min<size_t>(sizeof mtu, *length));
+    *length = sizeof mtu;
+    return 0;
+}
+
+int connect(int fd, const struct sockaddr *address, socklen_t length)
+{
+    State &s = init();
+    const auto it = s.sockets.find(fd);
+    if (it == s.sockets.end())
+        return real<int (*)(int, const sockaddr *, socklen_t)>("connect")(fd, address, length);
+    it->second.connected = true;
     return 0;
 }
 
@@ -594,6 +995,28 @@ ssize_t sendto(int fd, const void *data, size_t len, int flags, const struct soc
     return static_cast<ssize_t>(len);
 }
 
+ssize_t sendmsg(int fd, const struct msghdr *message, int flags)
+{
+    State &s = init();
+    const auto it = s.sockets.find(fd);
+    if (it == s.sockets.end() || it->second.kind != Kind::RawIcmp)
+        return real<ssize_t (*)(int, const msghdr *, int)>("sendmsg")(fd, message, flags);
+    Bytes data;
+    for (size_t i = 0; i < message->msg_iovlen; ++i) {
+        const auto *base = static_cast<const unsigned char *>(message->msg_iov[i].iov_base);
+        data.insert(data.end(), base, base + message->msg_iov[i].iov_len);
+    }
+    int ttl = it->second.ttl;
+    msghdr copy = *message;  // CMSG_NXTHDR takes no const header
+    for (cmsghdr *c = CMSG_FIRSTHDR(&copy); c != nullptr; c = CMSG_NXTHDR(&copy, c))
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TTL && c->cmsg_len >= CMSG_LEN(sizeof(int)))
+            std::memcpy(&ttl, CMSG_DATA(c), sizeof ttl);
+    sockaddr_in target{};
+    if (message->msg_name != nullptr)
+        std::memcpy(&target, message->msg_name, std::min<size_t>(sizeof target, message->msg_namelen));
+    return sendMessage(it->second, ntohl(target.sin_addr.s_addr), ttl, data);
+}
+
 int select(int nfds, fd_set *readSet, fd_set *writeSet, fd_set *exceptSet, struct timeval *timeout)
 {
     int fd = -1;
@@ -604,7 +1027,7 @@ int select(int nfds, fd_set *readSet, fd_set *writeSet, fd_set *exceptSet, struc
         return real<int (*)(int, fd_set *, fd_set *, fd_set *, timeval *)>("select")(nfds, readSet, writeSet,
                                                                                      exceptSet, timeout);
     const int64_t ns = timeout ? static_cast<int64_t>(timeout->tv_sec) * 1000000000 + timeout->tv_usec * 1000 : -1;
-    const bool ready = waitFor(ns);
+    const bool ready = waitFor(ns) != 0;
     FD_ZERO(readSet);
     if (writeSet)
         FD_ZERO(writeSet);
@@ -627,9 +1050,10 @@ static int fakePoll(struct pollfd *fds, nfds_t count, int64_t timeoutNs, bool *h
         return 0;
     for (nfds_t i = 0; i < count; ++i)
         fds[i].revents = 0;
-    if (!waitFor(timeoutNs))
+    const int due = waitFor(timeoutNs);
+    if (!due)
         return 0;
-    fds[index].revents = POLLIN;
+    fds[index].revents = static_cast<short>(due);
     return 1;
 }
 
@@ -664,15 +1088,37 @@ ssize_t recvmsg(int fd, struct msghdr *message, int flags)
 {
     if (!isRawIcmp(fd))
         return real<ssize_t (*)(int, msghdr *, int)>("recvmsg")(fd, message, flags);
+    if (flags & MSG_ERRQUEUE)
+        return takeErrorNote(message);
     socklen_t nameLength = message->msg_namelen;
+    int64_t kernel = -1;
     const ssize_t n = takeDatagram(message->msg_iov[0].iov_base, message->msg_iov[0].iov_len, flags,
-                                   static_cast<sockaddr *>(message->msg_name), &nameLength);
+                                   static_cast<sockaddr *>(message->msg_name), &nameLength, &kernel);
     message->msg_namelen = nameLength;
+    const size_t room = message->msg_control != nullptr ? message->msg_controllen : 0;
     message->msg_controllen = 0;
     message->msg_flags = 0;
     if (n > static_cast<ssize_t>(message->msg_iov[0].iov_len))
         message->msg_flags |= MSG_TRUNC;
+    if (n >= 0 && kernel >= 0 && (init().sockets[fd].stampFlags & SOF_TIMESTAMPING_RX_SOFTWARE))
+        addStamp(message, room, kernel);
     return n;
+}
+
+// A fixed stream of numbers (splitmix64 over a counter), so that the secrets and seed a
+// run draws are the same in every run.
+ssize_t getrandom(void *buffer, size_t length, unsigned int)
+{
+    State &s = init();
+    auto *out = static_cast<unsigned char *>(buffer);
+    for (size_t done = 0; done < length; done += 8) {
+        uint64_t z = s.randomSeed + ++s.randomDrawn * 0x9E3779B97F4A7C15ULL;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        z ^= z >> 31;
+        std::memcpy(out + done, &z, std::min<size_t>(8, length - done));
+    }
+    return static_cast<ssize_t>(length);
 }
 
 }  // extern "C"
