@@ -56,7 +56,7 @@ int runClassic(int argc, char **argv)
                    destination.c_str());
 
     LinuxNetwork net;
-    const Aim first = aimProbes(net, destination, options.ttl, ProbeProtocol::Icmp);
+    const Aim first = aimProbes(net, resolveHost, destination, options.ttl, ProbeProtocol::Icmp);
     dropPrivileges();  // the raw socket is open: nothing later needs privileges
 
     const ClassicRunFiles files = prepareClassicRun(first.name, sizeTexts, options.iterations);
@@ -64,8 +64,8 @@ int runClassic(int argc, char **argv)
     ResultsFile results(files.resultsPath);
 
     ClassicConsole console(options.verbose, ownPid);
-    ClassicEngine engine(net, console, results, SweepPlan{files.sizes, options.iterations, options.probeTimeout}, ownPid,
-                         *frequency);
+    ClassicEngine engine(net, resolveHost, console, results,
+                         SweepPlan{files.sizes, options.iterations, options.probeTimeout}, ownPid, *frequency);
     engine.run(destination, options.ttl, first);
     return 0;
 }
@@ -107,10 +107,21 @@ std::string resultsPathFor(const std::string &localHost, const std::string &dest
     return "data/rtt_" + localHost.substr(0, localHost.find('.')) + "-" + destinationName + ".txt";
 }
 
+void endClassicRun(const RunFailure &failure)
+{
+    if (failure.errorNumber) {
+        errno = *failure.errorNumber;
+        fatalSystemError("%s", failure.what());
+    }
+    fatalError("%s", failure.what());
+}
+
 int classicMain(int argc, char **argv)
 {
     try {
         return runClassic(argc, argv);
+    } catch (const RunFailure &failure) {
+        endClassicRun(failure);
     } catch (const std::bad_alloc &) {
         fatalError("out of memory\n");
     }

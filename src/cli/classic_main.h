@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "model/run_failure.h"
+
 // The results path of a run: "data/rtt_HOST-NAME.txt" with the local host name cut at
 // its first '.', and the destination name (empty for an address).
 std::string resultsPathFor(const std::string &localHost, const std::string &destinationName);
@@ -24,6 +26,10 @@ ClassicRunFiles prepareClassicRun(const std::string &destinationName, const std:
 // The last start-up check: a time-out the wait cannot take ends the run with "illegal
 // time-out: TEXT (a number of seconds from 0 to 2147483647)", before any probe.
 void checkProbeTimeout(double seconds, const std::string &text);
+
+// Prints a failure the way the classic mode always has (": errno N" behind a failed
+// system call's message) and ends the process with status 1.
+[[noreturn]] void endClassicRun(const RunFailure &failure);
 
 // The whole classic program; returns the exit status (failures end the process).
 int classicMain(int argc, char **argv);

@@ -13,7 +13,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "net/linux_echo_socket.h"
+#include "net/linux_network.h"
 #include "net/resolve.h"
 #include "output/precise_report.h"
 #include "output/printable.h"
@@ -208,9 +208,9 @@ int preciseMain(int argc, char **argv)
         return writeStandardOutput(preciseUsageText) ? 0 : 1;
     options.settings.seed = options.seed ? *options.seed : randomWord();
 
-    LinuxEchoSocket socket;
-    if (const int error = socket.open(options.settings.kernelStamps)) {
-        std::fprintf(stderr, "hoprate: raw ICMP socket: %s (needs root or CAP_NET_RAW)\n", std::strerror(error));
+    LinuxNetwork network(SocketOptions{options.settings.kernelStamps, true, 4 << 20});
+    if (const Prepared icmp = network.prepare(Channel::Icmp, std::nullopt); icmp.error != 0) {
+        std::fprintf(stderr, "hoprate: raw ICMP socket: %s (needs root or CAP_NET_RAW)\n", std::strerror(icmp.error));
         return 1;
     }
     dropPrivileges();  // the raw socket is open: nothing later needs privileges
@@ -222,7 +222,8 @@ int preciseMain(int argc, char **argv)
     }
     try {
         ProgressLine line(isatty(STDERR_FILENO) == 1);
-        PreciseEngine engine(socket, effectiveSettings(options.settings), drawProbeSecrets(), [&](const PreciseProgress &p) { line.show(p); });
+        PreciseEngine engine(network, effectiveSettings(options.settings), drawProbeSecrets(),
+                             [&](const PreciseProgress &p) { line.show(p); });
         const PreciseResult result = engine.run(*address);
         line.finish();
         return deliverPreciseResult(result, options);

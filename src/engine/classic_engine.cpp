@@ -3,39 +3,26 @@
 #include <cerrno>
 
 #include "net/resolve.h"
+#include "output/classic_console.h"
 #include "support/clock.h"
-#include "support/diagnostics.h"
 #include "wire/reply.h"
 
-Aim aimProbes(ProbeNetwork &net, const std::string &destination, int ttl, ProbeProtocol protocol)
+Aim aimProbes(Network &net, const Resolver &resolve, const std::string &destination, int ttl, ProbeProtocol protocol)
 {
-    if (protocol == ProbeProtocol::Udp) {
-        if (!net.udpSocketOpen()) {
-            if (const int error = net.openUdpSocket()) {
-                errno = error;
-                fatalSystemError("socket");
-            }
-        }
-        if (const int error = net.setUdpTtl(ttl)) {
-            errno = error;
-            fatalSystemError("setsockopt, sd2");
-        }
-    }
-    if (!net.icmpSocketOpen()) {
-        if (const int error = net.openIcmpSocket()) {
-            errno = error;
-            fatalSystemError("socket: icmp");
-        }
-    }
-    if (const int error = net.setIcmpTtl(ttl)) {
-        errno = error;
-        fatalSystemError("setsockopt, sd");
-    }
-    const std::optional<Ipv4Address> address = resolveHost(destination);
-    if (!address)
-        fatalError("unknown host: %s\n", destination.c_str());
-
     Aim aim;
+    if (protocol == ProbeProtocol::Udp) {
+        const Prepared udp = net.prepare(Channel::Udp, ttl);
+        if (udp.error != 0)
+            throw RunFailure(udp.failed == PrepareStep::Ttl ? "setsockopt, sd2" : "socket", udp.error);
+        aim.udpSourcePort = udp.localPort;
+    }
+    const Prepared icmp = net.prepare(Channel::Icmp, ttl);
+    if (icmp.error != 0)
+        throw RunFailure(icmp.failed == PrepareStep::Ttl ? "setsockopt, sd" : "socket: icmp", icmp.error);
+    const std::optional<Ipv4Address> address = resolve(destination);
+    if (!address)
+        throw RunFailure("unknown host: " + destination + "\n");
+
     aim.endpoint = Endpoint{*address, protocol == ProbeProtocol::Udp ? udpProbePort : uint16_t{0}};
     aim.name = beginsWithDigit(destination) ? "" : destination;
     aim.addressText = dottedQuad(*address);
@@ -76,9 +63,10 @@ SweepRecord analyseSweep(const Aim &aim, const std::vector<int> &sizes, const st
     return record;
 }
 
-ClassicEngine::ClassicEngine(ProbeNetwork &network, ClassicConsole &out, ResultsFile &file, SweepPlan sweepPlan,
-                             int ownPid, int64_t counterFrequency)
+ClassicEngine::ClassicEngine(Network &network, Resolver resolver, ClassicConsole &out, ResultsFile &file,
+                             SweepPlan sweepPlan, int ownPid, int64_t counterFrequency)
     : net(network),
+      resolve(std::move(resolver)),
       console(out),
       results(file),
       plan(std::move(sweepPlan)),
@@ -94,52 +82,55 @@ ClassicEngine::ClassicEngine(ProbeNetwork &network, ClassicConsole &out, Results
 
 std::optional<double> ClassicEngine::measureProbe(const Aim &aim, int size)
 {
+    // Sends are fire and forget: a probe that does not leave is a probe without reply.
     int64_t sendStamp = 0;
     if (aim.protocol == ProbeProtocol::Icmp) {
         probes.prepareEcho(identifier, static_cast<uint16_t>(probeSeq & 0xFFFF));
         ++probeSeq;
         sendStamp = net.now();
-        net.sendIcmp(probes.finishEcho(sendStamp, size), aim.endpoint);
+        net.send(Channel::Icmp, probes.finishEcho(sendStamp, size), aim.endpoint, std::nullopt);
     } else {
         sendStamp = net.now();
-        net.sendUdp(probes.udpPayload(sendStamp, size), aim.endpoint);
+        net.send(Channel::Udp, probes.udpPayload(sendStamp, size), aim.endpoint, std::nullopt);
         ++probeSeq;
     }
     OutstandingProbe outstanding{identifier, probeSeq - 1, aim.endpoint.address, udpProbePort, sendStamp};
     outstanding.kind = aim.protocol == ProbeProtocol::Udp ? OutstandingKind::Udp : OutstandingKind::Echo;
-    outstanding.udpSourcePort = net.udpSourcePort();
+    outstanding.udpSourcePort = udpSourcePort;
 
     // One deadline per probe, from its send: neither a datagram that answers nothing nor
     // an interrupted wait moves it.
     const int64_t deadline = sendStamp + waitNanoseconds;
     std::optional<double> rtt;
     for (;;) {
-        const ReceiveResult result = net.receive(receiveBuffer, deadline);
-        if (result.status == ReceiveStatus::Interrupted) {
+        const Wait result = net.receive(receiveBuffer, deadline);
+        if (result.status == WaitStatus::Interrupted) {
             if (net.now() >= deadline)
                 break;
             continue;
         }
-        if (result.status == ReceiveStatus::Failed) {
-            errno = result.error;
-            fatalSystemError("%s", result.failedCall);
-        }
-        if (result.status == ReceiveStatus::TimedOut)
+        // A failed wait keeps the message the classic mode has always given it; a datagram
+        // longer than the buffer is a failure too, never parsed cut short.
+        if (result.status == WaitStatus::Failed)
+            throw RunFailure(result.failedStep == WaitStep::Wait ? "select" : "recvfrom error", result.error);
+        if (result.status == WaitStatus::TimedOut)
             break;
-        const Datagram &datagram = result.datagram;
+        const Arrival &datagram = result.arrival;
+        if (datagram.length > static_cast<int>(receiveBuffer.size()))
+            throw RunFailure("recvfrom error", EMSGSIZE);
         const Reply reply =
             decodeReply({receiveBuffer.data(), static_cast<size_t>(datagram.length)}, outstanding);
         if (reply.verdict == ReplyVerdict::Fatal)
-            console.fatalReply(reply);
+            throw RunFailure(fatalReplyMessage(reply));
         if (reply.verdict == ReplyVerdict::Rejected) {
             console.rejected(reply);
             // Read at or after the deadline: the wait is over. A steady stream of other
             // traffic cannot hold the probe beyond its time-out.
-            if (datagram.arrival >= deadline)
+            if (datagram.userTime >= deadline)
                 break;
             continue;
         }
-        rtt = elapsedSeconds(datagram.arrival, reply.sentAt, frequency);
+        rtt = elapsedSeconds(datagram.userTime, reply.sentAt, frequency);
         responder = datagram.from;
         console.accepted(reply, probeSeq - 1, *rtt);
         break;
@@ -148,7 +139,7 @@ std::optional<double> ClassicEngine::measureProbe(const Aim &aim, int size)
         console.timedOut(probeSeq - 1);
         ++timeoutCount;
     }
-    net.pause(pauseAfterProbeMicroseconds);
+    net.pause(int64_t{pauseAfterProbeMicroseconds} * 1000);
     return rtt;
 }
 
@@ -156,6 +147,8 @@ Slope ClassicEngine::sweep(const Aim &aim)
 {
     // Only this sweep's replies say who answers at its TTL.
     responder.reset();
+    if (aim.protocol == ProbeProtocol::Udp)
+        udpSourcePort = aim.udpSourcePort;
     for (size_t i = 0; i < plan.sizes.size(); ++i) {
         const int size = plan.sizes[i];
         console.sending(aim.protocol == ProbeProtocol::Icmp, aim.name, aim.addressText, size, aim.ttl);
@@ -173,18 +166,18 @@ Slope ClassicEngine::sweep(const Aim &aim)
 void ClassicEngine::run(const std::string &destination, int hopCount, const Aim &first)
 {
     const Slope echoFar = sweep(first);
-    const Slope udpFar = sweep(aimProbes(net, destination, hopCount, ProbeProtocol::Udp));
+    const Slope udpFar = sweep(aimProbes(net, resolve, destination, hopCount, ProbeProtocol::Udp));
     HopWalk walk(hopCount, echoFar, udpFar);
     for (int h = hopCount; h >= 1; --h) {
         Slope towardDestination;
         Slope toRouter;
         if (h != 1) {
-            towardDestination = sweep(aimProbes(net, destination, h - 1, ProbeProtocol::Icmp));
+            towardDestination = sweep(aimProbes(net, resolve, destination, h - 1, ProbeProtocol::Icmp));
             // The router sweep goes to whoever answered the sweep just made; when nobody
             // did, there is no router address to aim at.
             if (!responder)
-                fatalError("no reply from hop %d: no router address to probe\n", h - 1);
-            toRouter = sweep(aimProbes(net, dottedQuad(*responder), h - 1, ProbeProtocol::Icmp));
+                throw RunFailure("no reply from hop " + std::to_string(h - 1) + ": no router address to probe\n");
+            toRouter = sweep(aimProbes(net, resolve, dottedQuad(*responder), h - 1, ProbeProtocol::Icmp));
         }
         console.hop(walk.pass(towardDestination, toRouter));
     }

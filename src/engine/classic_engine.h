@@ -3,12 +3,14 @@
 // of neighbouring hops into the two rates of every link.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "measure/hop_rates.h"
 #include "measure/samples.h"
+#include "model/run_failure.h"
 #include "net/network.h"
 #include "output/classic_console.h"
 #include "output/results_file.h"
@@ -23,13 +25,17 @@ struct Aim {
     std::string addressText;  // the address as a dotted quad
     int ttl = 0;
     ProbeProtocol protocol = ProbeProtocol::Icmp;
+    uint16_t udpSourcePort = 0;  // UDP: the port its probes leave from
 };
 
-// Aims the probes: for UDP the UDP socket (opened the first time) gets the TTL, the ICMP
-// socket (opened the first time) gets it always, then the destination is resolved. Ends
-// the run on any failure ("socket", "setsockopt, sd2", "socket: icmp", "setsockopt, sd",
-// "unknown host: %s").
-Aim aimProbes(ProbeNetwork &net, const std::string &destination, int ttl, ProbeProtocol protocol);
+// A destination text's address, or nothing for an unknown host (resolveHost in a run).
+using Resolver = std::function<std::optional<Ipv4Address>(const std::string &)>;
+
+// Aims the probes: for UDP the UDP channel (opened the first time) gets the TTL, the ICMP
+// channel (opened the first time) gets it always, then the destination is resolved.
+// Throws RunFailure with the message of the step that failed ("socket", "setsockopt, sd2",
+// "socket: icmp", "setsockopt, sd", "unknown host: %s").
+Aim aimProbes(Network &net, const Resolver &resolve, const std::string &destination, int ttl, ProbeProtocol protocol);
 
 // The wait for one reply: seconds and microseconds of the time-out, each truncated
 // toward zero.
@@ -50,9 +56,10 @@ constexpr uint32_t pauseAfterProbeMicroseconds = 50000;
 
 class ClassicEngine {
 public:
-    // Reserves room for every sample of a sweep (std::bad_alloc when there is none).
-    ClassicEngine(ProbeNetwork &net, ClassicConsole &console, ResultsFile &results, SweepPlan plan, int ownPid,
-                  int64_t counterFrequency);
+    // Reserves room for every sample of a sweep (std::bad_alloc when there is none). Every
+    // failure that ends the run is thrown as a RunFailure.
+    ClassicEngine(Network &net, Resolver resolve, ClassicConsole &console, ResultsFile &results, SweepPlan plan,
+                  int ownPid, int64_t counterFrequency);
 
     // One sweep as aimed: every size in order, then the analysis and the results block.
     // Returns the fitted slope.
@@ -69,7 +76,8 @@ private:
     // Sends one probe and waits for its answer; its round trip, or nothing after the time-out.
     std::optional<double> measureProbe(const Aim &aim, int size);
 
-    ProbeNetwork &net;
+    Network &net;
+    Resolver resolve;
     ClassicConsole &console;
     ResultsFile &results;
     SweepPlan plan;
@@ -82,4 +90,5 @@ private:
     int probeSeq = 0;                  // probes sent in the run; the outstanding one is probeSeq - 1
     int timeoutCount = 0;              // running total of the run
     std::optional<Ipv4Address> responder;  // source of the last reply accepted in the current sweep
+    uint16_t udpSourcePort = 0;            // once a UDP sweep was aimed: the port of its channel
 };

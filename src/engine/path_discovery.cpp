@@ -26,7 +26,7 @@ double seconds(int64_t ns)
 
 class Discovery {
 public:
-    Discovery(ProbeLedger &l, EchoNetwork &n, Ipv4Address d, const PreciseSettings &s, const PhaseSink &p)
+    Discovery(ProbeLedger &l, Network &n, Ipv4Address d, const PreciseSettings &s, const PhaseSink &p)
         : ledger(l), net(n), destination(d), settings(s), phase(p)
     {
     }
@@ -49,7 +49,7 @@ private:
     void checkRouterEchoes();
 
     ProbeLedger &ledger;
-    EchoNetwork &net;
+    Network &net;
     Ipv4Address destination;
     const PreciseSettings &settings;
     const PhaseSink &phase;
@@ -238,7 +238,7 @@ void Discovery::checkRouterEchoes()
 
 }  // namespace
 
-PathDescription discoverPath(ProbeLedger &ledger, EchoNetwork &net, Ipv4Address destination,
+PathDescription discoverPath(ProbeLedger &ledger, Network &net, Ipv4Address destination,
                              const PreciseSettings &settings, const PhaseSink &phase)
 {
     return Discovery(ledger, net, destination, settings, phase).run();

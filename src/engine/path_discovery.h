@@ -31,5 +31,5 @@ using PhaseSink = std::function<void(const char *phase, int hops)>;
 
 // Throws PreciseError when the destination answers no echo request within
 // settings.maxHops, or when a probe cannot be sent for a reason other than its size.
-PathDescription discoverPath(ProbeLedger &ledger, EchoNetwork &net, Ipv4Address destination,
+PathDescription discoverPath(ProbeLedger &ledger, Network &net, Ipv4Address destination,
                              const PreciseSettings &settings, const PhaseSink &phase);

@@ -24,7 +24,7 @@ double seconds(int64_t ns)
 
 }  // namespace
 
-PreciseEngine::PreciseEngine(EchoNetwork &network, PreciseSettings chosen, ProbeSecrets secrets, ProgressSink sink)
+PreciseEngine::PreciseEngine(Network &network, PreciseSettings chosen, ProbeSecrets secrets, ProgressSink sink)
     : net(network), settings(chosen), progress(std::move(sink)), random(chosen.seed),
       ledger(network, secrets, static_cast<int64_t>(chosen.lateStamp * 1e9)),
       answers([this](const Answer &answer) { takeAnswer(answer); })

@@ -31,7 +31,7 @@
 #include "engine/round_planner.h"
 #include "model/precise_result.h"
 #include "model/precise_settings.h"
-#include "net/echo_network.h"
+#include "net/network.h"
 
 class PreciseEngine {
 public:
@@ -40,7 +40,7 @@ public:
     // secrets: the flow's identifier and cookie and the first sequence number
     // (drawProbeSecrets in a real run). The settings are used as given
     // (effectiveSettings makes them whole).
-    PreciseEngine(EchoNetwork &net, PreciseSettings settings, ProbeSecrets secrets, ProgressSink progress = {});
+    PreciseEngine(Network &net, PreciseSettings settings, ProbeSecrets secrets, ProgressSink progress = {});
     // Measures the path to the destination. Throws PreciseError when the destination
     // cannot be measured (it answers no echo request within the hop limit, or the
     // network fails).
@@ -56,7 +56,7 @@ private:
     void reviewRateLimits();
     void reportProgress(const char *phase, int activeHops = 0, double worst = 0);
 
-    EchoNetwork &net;
+    Network &net;
     PreciseSettings settings;
     ProgressSink progress;
     std::mt19937_64 random;

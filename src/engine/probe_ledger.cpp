@@ -15,7 +15,7 @@ constexpr int64_t replyDeadline = 5 * second;  // a measurement probe unanswered
 
 }  // namespace
 
-ProbeLedger::ProbeLedger(EchoNetwork &network, ProbeSecrets secrets, int64_t lateStampTolerance)
+ProbeLedger::ProbeLedger(Network &network, ProbeSecrets secrets, int64_t lateStampTolerance)
     : net(network), flow(makeEchoFlow(secrets.identifier, secrets.cookie)), book(secrets.firstSequence),
       stampFilter(lateStampTolerance), buffer(65536)
 {
@@ -46,7 +46,7 @@ int ProbeLedger::send(const ProbeRequest &request, const AnswerSink &sink)
     const int index = count();
     record.sequence = takeSequence(index, request.measurement ? replyDeadline : setupWait, sink);
     const std::vector<uint8_t> message = buildFlowEcho(flow, record.sequence, request.size - ipHeaderLength);
-    const SentEcho sent = net.send(message, request.to, request.ttl);
+    const Sent sent = net.send(Channel::Icmp, message, Endpoint{request.to, 0}, request.ttl);
     record.sendError = sent.error;
     record.sentAt = sent.userTime;
     record.sentKernel = sent.kernelTime;
@@ -64,13 +64,19 @@ int ProbeLedger::send(const ProbeRequest &request, const AnswerSink &sink)
 
 void ProbeLedger::takeReplies(int64_t until, const AnswerSink &sink)
 {
-    for (;;) {
-        const EchoWait wait = net.receive(buffer, until);
-        if (wait.status == EchoWaitStatus::TimedOut)
+    // Bounded by the deadline, however much arrives: a datagram read at or after it ends
+    // the wait.
+    while (net.now() < until) {
+        const Wait wait = net.receive(buffer, until);
+        if (wait.status == WaitStatus::TimedOut)
             return;
-        if (wait.status == EchoWaitStatus::Failed)
+        if (wait.status == WaitStatus::Failed)
             throw PreciseError(std::string("receiving: ") + std::strerror(wait.error));
-        handle(wait.arrival, sink);
+        if (wait.status == WaitStatus::Received) {
+            handle(wait.arrival, sink);
+            if (wait.arrival.userTime >= until)
+                return;
+        }
     }
 }
 
@@ -85,7 +91,7 @@ void ProbeLedger::awaitAll(int64_t deadline, int64_t step, const AnswerSink &sin
     }
 }
 
-void ProbeLedger::handle(const EchoArrival &arrival, const AnswerSink &sink)
+void ProbeLedger::handle(const Arrival &arrival, const AnswerSink &sink)
 {
     const size_t kept = std::min(static_cast<size_t>(arrival.length), buffer.size());
     const std::optional<FlowReply> reply = decodeFlowReply({buffer.data(), kept}, flow);
@@ -107,7 +113,7 @@ void ProbeLedger::handle(const EchoArrival &arrival, const AnswerSink &sink)
         return;
     book.close(reply->sequence);
     probe.answered = true;
-    probe.rttNs = roundTripNanoseconds(SentEcho{0, probe.sentAt, probe.sentKernel}, arrival);
+    probe.rttNs = roundTripNanoseconds(Sent{0, probe.sentAt, probe.sentKernel}, arrival);
     probe.kernelStamps = probe.sentKernel.has_value() && arrival.kernelTime.has_value();
     probe.replyLength = arrival.length;
     probe.arrivedAt = arrival.userTime;

@@ -14,7 +14,7 @@
 #include "engine/sequence_book.h"
 #include "measure/late_stamps.h"
 #include "model/precise_result.h"
-#include "net/echo_network.h"
+#include "net/network.h"
 #include "wire/flow_echo.h"
 
 struct ProbeRequest {
@@ -30,14 +30,14 @@ struct ProbeRequest {
 struct Answer {
     int probe = 0;
     const FlowReply &reply;
-    const EchoArrival &arrival;
+    const Arrival &arrival;
 };
 
 class ProbeLedger {
 public:
     using AnswerSink = std::function<void(const Answer &)>;
 
-    ProbeLedger(EchoNetwork &net, ProbeSecrets secrets, int64_t lateStampTolerance);
+    ProbeLedger(Network &net, ProbeSecrets secrets, int64_t lateStampTolerance);
 
     // Sends a probe; its index. A failed send is recorded with its errno. (Should every
     // sequence number be out, replies are taken until one is free, handed to the sink.)
@@ -57,9 +57,9 @@ public:
 
 private:
     uint16_t takeSequence(int probe, int64_t wait, const AnswerSink &sink);
-    void handle(const EchoArrival &arrival, const AnswerSink &sink);
+    void handle(const Arrival &arrival, const AnswerSink &sink);
 
-    EchoNetwork &net;
+    Network &net;
     EchoFlow flow;
     SequenceBook book;
     LateStampFilter stampFilter;

@@ -1,67 +1,89 @@
-// The network as a prober sees it: a raw ICMP socket that sends echo probes and receives
-// every ICMP message, a UDP socket for UDP probes, their TTLs, a clock, and pauses.
-// Small on purpose: tests replace it with a scripted fake, and everything above it
-// (the engines) runs unchanged.
+// The network as both engines see it. Probes leave through a channel (the raw ICMP
+// socket, or a UDP socket for the classic mode's UDP probes), each send and each arrival
+// stamped twice: by the program (monotonic clock) and, where the host can, by the kernel
+// as the packet left or arrived (software stamps, on the same clock); a round trip uses
+// two stamps of one kind. Everything that arrives on a receiving channel (every ICMP
+// message) is handed up whole, IP header included. Small on purpose: tests replace it
+// (tests/unit/fake_network.h), and the engines above it run unchanged.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "wire/address.h"
+
+enum class Channel {
+    Icmp,  // raw ICMP socket: echo requests out, every ICMP message in
+    Udp,   // UDP socket bound to a port of its own: datagrams out (their ICMP errors come on Icmp)
+};
 
 struct Endpoint {
     Ipv4Address address = 0;  // network order
     uint16_t port = 0;        // host order; 0 for ICMP
 };
 
-// One datagram taken from the ICMP socket: its full length (also when longer than the
-// buffer), the counter value read as soon as the receive returned, and the sender.
-struct Datagram {
-    int length = 0;
-    int64_t arrival = 0;
-    Ipv4Address from = 0;
+// How preparing a channel ended: 0, or the errno of the step that failed.
+enum class PrepareStep { Socket, Bind, Ttl };
+struct Prepared {
+    int error = 0;
+    PrepareStep failed = PrepareStep::Socket;
+    uint16_t localPort = 0;  // Udp: the port its datagrams leave from
 };
 
-enum class ReceiveStatus {
-    Received,     // a datagram is in the buffer
+struct Sent {
+    int error = 0;                      // errno of a failed send (EMSGSIZE: above the local MTU)
+    int64_t userTime = 0;               // monotonic, read right before the send
+    std::optional<int64_t> kernelTime;  // when the packet left (software stamp)
+};
+
+struct Arrival {
+    int length = 0;                     // bytes of the datagram (IP header included), also when longer than the buffer
+    Ipv4Address from = 0;
+    int64_t userTime = 0;               // monotonic, read right after the receive
+    std::optional<int64_t> kernelTime;  // when the packet arrived (software stamp)
+};
+
+enum class WaitStatus {
+    Received,     // a datagram is in the buffer (cut to it when longer)
     TimedOut,     // the deadline passed without one
     Interrupted,  // a signal cut the wait or the receive short
-    Failed,       // the wait or the receive failed: error and failedCall tell
+    Failed,       // the wait or the receive failed: error and failedStep tell
+};
+enum class WaitStep { Wait, Receive };
+
+struct Wait {
+    WaitStatus status = WaitStatus::TimedOut;
+    int error = 0;
+    WaitStep failedStep = WaitStep::Wait;
+    Arrival arrival;
 };
 
-struct ReceiveResult {
-    ReceiveStatus status = ReceiveStatus::TimedOut;
-    int error = 0;                  // errno of a failure
-    const char *failedCall = "";    // "select" (the wait) or "recvfrom error"
-    Datagram datagram;
-};
-
-class ProbeNetwork {
+class Network {
 public:
-    virtual ~ProbeNetwork() = default;
-
-    // Sockets are opened once and kept; each call returns 0 or the errno of the failure.
-    virtual bool icmpSocketOpen() const = 0;
-    virtual int openIcmpSocket() = 0;
-    virtual bool udpSocketOpen() const = 0;
-    // Opens the UDP socket bound to a port of its own (any free one), so that the ICMP
-    // errors its probes cause can be told from those of other processes.
-    virtual int openUdpSocket() = 0;
-    // The local port of the UDP socket (host order); 0 while it is not open.
-    virtual uint16_t udpSourcePort() const = 0;
-    virtual int setIcmpTtl(int ttl) = 0;
-    virtual int setUdpTtl(int ttl) = 0;
-
-    // Sends are fire and forget: a probe that does not leave is a probe without reply.
-    virtual void sendIcmp(std::span<const uint8_t> message, Endpoint to) = 0;
-    virtual void sendUdp(std::span<const uint8_t> payload, Endpoint to) = 0;
-
-    // Waits until the deadline (a counter value) for the next datagram on the ICMP
-    // socket and reads it, IP header included, into buffer. A datagram longer than the
-    // buffer is a failure (EMSGSIZE), never parsed cut short.
-    virtual ReceiveResult receive(std::span<uint8_t> buffer, int64_t deadline) = 0;
-
-    // The counter (nanoseconds) and the pause between probes.
+    virtual ~Network() = default;
+    // Opens the channel's socket the first time; then, when socketTtl is given, sets the
+    // TTL of everything it sends without a TTL of its own.
+    virtual Prepared prepare(Channel channel, std::optional<int> socketTtl) = 0;
+    // Sends one message (the kernel adds the IP header), with this packet's own TTL when
+    // given (then with kernel stamps, where the channel has them). A failed send is
+    // returned, never fatal.
+    virtual Sent send(Channel channel, std::span<const uint8_t> message, Endpoint to, std::optional<int> ttl) = 0;
+    // Waits until the deadline (monotonic ns) for the next datagram on a receiving
+    // channel. A deadline already passed is a wait of zero: a datagram queued by then is
+    // still read.
+    virtual Wait receive(std::span<uint8_t> buffer, int64_t deadline) = 0;
     virtual int64_t now() = 0;
-    virtual void pause(uint32_t microseconds) = 0;
+    virtual void pause(int64_t nanoseconds) = 0;
+    // The MTU of the local route toward an address, when the host knows it.
+    virtual std::optional<int> routeMtu(Ipv4Address to) = 0;
 };
+
+// The round trip of a probe in nanoseconds: kernel stamps when both exist, else the
+// program's own.
+inline int64_t roundTripNanoseconds(const Sent &sent, const Arrival &arrival)
+{
+    if (sent.kernelTime && arrival.kernelTime)
+        return *arrival.kernelTime - *sent.kernelTime;
+    return arrival.userTime - sent.userTime;
+}

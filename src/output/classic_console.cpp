@@ -136,20 +136,25 @@ void ClassicConsole::rejected(const Reply &reply)
     }
 }
 
-void ClassicConsole::fatalReply(const Reply &reply)
+std::string fatalReplyMessage(const Reply &reply)
 {
     switch (reply.kind) {
     case ReplyKind::TooShortForIcmp:
-        fatalError("icmplen (%d) < 8\n", reply.icmpLength);
+        return "icmplen (" + std::to_string(reply.icmpLength) + ") < 8\n";
     case ReplyKind::EchoReplyTooShort:
-        fatalError("icmplen (%d) < 16\n", reply.icmpLength);
+        return "icmplen (" + std::to_string(reply.icmpLength) + ") < 16\n";
     case ReplyKind::ErrorTooShort:
-        fatalError("icmplen (%d) < 8 + 20 + 8)", reply.icmpLength);
+        return "icmplen (" + std::to_string(reply.icmpLength) + ") < 8 + 20 + 8)";
     case ReplyKind::QuotedEchoTooShort:
-        fatalError("icmplen2 (%d) < 8\n", reply.quotedLength);
+        return "icmplen2 (" + std::to_string(reply.quotedLength) + ") < 8\n";
     default:
-        fatalError("udplen2 (%d) < 8\n", reply.quotedLength);
+        return "udplen2 (" + std::to_string(reply.quotedLength) + ") < 8\n";
     }
+}
+
+void ClassicConsole::fatalReply(const Reply &reply)
+{
+    fatalError("%s", fatalReplyMessage(reply).c_str());
 }
 
 void ClassicConsole::timedOut(int probeNumber)

@@ -18,6 +18,9 @@ void printDefaultSizes(const std::vector<std::string> &sizeTexts);
 void printOwnPid(int pid);
 // The frequency line, e.g. "high resolution timer supported, frequency = (0,1000000000)\n".
 std::string frequencyLine(int64_t frequency);
+// The message that ends a run at a datagram too short for its kind (its own newline
+// included where the run has always printed one).
+std::string fatalReplyMessage(const Reply &reply);
 
 class ClassicConsole {
 public:
@@ -30,7 +33,7 @@ public:
     void accepted(const Reply &reply, int outstanding, double rtt);
     // A datagram that answers nothing.
     void rejected(const Reply &reply);
-    // A datagram too short for its kind: ends the run.
+    // A datagram too short for its kind: ends the run with fatalReplyMessage.
     [[noreturn]] void fatalReply(const Reply &reply);
     // The outstanding probe got no reply in time (standard error).
     void timedOut(int probeNumber);

@@ -72,22 +72,18 @@ void ResultsFile::append(const SweepRecord &record)
                                 O_WRONLY | O_CREAT | (first ? O_TRUNC : O_APPEND) | O_NOFOLLOW | O_CLOEXEC, 0666);
     first = false;
     if (descriptor < 0)
-        fatalSystemError("fopen: %s", filePath.c_str());
+        throw RunFailure("fopen: " + filePath, errno);
     FILE *file = fdopen(descriptor, "w");
     if (file == nullptr) {
         const int error = errno;
         close(descriptor);
-        errno = error;
-        fatalSystemError("fopen: %s", filePath.c_str());
+        throw RunFailure("fopen: " + filePath, error);
     }
     // A block cut short by a full disk or a failing device must not pass for a complete
     // run: every step of the write is checked, the close too (it may be the first to fail).
     const std::string block = formatBlock(record);
     const bool written = std::fwrite(block.data(), 1, block.size(), file) == block.size() && std::fflush(file) == 0;
     const int error = errno;
-    if (std::fclose(file) != 0 || !written) {
-        if (!written)
-            errno = error;
-        fatalSystemError("write: %s", filePath.c_str());
-    }
+    if (std::fclose(file) != 0 || !written)
+        throw RunFailure("write: " + filePath, written ? errno : error);
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "model/run_failure.h"
 #include "model/sweep_record.h"
 
 // The values of a row, in milliseconds with "%lf", tab-separated, with a line end after
@@ -16,9 +17,9 @@ std::string formatBlock(const SweepRecord &record);
 class ResultsFile {
 public:
     explicit ResultsFile(std::string path);
-    // Writes one block; the first call of a run creates or empties the file. Ends the run
-    // with "fopen: PATH" when the file cannot be opened, a symbolic link included, and
-    // with "write: PATH" when the block cannot be written whole.
+    // Writes one block; the first call of a run creates or empties the file. Throws
+    // RunFailure "fopen: PATH" when the file cannot be opened, a symbolic link included,
+    // and "write: PATH" when the block cannot be written whole, with the errno.
     void append(const SweepRecord &record);
     const std::string &path() const { return filePath; }
 

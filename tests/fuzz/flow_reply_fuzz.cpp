@@ -62,6 +62,7 @@ void checkReply(const FlowReply &reply, const std::vector<uint8_t> &datagram, co
         require(at16(datagram, header + 4) == flow.identifier && at32(datagram, header + 8) == flow.cookie);
         require(reply.sequence == at16(datagram, header + 6));
         require(reply.probeDestination == 0 && reply.quotedProbeLength == 0 && reply.nextHopMtu == 0);
+        require(reply.cookieSeen);
         return;
     }
     switch (reply.kind) {
@@ -78,7 +79,10 @@ void checkReply(const FlowReply &reply, const std::vector<uint8_t> &datagram, co
     const size_t probe = quoted + 4u * (datagram[quoted] & 0x0F);
     require(probe >= quoted + 20 && datagram.size() >= probe + 8);
     require(datagram[probe] == 8 && at16(datagram, probe + 4) == flow.identifier);
+    // The checksum follows from the cookie: checked even where the cookie was cut off.
+    require(at16(datagram, probe + 2) == flow.checksum);
     require(datagram.size() < probe + 12 || at32(datagram, probe + 8) == flow.cookie);
+    require(reply.cookieSeen == (datagram.size() >= probe + 12));
     require(reply.sequence == at16(datagram, probe + 6));
     require(reply.probeDestination == addressIn(datagram, quoted + 16));
     require(reply.quotedProbeLength == at16(datagram, quoted + 2));

@@ -23,6 +23,7 @@
 #include "cli/classic_main.h"
 #include "engine/classic_engine.h"
 #include "net/linux_network.h"
+#include "net/resolve.h"
 #include "output/classic_console.h"
 #include "support/clock.h"
 #include "support/privileges.h"
@@ -53,10 +54,10 @@ ProbeProtocol protocolOf(const std::string &text)
 
 void printAim(const LinuxNetwork &net, const Aim &aim)
 {
-    std::printf("icmpSocket=%s udpSocket=%s\n", net.icmpDescriptor() >= 0 ? "open" : "none",
-                net.udpDescriptor() >= 0 ? "open" : "none");
-    std::printf("ttl=%d icmpTtl=%s udpTtl=%s icmp=%d\n", aim.ttl, ttlOf(net.icmpDescriptor()).c_str(),
-                ttlOf(net.udpDescriptor()).c_str(), aim.protocol == ProbeProtocol::Icmp ? 1 : 0);
+    std::printf("icmpSocket=%s udpSocket=%s\n", net.descriptor(Channel::Icmp) >= 0 ? "open" : "none",
+                net.descriptor(Channel::Udp) >= 0 ? "open" : "none");
+    std::printf("ttl=%d icmpTtl=%s udpTtl=%s icmp=%d\n", aim.ttl, ttlOf(net.descriptor(Channel::Icmp)).c_str(),
+                ttlOf(net.descriptor(Channel::Udp)).c_str(), aim.protocol == ProbeProtocol::Icmp ? 1 : 0);
     std::printf("port=%d name=[%s] address=[%s]\n", aim.endpoint.port, aim.name.c_str(), aim.addressText.c_str());
 }
 
@@ -65,7 +66,7 @@ int stateMode(int argc, char **argv)
     if (argc < 7)
         return 2;
     LinuxNetwork net;
-    const Aim aim = aimProbes(net, argv[2], std::atoi(argv[3]), protocolOf(argv[4]));
+    const Aim aim = aimProbes(net, resolveHost, argv[2], std::atoi(argv[3]), protocolOf(argv[4]));
     dropPrivileges();
     const ClassicRunFiles files = prepareClassicRun(aim.name, std::vector<std::string>(argv + 6, argv + argc),
                                                     std::atoi(argv[5]));
@@ -83,19 +84,19 @@ int switchMode(int argc, char **argv)
         return 2;
     LinuxNetwork net;
     std::printf("-- icmp ttl 4\n");
-    printAim(net, aimProbes(net, argv[2], 4, ProbeProtocol::Icmp));
-    const int icmpSocket = net.icmpDescriptor();
+    printAim(net, aimProbes(net, resolveHost, argv[2], 4, ProbeProtocol::Icmp));
+    const int icmpSocket = net.descriptor(Channel::Icmp);
     std::printf("-- udp ttl 7\n");
-    printAim(net, aimProbes(net, argv[2], 7, ProbeProtocol::Udp));
-    const int udpSocket = net.udpDescriptor();
+    printAim(net, aimProbes(net, resolveHost, argv[2], 7, ProbeProtocol::Udp));
+    const int udpSocket = net.descriptor(Channel::Udp);
     std::printf("-- icmp ttl 3\n");
-    printAim(net, aimProbes(net, argv[2], 3, ProbeProtocol::Icmp));
+    printAim(net, aimProbes(net, resolveHost, argv[2], 3, ProbeProtocol::Icmp));
     std::printf("-- icmp ttl 2 to 127.0.0.1\n");
-    printAim(net, aimProbes(net, "127.0.0.1", 2, ProbeProtocol::Icmp));
+    printAim(net, aimProbes(net, resolveHost, "127.0.0.1", 2, ProbeProtocol::Icmp));
     std::printf("-- udp ttl 9\n");
-    printAim(net, aimProbes(net, argv[2], 9, ProbeProtocol::Udp));
+    printAim(net, aimProbes(net, resolveHost, argv[2], 9, ProbeProtocol::Udp));
     std::printf("same sockets: %s\n",
-                net.udpDescriptor() == udpSocket && net.icmpDescriptor() == icmpSocket ? "yes" : "no");
+                net.descriptor(Channel::Udp) == udpSocket && net.descriptor(Channel::Icmp) == icmpSocket ? "yes" : "no");
     return 0;
 }
 
@@ -122,28 +123,28 @@ int exchangeMode(int argc, char **argv)
         return 2;
     const int pid = static_cast<int>(getpid());
     LinuxNetwork net;
-    const Aim aim = aimProbes(net, argv[2], std::atoi(argv[3]), protocolOf(argv[4]));
+    const Aim aim = aimProbes(net, resolveHost, argv[2], std::atoi(argv[3]), protocolOf(argv[4]));
     const std::string corpus = argc > 5 ? argv[5] : "";
     ProbeBuffer probes;
     const auto identifier = static_cast<uint16_t>(pid & 0xFFFF);
     const int64_t sent = net.now();
     if (aim.protocol == ProbeProtocol::Icmp) {
         probes.prepareEcho(identifier, 0);
-        net.sendIcmp(probes.finishEcho(sent, 56), aim.endpoint);
+        net.send(Channel::Icmp, probes.finishEcho(sent, 56), aim.endpoint, std::nullopt);
     } else {
-        net.sendUdp(probes.udpPayload(sent, 56), aim.endpoint);
+        net.send(Channel::Udp, probes.udpPayload(sent, 56), aim.endpoint, std::nullopt);
     }
     OutstandingProbe probe{identifier, 0, aim.endpoint.address, udpProbePort, sent};
     probe.kind = aim.protocol == ProbeProtocol::Udp ? OutstandingKind::Udp : OutstandingKind::Echo;
-    probe.udpSourcePort = net.udpSourcePort();
+    probe.udpSourcePort = aim.udpSourcePort;
     ClassicConsole console(false, pid);
     std::vector<uint8_t> buffer(probeBufferSize);
     const int64_t deadline = sent + 2 * counterTicksPerSecond;
     for (int datagram = 0; datagram < 20; ++datagram) {
-        const ReceiveResult result = net.receive(buffer, deadline);
-        if (result.status != ReceiveStatus::Received)
+        const Wait result = net.receive(buffer, deadline);
+        if (result.status != WaitStatus::Received || result.arrival.length > static_cast<int>(buffer.size()))
             break;
-        const Datagram &d = result.datagram;
+        const Arrival &d = result.arrival;
         if (!corpus.empty())
             writeSeed(corpus + std::to_string(datagram), probe, pid, buffer.data(), d.length);
         const Reply reply = decodeReply({buffer.data(), static_cast<size_t>(d.length)}, probe);
@@ -154,7 +155,7 @@ int exchangeMode(int argc, char **argv)
             std::printf("classified 0\n");
             continue;
         }
-        const double rtt = elapsedSeconds(d.arrival, reply.sentAt, counterTicksPerSecond);
+        const double rtt = elapsedSeconds(d.userTime, reply.sentAt, counterTicksPerSecond);
         std::printf("classified 1\n");
         std::printf("accepted: rttPositive=%d responder=[%s]\n", rtt > 0 ? 1 : 0, dottedQuad(d.from).c_str());
         return 0;
@@ -169,12 +170,16 @@ int main(int argc, char **argv)
 {
     const std::string mode = argc > 1 ? argv[1] : "";
     int status = 2;
-    if (mode == "state")
-        status = stateMode(argc, argv);
-    else if (mode == "switch")
-        status = switchMode(argc, argv);
-    else if (mode == "exchange")
-        status = exchangeMode(argc, argv);
+    try {
+        if (mode == "state")
+            status = stateMode(argc, argv);
+        else if (mode == "switch")
+            status = switchMode(argc, argv);
+        else if (mode == "exchange")
+            status = exchangeMode(argc, argv);
+    } catch (const RunFailure &failure) {
+        endClassicRun(failure);  // as the command line ends a run
+    }
     if (status == 2)
         std::fprintf(stderr, "usage: %s state|switch|exchange ...\n", argv[0]);
     return status;

@@ -1,116 +1,135 @@
-// A scripted network for engine tests: a virtual clock that moves only when the engine
-// waits or pauses, a record of every probe sent, wait and pause, and replies that a
-// test schedules from its onSend hook (or at any time with deliver).
+// The network for engine tests: a virtual clock that moves only when the engine waits or
+// pauses, a record of every probe sent, wait and pause, and datagrams that a test (or a
+// path model built on it, simulated_path.h) schedules from its onSend hook or at any
+// time with deliver, each with its program and, optionally, kernel receive stamp.
 #pragma once
 
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <optional>
+#include <queue>
 #include <vector>
 
 #include "net/network.h"
 
-class FakeNetwork : public ProbeNetwork {
+class FakeNetwork : public Network {
 public:
     struct Sent {
         bool icmp = true;
         std::vector<uint8_t> bytes;
         Endpoint to;
-        int ttl = 0;
+        int ttl = 0;     // the packet's own, else its channel's
         int64_t at = 0;
-    };
-    struct Pending {
-        int64_t arrival;
-        Ipv4Address from;
-        std::vector<uint8_t> bytes;
     };
 
     int64_t clock = 1000000000000LL;
+    bool keepSends = true;           // record every send in `sent` (a long simulation does not)
     std::vector<Sent> sent;
-    std::vector<uint32_t> pauses;
-    std::vector<int64_t> waits;  // deadline - now of every wait
-    std::vector<Pending> pending;
+    std::vector<int64_t> pauses;     // nanoseconds
+    std::vector<int64_t> waits;      // deadline - now of every wait
     std::function<void(FakeNetwork &, const Sent &)> onSend;
     bool icmpOpen = false, udpOpen = false;
     int icmpTtl = -1, udpTtl = -1;
     int icmpOpens = 0, udpOpens = 0;
     int icmpOpenError = 0;
-    uint16_t localUdpPort = 40001;  // the port UDP probes leave from
+    uint16_t localUdpPort = 40001;   // the port UDP probes leave from
+    int mtu = 1500;                  // of the local route
     // Waits cut short by a signal: each entry ends the next wait that many nanoseconds
     // after it began (never past its deadline).
     std::vector<int64_t> interruptions;
 
-    void deliver(int64_t arrival, Ipv4Address from, std::vector<uint8_t> bytes)
+    // A datagram that reaches the host at `arrival` (the program's stamp), with the
+    // kernel's receive stamp when given.
+    void deliver(int64_t arrival, Ipv4Address from, std::vector<uint8_t> bytes,
+                 std::optional<int64_t> kernelTime = std::nullopt)
     {
-        pending.push_back(Pending{arrival, from, std::move(bytes)});
+        pending.push(Pending{arrival, kernelTime, from, std::move(bytes), order++});
     }
 
-    bool icmpSocketOpen() const override { return icmpOpen; }
-    int openIcmpSocket() override
+    Prepared prepare(Channel channel, std::optional<int> socketTtl) override
     {
-        ++icmpOpens;
-        icmpOpen = icmpOpenError == 0;
-        return icmpOpenError;
+        if (channel == Channel::Icmp) {
+            if (!icmpOpen) {
+                ++icmpOpens;
+                icmpOpen = icmpOpenError == 0;
+                if (icmpOpenError != 0)
+                    return Prepared{icmpOpenError, PrepareStep::Socket, 0};
+            }
+            if (socketTtl)
+                icmpTtl = *socketTtl;
+            return Prepared{};
+        }
+        if (!udpOpen) {
+            ++udpOpens;
+            udpOpen = true;
+        }
+        if (socketTtl)
+            udpTtl = *socketTtl;
+        return Prepared{0, PrepareStep::Socket, localUdpPort};
     }
-    bool udpSocketOpen() const override { return udpOpen; }
-    int openUdpSocket() override
-    {
-        ++udpOpens;
-        udpOpen = true;
-        return 0;
-    }
-    uint16_t udpSourcePort() const override { return udpOpen ? localUdpPort : 0; }
-    int setIcmpTtl(int ttl) override
-    {
-        icmpTtl = ttl;
-        return 0;
-    }
-    int setUdpTtl(int ttl) override
-    {
-        udpTtl = ttl;
-        return 0;
-    }
-    void sendIcmp(std::span<const uint8_t> message, Endpoint to) override { record(true, message, to, icmpTtl); }
-    void sendUdp(std::span<const uint8_t> payload, Endpoint to) override { record(false, payload, to, udpTtl); }
 
-    ReceiveResult receive(std::span<uint8_t> buffer, int64_t deadline) override
+    ::Sent send(Channel channel, std::span<const uint8_t> message, Endpoint to, std::optional<int> ttl) override
+    {
+        const bool icmp = channel == Channel::Icmp;
+        Sent record{icmp, {message.begin(), message.end()}, to, ttl.value_or(icmp ? icmpTtl : udpTtl), clock};
+        if (onSend)
+            onSend(*this, record);
+        if (keepSends)
+            sent.push_back(std::move(record));
+        return ::Sent{0, clock, std::nullopt};
+    }
+
+    Wait receive(std::span<uint8_t> buffer, int64_t deadline) override
     {
         waits.push_back(deadline - clock);
-        ReceiveResult result;
+        Wait result;
         if (!interruptions.empty()) {
             clock = std::min(clock + interruptions.front(), std::max(clock, deadline));
             interruptions.erase(interruptions.begin());
-            result.status = ReceiveStatus::Interrupted;
+            result.status = WaitStatus::Interrupted;
             return result;
         }
-        auto next = std::min_element(pending.begin(), pending.end(),
-                                     [](const Pending &a, const Pending &b) { return a.arrival < b.arrival; });
-        if (next == pending.end() || next->arrival > deadline) {
+        if (pending.empty() || pending.top().arrival > deadline) {
             clock = std::max(clock, deadline);
-            result.status = ReceiveStatus::TimedOut;
+            result.status = WaitStatus::TimedOut;
             return result;
         }
-        clock = std::max(clock, next->arrival);
-        const size_t kept = std::min(buffer.size(), next->bytes.size());
-        std::memcpy(buffer.data(), next->bytes.data(), kept);
-        result.status = ReceiveStatus::Received;
-        result.datagram = Datagram{static_cast<int>(next->bytes.size()), clock, next->from};
-        pending.erase(next);
+        const Pending next = pending.top();
+        pending.pop();
+        clock = std::max(clock, next.arrival);
+        const size_t kept = std::min(buffer.size(), next.bytes.size());
+        if (kept > 0)
+            std::memcpy(buffer.data(), next.bytes.data(), kept);
+        result.status = WaitStatus::Received;
+        result.arrival = Arrival{static_cast<int>(next.bytes.size()), next.from, clock, next.kernelTime};
         return result;
     }
 
     int64_t now() override { return clock; }
-    void pause(uint32_t microseconds) override
+    void pause(int64_t nanoseconds) override
     {
-        pauses.push_back(microseconds);
-        clock += static_cast<int64_t>(microseconds) * 1000;
+        pauses.push_back(nanoseconds);
+        clock += nanoseconds;
+    }
+    std::optional<int> routeMtu(Ipv4Address) override { return mtu; }
+
+protected:
+    // The program's time of the next datagram due, if any.
+    std::optional<int64_t> nextArrival() const
+    {
+        return pending.empty() ? std::nullopt : std::optional<int64_t>(pending.top().arrival);
     }
 
 private:
-    void record(bool icmp, std::span<const uint8_t> bytes, Endpoint to, int ttl)
-    {
-        sent.push_back(Sent{icmp, {bytes.begin(), bytes.end()}, to, ttl, clock});
-        if (onSend)
-            onSend(*this, sent.back());
-    }
+    struct Pending {
+        int64_t arrival;
+        std::optional<int64_t> kernelTime;
+        Ipv4Address from;
+        std::vector<uint8_t> bytes;
+        uint64_t order;  // ties keep the order of delivery
+        bool operator>(const Pending &o) const { return arrival != o.arrival ? arrival > o.arrival : order > o.order; }
+    };
+    std::priority_queue<Pending, std::vector<Pending>, std::greater<Pending>> pending;
+    uint64_t order = 0;
 };

@@ -11,6 +11,8 @@
 #include <functional>
 #include <string>
 
+#include "cli/classic_main.h"
+
 struct ChildResult {
     int exitStatus = -1;  // -1 when the child did not exit normally
     std::string out;      // standard output (both streams when merged)
@@ -29,8 +31,9 @@ inline std::string readWholeFile(FILE *file)
 }
 
 // body runs in the child; when it returns, the child ends through exit(0), which flushes
-// standard output like the program's own ending does. With mergeStreams both descriptors
-// share one open file, as with "2>&1". Standard output is fully buffered in the child, as
+// standard output like the program's own ending does; a RunFailure that escapes it ends
+// the child as the classic mode's command line ends the run (endClassicRun). With
+// mergeStreams both descriptors share one open file, as with "2>&1". Standard output is fully buffered in the child, as
 // it is when the program writes into a file or a pipe.
 inline ChildResult runInChild(const std::function<void()> &body, bool mergeStreams = false)
 {
@@ -47,7 +50,13 @@ inline ChildResult runInChild(const std::function<void()> &body, bool mergeStrea
         dup2(fileno(outFile), 1);
         dup2(fileno(mergeStreams ? outFile : errFile), 2);
         std::setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
-        body();
+        try {
+            body();
+        } catch (const RunFailure &failure) {
+            endClassicRun(failure);  // printed and ended as the classic mode's command line does
+        } catch (...) {
+            std::_Exit(99);  // never back into the test runner in the child
+        }
         std::exit(0);
     }
     if (child > 0) {

@@ -15,7 +15,7 @@
 #include <random>
 #include <vector>
 
-#include "net/echo_network.h"
+#include "fake_network.h"
 
 struct SimLink {
     double rate = 10e6;        // bits per second toward the destination
@@ -39,7 +39,9 @@ struct SimNode {
     int dropRun = 0;           // ...the last dropRun get no reply (losses in short bursts)
 };
 
-class SimulatedPath : public EchoNetwork {
+// The fake network with a path behind it: sends enter the path, and what comes back is
+// delivered to the fake's queue as the simulation reaches it.
+class SimulatedPath : public FakeNetwork {
 public:
     SimulatedPath(std::vector<SimLink> links, std::vector<SimNode> nodes, uint64_t seed = 1)
         : path(std::move(links)), node(std::move(nodes)), random(seed), forwardBusy(path.size()),
@@ -49,6 +51,8 @@ public:
         for (SimLink &l : path)
             if (l.backRate <= 0)
                 l.backRate = l.rate;
+        keepSends = false;
+        mtu = path.front().mtu;
     }
 
     static Ipv4Address address(int a, int b, int c, int d)
@@ -63,87 +67,67 @@ public:
     bool kernelStamps = true;
     int sendError = 0;                   // every send fails with this errno (0: none)
     int sends = 0;                       // sendmsg calls
-    int64_t clock = 1000000000000LL;     // the host's monotonic clock
     double lateStampShare = 0;           // this share of kernel send stamps is taken late...
     int64_t lateStampBy = 0;             // ...by up to this many nanoseconds after the packet left
     int64_t idleWake = 0;                // extra nanoseconds a send takes after the host idled...
     int64_t idleAfter = 10000000;        // ...this long since its previous send
     static constexpr Ipv4Address host = 0x0200000A;  // 10.0.0.2 in network order
 
-    SentEcho send(std::span<const uint8_t> message, Ipv4Address to, int ttl) override
+    ::Sent send(Channel, std::span<const uint8_t> message, Endpoint destination, std::optional<int> packetTtl) override
     {
         ++sends;
-        SentEcho sent;
-        sent.userTime = clock;
+        const Ipv4Address to = destination.address;
+        const int ttl = packetTtl.value_or(64);
+        ::Sent out;
+        out.userTime = clock;
         clock += 2000;  // the system call
         const int size = static_cast<int>(message.size()) + 20;
         if (sendError != 0) {
-            sent.error = sendError;
-            return sent;
+            out.error = sendError;
+            return out;
         }
         if (size > path.front().mtu) {
-            sent.error = EMSGSIZE;
-            return sent;
+            out.error = EMSGSIZE;
+            return out;
         }
         std::vector<uint8_t> datagram = ipHeader(host, to, 1, static_cast<uint8_t>(ttl), message.size());
         datagram.insert(datagram.end(), message.begin(), message.end());
         // The kernel takes a few microseconds (more when the CPU was idle), never
         // reordering one socket's packets.
-        const int64_t wake = sent.userTime - lastSend >= idleAfter ? idleWake : 0;
-        lastSend = sent.userTime;
+        const int64_t wake = out.userTime - lastSend >= idleAfter ? idleWake : 0;
+        lastSend = out.userTime;
         const int64_t leaves =
-            std::max(lastLeft + 1, sent.userTime + 5000 + wake + static_cast<int64_t>(uniform(random) * 20000));
+            std::max(lastLeft + 1, out.userTime + 5000 + wake + static_cast<int64_t>(uniform(random) * 20000));
         lastLeft = leaves;
         if (kernelStamps)
-            sent.kernelTime = leaves + (uniform(random) < lateStampShare
+            out.kernelTime = leaves + (uniform(random) < lateStampShare
                                             ? static_cast<int64_t>(uniform(random) * static_cast<double>(lateStampBy))
                                             : 0);
         schedule(leaves, Packet{std::move(datagram), 0, true});
-        return sent;
+        return out;
     }
 
-    EchoWait receive(std::span<uint8_t> buffer, int64_t deadline) override
+    Wait receive(std::span<uint8_t> buffer, int64_t deadline) override
     {
+        // The path runs until the next datagram is due, or the deadline.
         for (;;) {
-            int64_t horizon = deadline;
-            if (!ready.empty())
-                horizon = std::min(horizon, ready.top().userTime);
-            if (!events.empty() && events.top().time <= horizon) {
-                Event e = events.top();
-                events.pop();
-                process(e);
-                continue;
-            }
-            EchoWait wait;
-            if (!ready.empty() && ready.top().userTime <= deadline) {
-                Arrival a = ready.top();
-                ready.pop();
-                clock = std::max(clock, a.userTime);
-                const size_t kept = std::min(buffer.size(), a.bytes.size());
-                if (kept > 0)
-                    std::memcpy(buffer.data(), a.bytes.data(), kept);
-                wait.status = EchoWaitStatus::Received;
-                wait.arrival.length = static_cast<int>(a.bytes.size());
-                wait.arrival.from = a.from;
-                wait.arrival.userTime = a.userTime;
-                if (kernelStamps)
-                    wait.arrival.kernelTime = a.kernelTime;
-                return wait;
-            }
-            clock = std::max(clock, deadline);
-            wait.status = EchoWaitStatus::TimedOut;
-            return wait;
+            const int64_t horizon = std::min(deadline, nextArrival().value_or(deadline));
+            if (events.empty() || events.top().time > horizon)
+                break;
+            Event e = events.top();
+            events.pop();
+            process(e);
         }
+        Wait wait = FakeNetwork::receive(buffer, deadline);
+        if (!kernelStamps)
+            wait.arrival.kernelTime.reset();
+        return wait;
     }
-
-    int64_t now() override { return clock; }
-
-    std::optional<int> routeMtu(Ipv4Address) override { return path.front().mtu; }
 
     // Someone else's ICMP datagram, arriving at the host at this time.
     void inject(int64_t at, Ipv4Address from, std::vector<uint8_t> datagram)
     {
-        ready.push(Arrival{at, at + 30000, from, std::move(datagram), serial++});
+        deliver(at + 30000, from, std::move(datagram), at);
     }
 
     // An echo reply or error as a router or host would send it to us.
@@ -173,17 +157,6 @@ private:
         uint64_t order;
         Packet packet;
         bool operator>(const Event &o) const { return time != o.time ? time > o.time : order > o.order; }
-    };
-    struct Arrival {
-        int64_t kernelTime;
-        int64_t userTime;
-        Ipv4Address from;
-        std::vector<uint8_t> bytes;
-        uint64_t order;
-        bool operator>(const Arrival &o) const
-        {
-            return userTime != o.userTime ? userTime > o.userTime : order > o.order;
-        }
     };
 
     void schedule(int64_t time, Packet packet) { events.push(Event{time, serial++, std::move(packet)}); }
@@ -237,12 +210,12 @@ private:
     }
 
     std::vector<uint8_t> icmpError(int k, uint8_t type, uint8_t code, const std::vector<uint8_t> &offending,
-                                   int mtu = 0)
+                                   int nextMtu = 0)
     {
         const SimNode &n = node[static_cast<size_t>(k)];
         const Ipv4Address source = n.alternate != 0 && (errors[static_cast<size_t>(k)]++ % 2) ? n.alternate : n.address;
         size_t quoted = n.quote == 0 ? offending.size() : std::min(offending.size(), static_cast<size_t>(n.quote));
-        std::vector<uint8_t> icmp = {type, code, 0, 0, 0, 0, static_cast<uint8_t>(mtu >> 8), static_cast<uint8_t>(mtu)};
+        std::vector<uint8_t> icmp = {type, code, 0, 0, 0, 0, static_cast<uint8_t>(nextMtu >> 8), static_cast<uint8_t>(nextMtu)};
         icmp.insert(icmp.end(), offending.begin(), offending.begin() + static_cast<long>(quoted));
         std::vector<uint8_t> reply = ipHeader(source, host, 1, 64, icmp.size());
         reply.insert(reply.end(), icmp.begin(), icmp.end());
@@ -263,7 +236,7 @@ private:
                 Ipv4Address from;
                 std::memcpy(&from, &packet.bytes[12], 4);
                 const int64_t wake = 20000 + static_cast<int64_t>(uniform(random) * 60000);
-                ready.push(Arrival{e.time, e.time + wake, from, std::move(packet.bytes), serial++});
+                deliver(e.time + wake, from, std::move(packet.bytes), e.time);
                 return;
             }
             cross(packet.position - 1, e.time, std::move(packet));
@@ -315,7 +288,6 @@ private:
     std::vector<int> echoes;
     std::vector<bool> warmed;
     std::priority_queue<Event, std::vector<Event>, std::greater<Event>> events;
-    std::priority_queue<Arrival, std::vector<Arrival>, std::greater<Arrival>> ready;
     uint64_t serial = 0;
     int64_t lastLeft = 0;
     int64_t lastSend = 0;
