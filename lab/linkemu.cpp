@@ -2,14 +2,15 @@
 //
 // The process opens a TUN device in the left namespace and one in the right namespace
 // (it enters each through /var/run/netns/NAME; a TUN descriptor stays bound to the
-// namespace it was created in). Every IPv4 packet read from one device is written to
-// the other after FIFO queueing + size * 8 / rate + propagation delay, in each direction
+// namespace it was created in). Every packet read from one device, IPv4 or IPv6, is
+// written to the other after FIFO queueing + size * 8 / rate + propagation delay, in each direction
 // independently, optionally with extra random queueing delay (cross traffic) and loss.
 // A link may hold hidden store-and-forward devices (each one more serialization at the
 // link's rate) and run at another rate toward the source (the reverse direction). The
-// node at the far (right) end can be given another ICMP behaviour: its time-exceeded and
-// unreachable messages, seen in the reverse direction, are cut to IP header + 8 bytes,
-// extended to quote the whole offending datagram, or, for time-exceeded, dropped.
+// node at the far (right) end can be given another ICMP behaviour: its ICMP and ICMPv6
+// errors (time exceeded, unreachable, and packet too big), seen in the reverse direction,
+// are cut to IP header + 8 bytes, extended to quote the whole offending datagram, or,
+// for time exceeded, dropped.
 // A packet's arrival time is the kernel's own: a packet socket on each device sees every
 // packet the namespace transmits into it, stamped at that moment, so the time this
 // process takes to wake up does not shift the packet's due time.
@@ -37,6 +38,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -91,6 +93,9 @@ struct Options {
     bool farEndSet = false;
     uint32_t farEnd = 0;  // host byte order
     std::string farEndText;
+    bool farEnd6Set = false;
+    unsigned char farEnd6[16] = {};
+    std::string farEnd6Text;
     Quote quote = Quote::linux576;
     bool silent = false;
     int64_t delayNs = 0;
@@ -113,17 +118,18 @@ const char usageText[] =
     "usage: hoprate-linkemu --left-ns NS --left-dev DEV --right-ns NS --right-dev DEV\n"
     "         --rate RATE [--back-rate RATE] [--delay TIME] [--l2 N] [--mtu N]\n"
     "         [--jitter MEAN] [--jitter-prob P] [--loss P] [--short-quote]\n"
-    "         [--far-end ADDR [--quote 28|576|all] [--silent]]\n"
+    "         [--far-end ADDR [--far-end ADDR6] [--quote 28|576|all] [--silent]]\n"
     "         [--queue N] [--spin TIME] [--cpu N] [--realtime]\n"
     "         [--stats FILE] [--lifetime TIME] [--seed N] [--tag TEXT]\n"
     "         [--log-late TIME] [--no-kernel-stamps] [--cpu-latency US]\n"
     "RATE like 10M, 800K, 1G; TIME like 1ms, 250us, 0. Delays apply per direction.\n"
     "--back-rate: the rate toward the left (source) side; --l2 N: N hidden store-and-forward\n"
     "devices in the link (0 to 16); --mtu N: the largest packet (68 to 9000, default 1500).\n"
-    "--quote and --silent act on the ICMP errors sent by ADDR, the right-hand node: quote 28\n"
-    "cuts them to IP header + 8 bytes, all extends them to the whole offending datagram (at\n"
-    "most N bytes), 576 leaves them; --silent drops its time-exceeded messages.\n"
-    "--short-quote cuts every ICMP error in both directions to IP header + 8 bytes.\n"
+    "--quote and --silent act on the ICMP and ICMPv6 errors sent by the right-hand node, from\n"
+    "its IPv4 address ADDR or IPv6 address ADDR6 (--far-end once for each): quote 28 cuts them\n"
+    "to IP header + 8 bytes (IPv6: 40 + 8), all extends them to the whole offending datagram\n"
+    "(at most N bytes), 576 leaves them; --silent drops its time-exceeded messages.\n"
+    "--short-quote cuts every ICMP and ICMPv6 error in both directions to IP header + 8 bytes.\n"
     "--cpu-latency US holds a CPU latency request (/dev/cpu_dma_latency) while running: with 0,\n"
     "idle CPUs poll instead of halting, so the kernels of the path's nodes answer as fast after\n"
     "a long hold as after a short one.\n";
@@ -191,12 +197,19 @@ Options parseOptions(int argc, char **argv)
                 die("%s needs a packet size from 68 to 9000", "--mtu");
             o.mtu = static_cast<size_t>(n);
         } else if (arg == "--far-end") {
-            o.farEndText = value();
+            const std::string text = value();
             in_addr address{};
-            if (inet_pton(AF_INET, o.farEndText.c_str(), &address) != 1)
-                die("%s needs an IPv4 address", "--far-end");
-            o.farEnd = ntohl(address.s_addr);
-            o.farEndSet = true;
+            in6_addr address6{};
+            if (inet_pton(AF_INET, text.c_str(), &address) == 1 && !o.farEndSet) {
+                o.farEndText = text;
+                o.farEnd = ntohl(address.s_addr);
+                o.farEndSet = true;
+            } else if (inet_pton(AF_INET6, text.c_str(), &address6) == 1 && !o.farEnd6Set) {
+                o.farEnd6Text = text;
+                std::memcpy(o.farEnd6, &address6, sizeof o.farEnd6);
+                o.farEnd6Set = true;
+            } else
+                die("%s needs an IPv4 or an IPv6 address, at most one of each", "--far-end");
         } else if (arg == "--quote") {
             const std::string mode = value();
             if (mode == "576")
@@ -261,7 +274,7 @@ Options parseOptions(int argc, char **argv)
     }
     if (o.leftDev.size() >= IFNAMSIZ || o.rightDev.size() >= IFNAMSIZ)
         die("device names have at most %s characters", "15");
-    if ((o.quote != Quote::linux576 || o.silent) && !o.farEndSet)
+    if ((o.quote != Quote::linux576 || o.silent) && !o.farEndSet && !o.farEnd6Set)
         die("%s", "--quote and --silent need --far-end ADDR");
     return o;
 }
@@ -477,12 +490,16 @@ void Emulator::setUpDirection(Direction &d, const char *name, Side from, int out
 // (the reverse direction). Returns false when the packet is to be dropped.
 bool Emulator::applyFarEndRules(Direction &d, Slot &slot)
 {
-    if (!opt.farEndSet || &d != &reverse)
+    if ((!opt.farEndSet && !opt.farEnd6Set) || &d != &reverse)
         return true;
     const linkemu::IcmpError error = linkemu::inspectIcmpError(slot.data, slot.len);
-    if (error.type < 0 || error.source != opt.farEnd)
+    const bool fromFarEnd =
+        (error.version == 4 && opt.farEndSet && error.source == opt.farEnd) ||
+        (error.version == 6 && opt.farEnd6Set &&
+         std::equal(std::begin(error.source6), std::end(error.source6), std::begin(opt.farEnd6)));
+    if (!fromFarEnd)
         return true;
-    if (opt.silent && error.type == 11) {
+    if (opt.silent && error.timeExceeded) {
         d.silenced += 1;
         return false;
     }
@@ -492,11 +509,9 @@ bool Emulator::applyFarEndRules(Direction &d, Slot &slot)
             d.trimmed += 1;
         slot.len = trimmedLen;
     } else if (opt.quote == Quote::whole) {
-        // The quote starts 8 bytes into the ICMP message; the outer header is 20 bytes
-        // here (inspectIcmpError accepted it, and Linux sends no options).
-        const size_t quoteStart = 4u * (slot.data[0] & 0x0F) + 8;
+        // inspectIcmpError checked that the quote lies within the packet.
         const std::vector<unsigned char> *original =
-            sentForward.find(slot.data + quoteStart, slot.len - quoteStart);
+            sentForward.find(slot.data + error.quoteStart, slot.len - error.quoteStart);
         const size_t paddedLen = linkemu::padIcmpQuote(slot.data, slot.len, opt.mtu, original ? original->data() : nullptr,
                                                        original ? original->size() : 0);
         if (paddedLen != slot.len)
@@ -611,8 +626,9 @@ void Emulator::writeStats(bool final)
     std::fprintf(out, "tag=%s\nrate_bps=%.0f\ndelay_ns=%lld\nshort_quote=%d\nfinal=%d\n", opt.tag.c_str(), opt.rate,
                  static_cast<long long>(opt.delayNs), opt.shortQuote ? 1 : 0, final ? 1 : 0);
     static const char *const quoteNames[] = {"576", "28", "all"};
-    std::fprintf(out, "back_rate_bps=%.0f\nl2=%d\nmtu=%zu\nfar_end=%s\nquote=%s\nsilent=%d\n", reverse.link.rateBitsPerSecond,
-                 opt.hiddenDevices, opt.mtu, opt.farEndSet ? opt.farEndText.c_str() : "-",
+    std::fprintf(out, "back_rate_bps=%.0f\nl2=%d\nmtu=%zu\nfar_end=%s\nfar_end6=%s\nquote=%s\nsilent=%d\n",
+                 reverse.link.rateBitsPerSecond, opt.hiddenDevices, opt.mtu,
+                 opt.farEndSet ? opt.farEndText.c_str() : "-", opt.farEnd6Set ? opt.farEnd6Text.c_str() : "-",
                  quoteNames[static_cast<int>(opt.quote)], opt.silent ? 1 : 0);
     for (const Direction *d : {&forward, &reverse}) {
         std::fprintf(out,

@@ -43,31 +43,45 @@ struct LinkDirection {
 // Internet checksum (RFC 1071) of len bytes, as stored on the wire (big-endian value).
 uint16_t internetChecksum(const unsigned char *data, size_t len);
 
-// When packet (len bytes, an IPv4 datagram) is an ICMP time-exceeded or destination-
-// unreachable message quoting more than the offending packet's IP header + 8 bytes,
-// cuts the quote to exactly that, fixes the outer total length, the IP header checksum
-// and the ICMP checksum, and returns the new length. Any other packet (or one already
-// short enough, fragmented or malformed) is left as it is and its length returned.
+// ICMPv6 checksum (RFC 4443) of packet, an IPv6 datagram of len bytes (at least 40)
+// whose ICMPv6 message follows the fixed header directly: the Internet checksum over the
+// pseudo-header (source, destination, the message's length, next header 58) and the
+// message, as stored on the wire. A message holding its correct checksum sums to 0.
+uint16_t icmpv6Checksum(const unsigned char *packet, size_t len);
+
+// The ICMP errors whose quotes the emulator rewrites, whole messages only: IPv4 ICMP
+// time exceeded (11) and destination unreachable (3), not a fragment; ICMPv6 destination
+// unreachable (1), packet too big (2) and time exceeded (3), right after the fixed
+// header (no extension headers). The outer header's length must agree with the bytes
+// read, and the quote must start with a whole header of the same IP version. The quote
+// of an IPv4 error is cut at the quoted header + 8 bytes (28 bytes without options), of
+// an ICMPv6 error at its fixed header + 8 bytes (48 bytes).
+
+// When packet (len bytes) is such an error quoting more than that, cuts the quote, fixes
+// the outer length, the IPv4 header checksum and the ICMP or ICMPv6 checksum, and
+// returns the new length. Any other packet (or one already short enough) is left as it
+// is and its length returned.
 size_t trimIcmpQuote(unsigned char *packet, size_t len);
 
-// An ICMP time-exceeded (11) or destination-unreachable (3) message, whole (not a
-// fragment), with a well-formed outer header and a quote that starts with a whole IPv4
-// header: its type and its sender (IPv4 source address, in host byte order). type is -1
-// for every other packet.
+// Such an error's IP version (4 or 6), type, sender and where its quote starts. type is
+// -1 (and version 0) for every other packet.
 struct IcmpError {
+    int version = 0;
     int type = -1;
-    uint32_t source = 0;
+    bool timeExceeded = false;
+    uint32_t source = 0;             // IPv4 sender, host byte order
+    unsigned char source6[16] = {};  // IPv6 sender, as on the wire
+    size_t quoteStart = 0;           // offset of the quoted datagram in the packet
 };
 IcmpError inspectIcmpError(const unsigned char *packet, size_t len);
 
-// When packet (len bytes, an IPv4 datagram in a buffer of at least maxLen bytes) is an
-// ICMP error as inspectIcmpError describes whose quote is shorter than the whole
-// offending datagram (as the quoted header's total length says), extends the quote to
-// that datagram, with the message kept to maxLen bytes at most. The added bytes come
-// from original (the offending datagram as it was sent, originalLen bytes) as far as it
-// has them, zeros after that. Fixes the outer total length, the IP header checksum and
-// the ICMP checksum, and returns the new length; any other packet is left as it is and
-// its length returned.
+// When packet (len bytes, in a buffer of at least maxLen bytes) is such an error whose
+// quote is shorter than the whole offending datagram (as the quoted header's total or
+// payload length says), extends the quote to that datagram, with the message kept to
+// maxLen bytes at most. The added bytes come from original (the offending datagram as it
+// was sent, originalLen bytes) as far as it has them, zeros after that. Fixes the outer
+// length and the checksums, and returns the new length; any other packet is left as it
+// is and its length returned.
 size_t padIcmpQuote(unsigned char *packet, size_t len, size_t maxLen, const unsigned char *original,
                     size_t originalLen);
 
@@ -76,14 +90,15 @@ size_t padIcmpQuote(unsigned char *packet, size_t len, size_t maxLen, const unsi
 class DatagramMemory {
 public:
     DatagramMemory(size_t entries, size_t maxBytes);
-    // Keeps a copy of the first maxBytes bytes of an IPv4 datagram; anything shorter than
-    // an IPv4 header is ignored.
+    // Keeps a copy of the first maxBytes bytes of an IPv4 or IPv6 datagram; anything else,
+    // or shorter than its version's header, is ignored.
     void remember(const unsigned char *packet, size_t len);
     // The most recent remembered datagram that quote (the first quoteLen bytes of an
-    // offending datagram, as an ICMP error carries them) was taken from: the same
-    // identification, protocol, addresses and total length, and the same bytes after the
-    // IP header as far as the quote goes (TTL and header checksum may differ). nullptr
-    // when there is none.
+    // offending datagram, as an ICMP error carries them) was taken from: the same bytes
+    // as far as the quote goes, but for those a node may change on the way (IPv4: TTL and
+    // header checksum; IPv6: hop limit). So the same IP version, identification (IPv4),
+    // addresses, protocol and length, and the same transport bytes. nullptr when there is
+    // none, or when quote is shorter than its version's header.
     const std::vector<unsigned char> *find(const unsigned char *quote, size_t quoteLen) const;
 
 private:

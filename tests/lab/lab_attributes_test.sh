@@ -18,10 +18,12 @@
 set -u
 lab=$1
 export HOPRATE_LINKEMU=$2
-probe=$(cd "$(dirname "$0")" && pwd)/lab_probe.py
+probe_py=$(cd "$(dirname "$0")" && pwd)/lab_probe.py
 
 # shellcheck source=../lib/netns.sh
 . "$(dirname "$0")/../lib/netns.sh"
+# shellcheck source=lab_helpers.sh
+. "$(dirname "$0")/lab_helpers.sh"
 test_setup hrat
 export HOPRATE_LAB_PREFIX=$tag
 # Registered first: a refusal that fails by building the path still leaves nothing behind.
@@ -29,13 +31,6 @@ lab_down() { "$lab" down >/dev/null 2>&1; }
 at_exit lab_down
 
 # --- refusals: exact messages, exit status 1, and nothing built
-refusal() {  # LINKS EXPECTED_MESSAGE
-    local out rc
-    out=$("$lab" up --links "$1" --lifetime 60s 2>&1 >/dev/null)
-    rc=$?
-    [ "$rc" -eq 1 ] && [ "$out" = "hoprate-lab: $2" ] ||
-        fail "--links '$1': status $rc, message '$out'; expected 'hoprate-lab: $2'"
-}
 refusal 10M/1ms:quote=29 "link 1 ('10M/1ms:quote=29'): quote must be 28, 576 or all"
 refusal 10M/1ms,2M:l2=x "link 2 ('2M:l2=x'): l2 must be a whole number from 0 to 16"
 refusal 10M:l2=17 "link 1 ('10M:l2=17'): l2 must be a whole number from 0 to 16"
@@ -45,7 +40,13 @@ refusal 10M:back=0K "link 1 ('10M:back=0K'): back must be a positive rate such a
 refusal 10M:silent=1 "link 1 ('10M:silent=1'): silent takes no value"
 refusal 10M:quote=28:quote=576 "link 1 ('10M:quote=28:quote=576'): quote given twice"
 refusal 10M/1ms: "link 1 ('10M/1ms:'): empty attribute"
-refusal 10M:Silent "link 1 ('10M:Silent'): unknown attribute 'Silent' (known: quote=28|576|all, icmp-limit=MS, silent, mtu=N, l2=N, back=RATE)"
+refusal 10M:Silent "link 1 ('10M:Silent'): unknown attribute 'Silent' (known: quote=28|576|all, icmp-limit=MS, silent, noecho, mtu=N, l2=N, back=RATE, tcp=PORT)"
+refusal 10M:noecho=1 "link 1 ('10M:noecho=1'): noecho takes no value"
+for port in 0 65536 http ""; do
+    refusal "10M:tcp=$port" "link 1 ('10M:tcp=$port'): tcp must be a port number from 1 to 65535"
+done
+# Below IPv6's minimum a device loses its IPv6 addresses; without --ipv6 the MTU may be lower.
+refusal 10M,10M:mtu=1279 "link 2 ('10M:mtu=1279'): mtu must be at least 1280 with --ipv6 (IPv6's minimum link MTU)" --ipv6
 refusal 0M/1ms "link 1 ('0M/1ms'): the rate must be a positive number with an optional K, M or G, such as 10M"
 refusal 10M/1 "link 1 ('10M/1'): the delay must be 0 or a number with s, ms, us or ns, such as 1ms"
 refusal 10M/1ms, "link 2 is empty (a comma too many?)"
@@ -59,24 +60,6 @@ links=10M/0:quote=28,1M/0:l2=1:icmp-limit=1000,4M/0:silent:back=500K,10M/0:mtu=1
 "$lab" up --links "$links" --lifetime 300s >"$work/status" 2>&1 || { cat "$work/status"; fail "the lab did not come up"; }
 dest=$("$lab" dest)
 
-# probe NAME ARGS...: runs lab_probe.py in the source namespace; its output in $work/NAME.
-probe() {
-    local name=$1
-    shift
-    run_limited 30 "$lab" exec python3 "$probe" "$@"
-    [ "$status" -eq 0 ] || fail "lab_probe.py $* exited with $status"
-    cp "$work/out" "$work/$name"
-}
-# expect NAME TEXT: the probe's output is exactly TEXT once rtt_us fields are removed.
-expect() {
-    local got
-    got=$(sed 's/ rtt_us=[0-9]*//' "$work/$1")
-    [ "$got" = "$2" ] || fail "$1: got
-$got
-expected
-$2"
-    echo "ok: $1"
-}
 # rtt_within NAME LOW_MS HIGH_MS: the smallest round trip of the answers lies in [LOW, HIGH].
 rtt_within() {
     local rtt

@@ -354,3 +354,235 @@ TEST(LinkEmuWholeQuote, MemoryFindsTheQuotedDatagram)
     EXPECT_EQ((*found)[999], b2[999]);
     EXPECT_EQ(memory.find(a.data(), 548), nullptr);
 }
+
+namespace {
+
+// fd77:0:0:LINK::END, the lab's IPv6 address of one end of a link.
+std::vector<unsigned char> labAddress6(int link, int end)
+{
+    std::vector<unsigned char> a(16, 0);
+    a[0] = 0xfd;
+    a[1] = 0x77;
+    a[7] = static_cast<unsigned char>(link);
+    a[15] = static_cast<unsigned char>(end);
+    return a;
+}
+
+// Writes a 40-byte IPv6 header at p.
+void putIpv6Header(unsigned char *p, size_t payloadLength, int nextHeader, int hopLimit,
+                   const std::vector<unsigned char> &source, const std::vector<unsigned char> &destination)
+{
+    std::fill(p, p + 40, 0);
+    p[0] = 0x60;
+    p[2] = 0x4e;  // a flow label, kept as it is
+    put16(&p[4], static_cast<unsigned>(payloadLength));
+    p[6] = static_cast<unsigned char>(nextHeader);
+    p[7] = static_cast<unsigned char>(hopLimit);
+    std::copy(source.begin(), source.end(), p + 8);
+    std::copy(destination.begin(), destination.end(), p + 24);
+}
+
+// A UDP probe of total bytes over IPv6 with a recognisable payload, as it reached the
+// node with hop limit 1.
+std::vector<unsigned char> udp6Probe(size_t total, unsigned tag)
+{
+    std::vector<unsigned char> d(total);
+    putIpv6Header(d.data(), total - 40, 17, 1, labAddress6(1, 1), labAddress6(3, 2));
+    put16(&d[40], 40000);
+    put16(&d[42], 33434 + tag);
+    put16(&d[44], static_cast<unsigned>(total - 40));
+    for (size_t i = 48; i < total; ++i)
+        d[i] = static_cast<unsigned char>(i * 7 + tag);
+    return d;
+}
+
+// An ICMPv6 error of type from fd77:0:0:2::2 quoting the first quoteBytes of datagram, in
+// a buffer of capacity bytes (0xEE past the message), with its checksum.
+std::vector<unsigned char> error6Quoting(int type, const std::vector<unsigned char> &datagram, size_t quoteBytes,
+                                         size_t capacity)
+{
+    std::vector<unsigned char> p(capacity, 0xEE);
+    const size_t len = 48 + quoteBytes;
+    putIpv6Header(p.data(), len - 40, 58, 64, labAddress6(2, 2), labAddress6(1, 1));
+    std::fill(p.begin() + 40, p.begin() + 48, 0);
+    p[40] = static_cast<unsigned char>(type);
+    if (type == 2)
+        put16(&p[46], 1280);  // packet too big: the next hop's MTU
+    std::memcpy(&p[48], datagram.data(), quoteBytes);
+    put16(&p[42], icmpv6Checksum(p.data(), len));
+    return p;
+}
+
+}  // namespace
+
+TEST(LinkEmuChecksum, Icmpv6OverThePseudoHeader)
+{
+    // An echo reply as Linux sent it, fd77:0:0:2::2 to fd77:0:0:1::1, 5 bytes of data: an
+    // odd-length message whose checksum the kernel wrote.
+    const unsigned char reply[53] = {
+        0x60, 0x0b, 0x85, 0xe2, 0x00, 0x0d, 0x3a, 0x3f, 0xfd, 0x77, 0, 0, 0, 0, 0, 0x02, 0, 0, 0, 0, 0, 0, 0, 0x02,
+        0xfd, 0x77, 0,    0,    0,    0,    0,    0x01, 0,    0,    0,    0, 0, 0, 0, 0x01, 0x81, 0x00, 0x23, 0xba,
+        0x35, 0xec, 0x00, 0x00, 0x00, 0x07, 0x0e, 0x15, 0x1c};
+    EXPECT_EQ(icmpv6Checksum(reply, sizeof reply), 0) << "a correct message sums to 0";
+    unsigned char blank[53];
+    std::memcpy(blank, reply, sizeof blank);
+    blank[42] = blank[43] = 0;
+    EXPECT_EQ(icmpv6Checksum(blank, sizeof blank), 0x23ba);
+    blank[8] ^= 1;  // the source address counts
+    EXPECT_NE(icmpv6Checksum(blank, sizeof blank), 0x23ba);
+}
+
+TEST(LinkEmuIpv6Errors, InspectGivesVersionTypeSenderAndQuote)
+{
+    const std::vector<unsigned char> probe = udp6Probe(1000, 1);
+    const std::vector<unsigned char> exceeded = error6Quoting(3, probe, 1000, 1048);
+    IcmpError e = inspectIcmpError(exceeded.data(), exceeded.size());
+    EXPECT_EQ(e.version, 6);
+    EXPECT_EQ(e.type, 3);
+    EXPECT_TRUE(e.timeExceeded);
+    EXPECT_EQ(std::vector<unsigned char>(e.source6, e.source6 + 16), labAddress6(2, 2));
+    EXPECT_EQ(e.quoteStart, 48u);
+    for (int type : {1, 2}) {
+        e = inspectIcmpError(error6Quoting(type, probe, 1000, 1048).data(), 1048);
+        EXPECT_EQ(e.type, type);
+        EXPECT_FALSE(e.timeExceeded) << type;
+    }
+    // IPv4: time exceeded is type 11; the quote follows a 20-byte header.
+    e = inspectIcmpError(errorQuoting(11, udpProbe(1000, 7), 548, 576).data(), 576);
+    EXPECT_EQ(e.version, 4);
+    EXPECT_TRUE(e.timeExceeded);
+    EXPECT_EQ(e.quoteStart, 28u);
+    EXPECT_FALSE(inspectIcmpError(errorQuoting(3, udpProbe(1000, 7), 548, 576).data(), 576).timeExceeded);
+}
+
+TEST(LinkEmuIpv6Errors, TrimsToTheHeaderPlusEightAndFixesTheChecksum)
+{
+    const std::vector<unsigned char> probe = udp6Probe(1400, 2);
+    for (int type : {1, 2, 3}) {
+        for (size_t quoted : {size_t{1232}, size_t{49}}) {  // Linux's, and one byte too many
+            std::vector<unsigned char> p = error6Quoting(type, probe, quoted, 48 + quoted);
+            const std::vector<unsigned char> before = p;
+            const size_t len = trimIcmpQuote(p.data(), p.size());
+            ASSERT_EQ(len, 96u) << type << "/" << quoted;
+            EXPECT_EQ(get16(&p[4]), 56u) << "payload length";
+            EXPECT_EQ(icmpv6Checksum(p.data(), len), 0) << type;
+            for (size_t i = 0; i < len; ++i) {
+                if (i != 4 && i != 5 && i != 42 && i != 43) {
+                    EXPECT_EQ(p[i], before[i]) << "byte " << i;
+                }
+            }
+            EXPECT_EQ(trimIcmpQuote(p.data(), len), len) << "already short";
+        }
+    }
+}
+
+TEST(LinkEmuIpv6Errors, LeavesOtherPacketsAlone)
+{
+    const std::vector<unsigned char> probe = udp6Probe(1000, 3);
+    const std::vector<unsigned char> error = error6Quoting(3, probe, 1000, 1048);
+    struct Case {
+        const char *what;
+        size_t at;  // the byte changed, and its new value
+        unsigned char value;
+    };
+    const Case cases[] = {
+        {"echo reply", 40, 129},
+        {"parameter problem", 40, 4},
+        {"an extension header before the message", 6, 0},
+        {"payload length disagrees with the bytes read", 5, 0xe9},
+        {"payload length 0 (a jumbogram)", 4, 0},
+        {"the quote holds an IPv4 header", 48, 0x45},
+    };
+    for (const Case &c : cases) {
+        std::vector<unsigned char> p = error;
+        p[c.at] = c.value;
+        if (c.at == 4)
+            p[5] = 0;
+        const std::vector<unsigned char> before = p;
+        EXPECT_EQ(inspectIcmpError(p.data(), p.size()).type, -1) << c.what;
+        EXPECT_EQ(trimIcmpQuote(p.data(), p.size()), p.size()) << c.what;
+        EXPECT_EQ(padIcmpQuote(p.data(), p.size(), p.size(), nullptr, 0), p.size()) << c.what;
+        EXPECT_EQ(p, before) << c.what;
+    }
+    // A quote shorter than the quoted header is no quote to rewrite.
+    std::vector<unsigned char> stub = error6Quoting(3, probe, 39, 87);
+    EXPECT_EQ(inspectIcmpError(stub.data(), stub.size()).type, -1);
+}
+
+TEST(LinkEmuIpv6Errors, TruncatedInputIsNeverReadPastItsEnd)
+{
+    // Every prefix of an IPv4 and an IPv6 error, with its length field saying the prefix's
+    // length, in a buffer of exactly that size (the sanitizer build catches a read beyond).
+    struct Case {
+        std::vector<unsigned char> message;
+        size_t lengthAt, lengthBias, smallest, trimmed;
+    };
+    const Case cases[] = {
+        {error6Quoting(3, udp6Probe(300, 4), 300, 348), 4, 40, 88, 96},
+        {errorQuoting(11, udpProbe(300, 4), 300, 328), 2, 0, 48, 56},
+    };
+    for (const Case &c : cases) {
+        for (size_t n = 0; n <= c.message.size(); ++n) {
+            std::vector<unsigned char> p(c.message.begin(), c.message.begin() + n);
+            if (n >= c.lengthAt + 2 && n >= c.lengthBias)
+                put16(&p[c.lengthAt], static_cast<unsigned>(n - c.lengthBias));
+            const bool whole = n >= c.smallest;
+            EXPECT_EQ(inspectIcmpError(p.data(), n).type != -1, whole) << n;
+            EXPECT_EQ(padIcmpQuote(p.data(), n, n, nullptr, 0), n) << n;
+            EXPECT_EQ(trimIcmpQuote(p.data(), n), whole && n > c.trimmed ? c.trimmed : n) << n;
+        }
+    }
+}
+
+TEST(LinkEmuWholeQuote, CompletesIpv6QuotesFromTheDatagramSent)
+{
+    const std::vector<unsigned char> probe = udp6Probe(1400, 5);
+    std::vector<unsigned char> p = error6Quoting(3, probe, 1232, 2048);  // Linux: 1280 bytes in all
+    const size_t len = padIcmpQuote(p.data(), 1280, 1500, probe.data(), probe.size());
+    ASSERT_EQ(len, 1448u);
+    EXPECT_EQ(get16(&p[4]), 1408u);
+    EXPECT_EQ(icmpv6Checksum(p.data(), len), 0);
+    EXPECT_TRUE(std::equal(probe.begin(), probe.end(), p.begin() + 48)) << "the quote is the whole probe";
+    EXPECT_EQ(p[1448], 0xEE) << "nothing written past the new end";
+    EXPECT_EQ(padIcmpQuote(p.data(), len, 1500, probe.data(), probe.size()), len) << "already whole";
+
+    // Held to the link's MTU; completed with zeros where the datagram is not known.
+    std::vector<unsigned char> q = error6Quoting(1, probe, 48, 2048);
+    ASSERT_EQ(padIcmpQuote(q.data(), 96, 1300, nullptr, 0), 1300u);
+    EXPECT_EQ(get16(&q[4]), 1260u);
+    EXPECT_TRUE(std::equal(probe.begin(), probe.begin() + 48, q.begin() + 48));
+    EXPECT_TRUE(std::all_of(q.begin() + 96, q.begin() + 1300, [](unsigned char b) { return b == 0; }));
+    EXPECT_EQ(icmpv6Checksum(q.data(), 1300), 0);
+}
+
+TEST(LinkEmuWholeQuote, MemoryMatchesIpv6ByItsOwnRules)
+{
+    DatagramMemory memory(4, 1500);
+    const std::vector<unsigned char> a = udp6Probe(1400, 6), v4 = udpProbe(1000, 6);
+    memory.remember(a.data(), a.size());
+    memory.remember(v4.data(), v4.size());
+    // Neither another version nor a stub shorter than its header takes an entry.
+    std::vector<unsigned char> other = a;
+    other[0] = 0x50;
+    memory.remember(other.data(), other.size());
+    memory.remember(a.data(), 39);
+    memory.remember(a.data(), 0);
+    memory.remember(v4.data(), v4.size());
+    memory.remember(v4.data(), v4.size());
+
+    std::vector<unsigned char> quote(a.begin(), a.begin() + 1232);
+    quote[7] = 0;  // the hop limit may differ
+    const std::vector<unsigned char> *found = memory.find(quote.data(), quote.size());
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(*found, a);
+    // Bytes 8, 10 and 11, which may differ in IPv4, are the source address in IPv6.
+    for (size_t at : {size_t{8}, size_t{10}, size_t{11}, size_t{1231}}) {
+        std::vector<unsigned char> changed = quote;
+        changed[at] ^= 1;
+        EXPECT_EQ(memory.find(changed.data(), changed.size()), nullptr) << "byte " << at;
+    }
+    EXPECT_EQ(memory.find(a.data(), 39), nullptr) << "less than a header";
+    EXPECT_EQ(memory.find(other.data(), other.size()), nullptr) << "not IPv4 or IPv6";
+    ASSERT_NE(memory.find(v4.data(), 548), nullptr);
+    EXPECT_EQ(*memory.find(v4.data(), 548), v4);
+}
