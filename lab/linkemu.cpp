@@ -716,6 +716,9 @@ void Emulator::run(Side left, Side right)
 
 int main(int argc, char **argv)
 {
+    // It lives as long as the lab: no descriptor its starter handed down (a lock that
+    // flock(1) holds for the command that brought the lab up, say) is kept that long.
+    close_range(3, ~0U, 0);
     const Options options = parseOptions(argc, argv);
 
     struct sigaction action {};
