@@ -11,7 +11,7 @@ int main(int argc, char **argv)
     int status = 1;
     try {
         const std::vector<std::string> args(argv + 1, argv + argc);
-        status = reportMain(args, out, err);
+        status = hoprate::reportMain(args, out, err);
     } catch (const std::bad_alloc &) {
         std::fputs("hoprate-report: out of memory\n", stderr);
         return 1;

@@ -9,6 +9,8 @@
 #include "report_output.h"
 #include "results_reader.h"
 
+namespace hoprate {
+
 const char reportUsageText[] =
     "usage: hoprate-report [--json | --csv] [--svg FILE] [-s len1,len2...] RESULTS_FILE\n"
     "\n"
@@ -134,3 +136,5 @@ int reportMain(const std::vector<std::string> &args, std::string &out, std::stri
     }
     return 1;
 }
+
+}  // namespace hoprate

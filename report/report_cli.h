@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+namespace hoprate {
+
 enum class ReportFormat { Table, Json, Csv };
 
 struct ReportOptions {
@@ -23,3 +25,5 @@ ReportOptions parseReportArguments(const std::vector<std::string> &args);
 // The whole program: returns the exit status (0 done, 1 any failure), writes the report
 // or the help text to out and complaints to err.
 int reportMain(const std::vector<std::string> &args, std::string &out, std::string &err);
+
+}  // namespace hoprate

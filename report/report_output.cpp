@@ -7,6 +7,8 @@
 
 #include "output/rate_format.h"
 
+namespace hoprate {
+
 namespace {
 
 std::string printed(const char *format, double value)
@@ -393,3 +395,5 @@ std::string formatSvg(const RunReport &report)
     out += "</svg>\n";
     return out;
 }
+
+}  // namespace hoprate

@@ -6,6 +6,8 @@
 
 #include "results_reader.h"
 
+namespace hoprate {
+
 // The rate as the run printed it: formatRate's text and "b/s", e.g. "1.2345 +/- 0.0456 Mb/s".
 std::string rateText(double rate, double relErr);
 
@@ -16,3 +18,5 @@ std::string formatJson(const RunReport &report);
 // A header line and one line per hop, hop n first.
 std::string formatCsv(const RunReport &report);
 std::string formatSvg(const RunReport &report);
+
+}  // namespace hoprate

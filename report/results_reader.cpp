@@ -12,6 +12,8 @@
 #include "measure/hop_rates.h"
 #include "wire/probe.h"
 
+namespace hoprate {
+
 ReportError::ReportError(const std::string &fileName, int lineNumber, const std::string &why)
     : std::runtime_error(lineNumber > 0 ? printable(fileName) + ":" + std::to_string(lineNumber) + ": " + why
                                         : printable(fileName) + ": " + why),
@@ -468,3 +470,5 @@ RunReport readReport(const std::string &fileName, const std::vector<int> &sizes)
     const std::vector<SweepBlock> sweeps = parser.parseAll();
     return buildReport(sweeps, sizes, fileName, parser.lineCount());
 }
+
+}  // namespace hoprate

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace hoprate {
+
 // No line of a results file is longer (a row of thousands of sizes fits easily); a longer
 // one is refused before it is held whole.
 constexpr size_t maxLineBytes = 1048576;
@@ -86,3 +88,5 @@ RunReport buildReport(const std::vector<SweepBlock> &sweeps, const std::vector<i
 // Reads a file line by line, parses it and builds its report; memory stays bounded by
 // the limits above. Throws ReportError (line 0 when the file cannot be read).
 RunReport readReport(const std::string &fileName, const std::vector<int> &sizes);
+
+}  // namespace hoprate

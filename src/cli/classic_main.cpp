@@ -16,6 +16,8 @@
 #include "support/diagnostics.h"
 #include "support/privileges.h"
 
+namespace hoprate {
+
 namespace {
 
 constexpr size_t textCapacity = 64;  // destinations and the results path: at most 63 characters
@@ -126,3 +128,5 @@ int classicMain(int argc, char **argv)
         fatalError("out of memory\n");
     }
 }
+
+}  // namespace hoprate

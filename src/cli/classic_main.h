@@ -7,6 +7,8 @@
 
 #include "model/run_failure.h"
 
+namespace hoprate {
+
 // The results path of a run: "data/rtt_HOST-NAME.txt" with the local host name cut at
 // its first '.', and the destination name (empty for an address).
 std::string resultsPathFor(const std::string &localHost, const std::string &destinationName);
@@ -33,3 +35,5 @@ void checkProbeTimeout(double seconds, const std::string &text);
 
 // The whole classic program; returns the exit status (failures end the process).
 int classicMain(int argc, char **argv);
+
+}  // namespace hoprate

@@ -8,6 +8,6 @@ int main(int argc, char **argv)
     // The accurate mode takes long options only, so every classic command line keeps
     // its meaning.
     if (argc >= 2 && std::strcmp(argv[1], "--precise") == 0)
-        return preciseMain(argc, argv);
-    return classicMain(argc, argv);
+        return hoprate::preciseMain(argc, argv);
+    return hoprate::classicMain(argc, argv);
 }

@@ -8,6 +8,8 @@
 
 #include "wire/probe.h"
 
+namespace hoprate {
+
 const char classicUsageText[] =
     "usage: %s [-v] [-d] [-i #iters] [-o timeout] [-s len1,len2...] -t ttl ipaddr\n"
     "default -s is: 254,454,654,854,1054,1254,1454\n";
@@ -81,3 +83,5 @@ std::optional<std::vector<int>> parseProbeSizes(const std::vector<std::string> &
     }
     return sizes;
 }
+
+}  // namespace hoprate

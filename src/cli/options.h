@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace hoprate {
+
 struct ClassicOptions {
     bool verbose = false;                                  // -v
     bool dFlag = false;                                    // -d: accepted, no effect
@@ -40,3 +42,5 @@ std::vector<std::string> splitCommaList(const std::string &text);
 // accepted, anything after the digits ignored) and within 0..14992 bytes. Nothing as
 // soon as one is not.
 std::optional<std::vector<int>> parseProbeSizes(const std::vector<std::string> &texts);
+
+}  // namespace hoprate

@@ -20,6 +20,8 @@
 #include "support/entropy.h"
 #include "support/privileges.h"
 
+namespace hoprate {
+
 const char preciseUsageText[] =
     "usage: hoprate --precise [OPTIONS] DESTINATION\n"
     "\n"
@@ -253,3 +255,5 @@ int deliverPreciseResult(const PreciseResult &result, const PreciseOptions &opti
     }
     return status;
 }
+
+}  // namespace hoprate

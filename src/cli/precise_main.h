@@ -7,6 +7,8 @@
 
 #include "engine/precise_engine.h"
 
+namespace hoprate {
+
 struct PreciseOptions {
     PreciseSettings settings;
     bool quick = false;
@@ -29,3 +31,5 @@ int deliverPreciseResult(const PreciseResult &result, const PreciseOptions &opti
 
 // The whole accurate mode; argv[1] is "--precise". Returns the exit status.
 int preciseMain(int argc, char **argv);
+
+}  // namespace hoprate

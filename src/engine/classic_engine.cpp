@@ -7,6 +7,8 @@
 #include "support/clock.h"
 #include "wire/reply.h"
 
+namespace hoprate {
+
 Aim aimProbes(Network &net, const Resolver &resolve, const std::string &destination, int ttl, ProbeProtocol protocol)
 {
     Aim aim;
@@ -182,3 +184,5 @@ void ClassicEngine::run(const std::string &destination, int hopCount, const Aim 
         console.hop(walk.pass(towardDestination, toRouter));
     }
 }
+
+}  // namespace hoprate

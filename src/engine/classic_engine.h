@@ -16,6 +16,8 @@
 #include "output/results_file.h"
 #include "wire/probe.h"
 
+namespace hoprate {
+
 enum class ProbeProtocol { Icmp, Udp };
 
 // Where and how the probes of a sweep go.
@@ -92,3 +94,5 @@ private:
     std::optional<Ipv4Address> responder;  // source of the last reply accepted in the current sweep
     uint16_t udpSourcePort = 0;            // once a UDP sweep was aimed: the port of its channel
 };
+
+}  // namespace hoprate

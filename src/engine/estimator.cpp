@@ -8,6 +8,8 @@
 
 #include "measure/link_chain.h"
 
+namespace hoprate {
+
 FloorFit hopFit(const HopState &hop, const PreciseSettings &settings, int minimumCount)
 {
     return fitFloor(hop.groups, settings.quantile, settings.timingFloor, minimumCount);
@@ -114,3 +116,5 @@ std::vector<HopResult> estimateHops(std::span<const HopState> hops, std::span<co
     markHiddenDevices(results);
     return results;
 }
+
+}  // namespace hoprate

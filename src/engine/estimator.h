@@ -11,8 +11,12 @@
 #include "model/precise_result.h"
 #include "model/precise_settings.h"
 
+namespace hoprate {
+
 FloorFit hopFit(const HopState &hop, const PreciseSettings &settings, int minimumCount = 2);
 SlopeEstimate hopSlope(const HopState &hop, const PreciseSettings &settings);
 
 std::vector<HopResult> estimateHops(std::span<const HopState> hops, std::span<const ProbeRecord> probes,
                                     const PreciseSettings &settings);
+
+}  // namespace hoprate

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace hoprate {
+
 void HopState::addSample(int64_t bytes, double rtt)
 {
     auto group = std::find_if(groups.begin(), groups.end(), [&](const FloorGroup &g) { return g.bytes >= bytes; });
@@ -12,3 +14,5 @@ void HopState::addSample(int64_t bytes, double rtt)
     group->add(rtt);
     minRtt = std::min(minRtt, rtt);
 }
+
+}  // namespace hoprate

@@ -12,6 +12,8 @@
 #include "engine/rate_limits.h"
 #include "measure/floor_fit.h"
 
+namespace hoprate {
+
 struct HopState {
     PathHop path;
     std::vector<FloorGroup> groups;           // the address's round trips, by bytes on each link, in order
@@ -26,3 +28,5 @@ struct HopState {
     // Adds a round trip (seconds) to the group of its bytes.
     void addSample(int64_t bytes, double rtt);
 };
+
+}  // namespace hoprate

@@ -7,6 +7,8 @@
 
 #include "engine/precise_error.h"
 
+namespace hoprate {
+
 namespace {
 
 constexpr int discoverySize = 64;         // IP bytes of the probes that find the path
@@ -243,3 +245,5 @@ PathDescription discoverPath(ProbeLedger &ledger, Network &net, Ipv4Address dest
 {
     return Discovery(ledger, net, destination, settings, phase).run();
 }
+
+}  // namespace hoprate

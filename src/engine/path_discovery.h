@@ -13,6 +13,8 @@
 #include "model/precise_result.h"
 #include "model/precise_settings.h"
 
+namespace hoprate {
+
 struct PathHop {
     int number = 0;                          // its TTL
     HopMethod method = HopMethod::Silent;
@@ -33,3 +35,5 @@ using PhaseSink = std::function<void(const char *phase, int hops)>;
 // settings.maxHops, or when a probe cannot be sent for a reason other than its size.
 PathDescription discoverPath(ProbeLedger &ledger, Network &net, Ipv4Address destination,
                              const PreciseSettings &settings, const PhaseSink &phase);
+
+}  // namespace hoprate

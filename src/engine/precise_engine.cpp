@@ -9,6 +9,8 @@
 
 #include "engine/estimator.h"
 
+namespace hoprate {
+
 namespace {
 
 constexpr int smallestProbe = 64;            // IP bytes of the smallest measurement probe
@@ -263,3 +265,5 @@ PreciseResult PreciseEngine::run(Ipv4Address target)
     result.wallSeconds = seconds(net.now() - started);
     return result;
 }
+
+}  // namespace hoprate

@@ -33,6 +33,8 @@
 #include "model/precise_settings.h"
 #include "net/network.h"
 
+namespace hoprate {
+
 class PreciseEngine {
 public:
     using ProgressSink = std::function<void(const PreciseProgress &)>;
@@ -66,3 +68,5 @@ private:
     PathDescription path;
     std::vector<HopState> hops;  // index 0 is hop 1
 };
+
+}  // namespace hoprate

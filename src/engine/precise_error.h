@@ -4,7 +4,11 @@
 
 #include <stdexcept>
 
+namespace hoprate {
+
 class PreciseError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+}  // namespace hoprate

@@ -7,6 +7,8 @@
 
 #include "engine/precise_error.h"
 
+namespace hoprate {
+
 namespace {
 
 constexpr int64_t second = 1000000000;
@@ -125,3 +127,5 @@ void ProbeLedger::handle(const Arrival &arrival, const AnswerSink &sink)
     if (sink)
         sink(Answer{*at, *reply, arrival});
 }
+
+}  // namespace hoprate

@@ -17,6 +17,8 @@
 #include "net/network.h"
 #include "wire/flow_echo.h"
 
+namespace hoprate {
+
 struct ProbeRequest {
     int hop = 0;               // the hop it belongs to (0: none yet, while finding the path)
     Ipv4Address to = 0;
@@ -68,3 +70,5 @@ private:
     int sentCount = 0;
     int64_t lastSendAt = 0;  // the program's time of the previous send
 };
+
+}  // namespace hoprate

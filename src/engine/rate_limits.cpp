@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace hoprate {
+
 namespace {
 
 constexpr int64_t second = 1000000000;
@@ -53,3 +55,5 @@ bool RateLimitWatch::review(int64_t now, int64_t answerWait, const std::function
     }
     return false;
 }
+
+}  // namespace hoprate

@@ -8,6 +8,8 @@
 #include <deque>
 #include <functional>
 
+namespace hoprate {
+
 class RateLimitWatch {
 public:
     // A probe of the hop was sent (its index in the run and its send time).
@@ -36,3 +38,5 @@ private:
     int64_t pace = 0;
     int paced = 0;
 };
+
+}  // namespace hoprate

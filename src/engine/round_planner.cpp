@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+namespace hoprate {
+
 namespace {
 
 constexpr int64_t rateLimitedTime = 120LL * 1000000000;  // a rate-limited hop's paced probes all fit in this
@@ -94,3 +96,5 @@ RoundPlan planRound(std::span<const HopSnapshot> hops, const PreciseSettings &se
     plan.widest = std::isfinite(widest) ? widest : 0;
     return plan;
 }
+
+}  // namespace hoprate

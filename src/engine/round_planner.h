@@ -20,6 +20,8 @@
 #include "measure/link_chain.h"
 #include "model/precise_settings.h"
 
+namespace hoprate {
+
 struct HopSnapshot {
     bool measured = false;       // false: a silent hop, never probed
     bool rateLimited = false;
@@ -41,3 +43,5 @@ RoundPlan planRound(std::span<const HopSnapshot> hops, const PreciseSettings &se
 // end of (the statistical part only), from the chain of links computed without
 // systematic terms. Unknown links, and those too fast to resolve, need infinitely much.
 std::vector<double> linkNeeds(std::span<const std::optional<ChainLink>> chain);
+
+}  // namespace hoprate

@@ -2,6 +2,8 @@
 
 #include "support/entropy.h"
 
+namespace hoprate {
+
 ProbeSecrets drawProbeSecrets()
 {
     const uint64_t word = randomWord();
@@ -66,3 +68,5 @@ std::optional<int64_t> SequenceBook::nextDeadline()
         return std::nullopt;
     return deadlines.top().deadline;
 }
+
+}  // namespace hoprate

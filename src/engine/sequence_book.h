@@ -13,6 +13,8 @@
 #include <queue>
 #include <vector>
 
+namespace hoprate {
+
 // What makes a run's probes its own: the flow's identifier and cookie and the first
 // sequence number. Unguessable in a real run (drawProbeSecrets); tests choose them.
 struct ProbeSecrets {
@@ -56,3 +58,5 @@ private:
     uint16_t next;
     int inFlight = 0;
 };
+
+}  // namespace hoprate

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+namespace hoprate {
+
 CapacityEstimate linkCapacity(SlopeEstimate near, SlopeEstimate far, double systematic, double relative)
 {
     constexpr double z90 = 1.6448536269514722;
@@ -27,3 +29,5 @@ CapacityEstimate linkCapacity(SlopeEstimate near, SlopeEstimate far, double syst
     estimate.high = 8.0 / lower;
     return estimate;
 }
+
+}  // namespace hoprate

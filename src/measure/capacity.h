@@ -1,6 +1,8 @@
 // The capacity of a link from the floor slopes of the hops at its two ends.
 #pragma once
 
+namespace hoprate {
+
 struct SlopeEstimate {
     double value = 0;  // seconds per byte, one direction, summed over the links crossed
     double stdev = 0;
@@ -21,3 +23,5 @@ struct CapacityEstimate {
 // byte), all combined in quadrature. When the interval of the slope difference reaches zero, the link is
 // faster than this host can resolve and only the lower end is kept.
 CapacityEstimate linkCapacity(SlopeEstimate near, SlopeEstimate far, double systematic, double relative = 0);
+
+}  // namespace hoprate

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+namespace hoprate {
+
 LineFit leastSquares(const std::vector<int> &sizes, const std::vector<double> &times)
 {
     const int count = static_cast<int>(sizes.size());
@@ -48,3 +50,5 @@ LineFit fitMinima(const std::vector<int> &sizes, const std::vector<double> &mini
         return LineFit{NAN, NAN, NAN, NAN, NAN, NAN};
     return leastSquares(fittedSizes, fittedTimes);
 }
+
+}  // namespace hoprate

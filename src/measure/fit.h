@@ -3,6 +3,8 @@
 
 #include <vector>
 
+namespace hoprate {
+
 struct LineFit {
     double slope = 0;            // seconds per byte
     double intercept = 0;        // seconds
@@ -19,3 +21,5 @@ LineFit leastSquares(const std::vector<int> &sizes, const std::vector<double> &t
 // The fit of a sweep: sizes whose minimum is NaN (no reply) are left out; when any was
 // left out and fewer than two remain, every figure is NaN.
 LineFit fitMinima(const std::vector<int> &sizes, const std::vector<double> &minima);
+
+}  // namespace hoprate

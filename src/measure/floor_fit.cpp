@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+namespace hoprate {
+
 void FloorGroup::add(double rtt)
 {
     samples.insert(std::upper_bound(samples.begin(), samples.end(), rtt), rtt);
@@ -149,3 +151,5 @@ FloorFit fitFloor(std::span<const FloorGroup> groups, double quantile, double ti
     fit.slopeStdev = sigma / std::sqrt(line.sxx) * studentT90(fit.groups - 2) / 1.6449;
     return fit;
 }
+
+}  // namespace hoprate

@@ -15,6 +15,8 @@
 #include <span>
 #include <vector>
 
+namespace hoprate {
+
 struct FloorGroup {
     int64_t bytes = 0;            // the x of the group: bytes the probe and its reply put on each link
     std::vector<double> samples;  // seconds, kept in ascending order
@@ -44,3 +46,5 @@ FloorFit fitFloor(std::span<const FloorGroup> groups, double quantile, double ti
 
 // The two-sided 90 % quantile of Student's t with the given degrees of freedom.
 double studentT90(int degreesOfFreedom);
+
+}  // namespace hoprate

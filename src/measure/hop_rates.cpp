@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+namespace hoprate {
+
 double square(double x)
 {
     return x * x;
@@ -42,3 +44,5 @@ HopPass HopWalk::pass(Slope towardDestination, Slope toRouter)
         --hop;
     return p;
 }
+
+}  // namespace hoprate

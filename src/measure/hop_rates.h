@@ -3,6 +3,8 @@
 // between them, and 8 / difference is its rate in bits per second.
 #pragma once
 
+namespace hoprate {
+
 struct Slope {
     double value = 0;   // seconds per byte
     double relErr = 0;  // relative uncertainty at 90 %, signed like the slope
@@ -47,3 +49,5 @@ private:
     Slope far;      // k2
     Slope farDest;  // k2p
 };
+
+}  // namespace hoprate

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace hoprate {
+
 bool LateStampFilter::late(int64_t delay, int64_t idle)
 {
     const size_t k = idle < 1000000 ? 0 : idle < 10000000 ? 1 : idle < 100000000 ? 2 : 3;
@@ -20,3 +22,5 @@ bool LateStampFilter::late(int64_t delay, int64_t idle)
     }
     return delay > kind.usual + tolerance;
 }
+
+}  // namespace hoprate

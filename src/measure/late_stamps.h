@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace hoprate {
+
 class LateStampFilter {
 public:
     // tolerance: nanoseconds beyond the usual delay that a stamp may come.
@@ -32,3 +34,5 @@ private:
     int64_t tolerance;
     std::array<Kind, 4> kinds;  // idle below 1 ms, 10 ms, 100 ms, and longer
 };
+
+}  // namespace hoprate

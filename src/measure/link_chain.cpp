@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace hoprate {
+
 std::vector<std::optional<ChainLink>> linkChain(std::span<const std::optional<SlopeEstimate>> slopes,
                                                 double systematic, double relative)
 {
@@ -39,3 +41,5 @@ double medianPairRate(std::vector<double> rates)
     std::sort(rates.begin(), rates.end());
     return rates[rates.size() / 2];
 }
+
+}  // namespace hoprate

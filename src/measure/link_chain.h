@@ -11,6 +11,8 @@
 
 #include "measure/capacity.h"
 
+namespace hoprate {
+
 struct ChainLink {
     int nearHop = -1;             // index of the measured hop at its near end; -1: the source
     CapacityEstimate capacity;
@@ -30,3 +32,5 @@ std::optional<double> slowestStep(std::span<const std::optional<double>> slopes)
 // The median of packet-pair rates (bits per second): the narrowest link's rate, when at
 // least three pairs came back; 0 otherwise.
 double medianPairRate(std::vector<double> rates);
+
+}  // namespace hoprate

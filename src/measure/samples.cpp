@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+namespace hoprate {
+
 SizeSummary summarize(const SizeSamples &samples)
 {
     SizeSummary summary;
@@ -34,3 +36,5 @@ std::vector<double> minimaOf(const std::vector<SizeSummary> &summaries)
         minima.push_back(s.minimum);
     return minima;
 }
+
+}  // namespace hoprate

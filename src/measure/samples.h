@@ -5,6 +5,8 @@
 #include <optional>
 #include <vector>
 
+namespace hoprate {
+
 // One entry per probe sent, in sending order: its round-trip time in seconds, or nothing
 // when it got no reply.
 using SizeSamples = std::vector<std::optional<double>>;
@@ -20,3 +22,5 @@ SizeSummary summarize(const SizeSamples &samples);
 
 // The minima of a sweep in size order (NaN where a size got no reply).
 std::vector<double> minimaOf(const std::vector<SizeSummary> &summaries);
+
+}  // namespace hoprate

@@ -12,6 +12,8 @@
 #include "wire/address.h"
 #include "wire/flow_echo.h"
 
+namespace hoprate {
+
 enum class HopMethod {
     Destination,  // echo requests to the destination
     EchoRouter,   // echo requests addressed to the router
@@ -78,3 +80,4 @@ struct PreciseProgress {
     double worstInterval = 0;  // the widest link interval still above the target, relative
 };
 
+}  // namespace hoprate

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace hoprate {
+
 struct PreciseSettings {
     int maxHops = 30;
     int budget = 300;              // measurement probes per hop, shared over the path (at least 2 x probeSizes)
@@ -37,3 +39,5 @@ constexpr int quickNoisyBudget = 2;
 // The settings a run uses: at least three sizes, and a budget of at least two probes of
 // each size.
 PreciseSettings effectiveSettings(PreciseSettings chosen);
+
+}  // namespace hoprate

@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <string>
 
+namespace hoprate {
+
 class RunFailure : public std::runtime_error {
 public:
     explicit RunFailure(const std::string &message, std::optional<int> error = std::nullopt)
@@ -15,3 +17,5 @@ public:
     }
     std::optional<int> errorNumber;
 };
+
+}  // namespace hoprate

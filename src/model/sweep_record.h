@@ -9,6 +9,8 @@
 #include "measure/fit.h"
 #include "measure/samples.h"
 
+namespace hoprate {
+
 struct SweepRecord {
     bool icmp = true;          // echo probes, else UDP
     std::string targetText;    // the dotted quad the probes were sent to
@@ -17,3 +19,5 @@ struct SweepRecord {
     LineFit fit;
     int timeoutsSoFar = 0;     // running total of the run
 };
+
+}  // namespace hoprate

@@ -15,6 +15,8 @@
 #include "net/send_stamps.h"
 #include "support/clock.h"
 
+namespace hoprate {
+
 namespace {
 
 int64_t nanoseconds(const timespec &t)
@@ -306,3 +308,5 @@ std::optional<int> LinuxNetwork::routeMtu(Ipv4Address to)
     close(probe);
     return mtu;
 }
+
+}  // namespace hoprate

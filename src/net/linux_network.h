@@ -9,6 +9,8 @@
 
 #include "net/network.h"
 
+namespace hoprate {
+
 struct SocketOptions {
     bool kernelStamps = false;  // software send and receive stamps on the ICMP socket
     bool dontFragment = false;  // DF on every ICMP probe, whatever the route's cached path MTU says
@@ -49,3 +51,5 @@ private:
     int64_t realtimeOffset = 0;  // CLOCK_REALTIME - CLOCK_MONOTONIC when the ICMP socket was opened
     uint32_t nextKey = 0;        // the number the kernel gives the next send's stamp
 };
+
+}  // namespace hoprate

@@ -13,6 +13,8 @@
 
 #include "wire/address.h"
 
+namespace hoprate {
+
 enum class Channel {
     Icmp,  // raw ICMP socket: echo requests out, every ICMP message in
     Udp,   // UDP socket bound to a port of its own: datagrams out (their ICMP errors come on Icmp)
@@ -87,3 +89,5 @@ inline int64_t roundTripNanoseconds(const Sent &sent, const Arrival &arrival)
         return *arrival.kernelTime - *sent.kernelTime;
     return arrival.userTime - sent.userTime;
 }
+
+}  // namespace hoprate

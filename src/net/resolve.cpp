@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+namespace hoprate {
+
 bool beginsWithDigit(const std::string &text)
 {
     return !text.empty() && text[0] >= '0' && text[0] <= '9';
@@ -75,3 +77,5 @@ bool nameResolves(const std::string &name)
     const hostent *self = gethostbyname(name.c_str());
     return self != nullptr && self->h_addr_list != nullptr && self->h_addr_list[0] != nullptr;
 }
+
+}  // namespace hoprate

@@ -6,6 +6,8 @@
 
 #include "wire/address.h"
 
+namespace hoprate {
+
 // The address of a destination text: the dotted-quad conversion for a text that begins
 // with a digit (a malformed one, or 255.255.255.255, gives nothing), a name look-up
 // otherwise (a name without an IPv4 address gives nothing). A text with a '/' gives
@@ -28,3 +30,5 @@ struct LocalName {
 LocalName localHostName();
 // True when the name resolves (gethostbyname); errno tells why not.
 bool nameResolves(const std::string &name);
+
+}  // namespace hoprate

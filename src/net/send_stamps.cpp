@@ -1,5 +1,7 @@
 #include "net/send_stamps.h"
 
+namespace hoprate {
+
 std::optional<KeyedStamp> stampOfSend(std::span<const KeyedStamp> drained, uint32_t expected)
 {
     std::optional<KeyedStamp> found;
@@ -10,3 +12,5 @@ std::optional<KeyedStamp> stampOfSend(std::span<const KeyedStamp> drained, uint3
     }
     return found;
 }
+
+}  // namespace hoprate

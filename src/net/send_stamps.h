@@ -8,6 +8,8 @@
 #include <optional>
 #include <span>
 
+namespace hoprate {
+
 struct KeyedStamp {
     uint32_t key = 0;   // the send's number
     int64_t time = 0;   // nanoseconds
@@ -17,3 +19,5 @@ struct KeyedStamp {
 // the one of that send: the highest number at or above `expected` (above it when a
 // failed send used a number too), none when all are older (32-bit numbers, wrapping).
 std::optional<KeyedStamp> stampOfSend(std::span<const KeyedStamp> drained, uint32_t expected);
+
+}  // namespace hoprate

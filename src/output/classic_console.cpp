@@ -6,6 +6,8 @@
 #include "output/results_file.h"
 #include "support/diagnostics.h"
 
+namespace hoprate {
+
 std::string frequencyLine(int64_t frequency)
 {
     const auto bits = static_cast<uint64_t>(frequency);
@@ -192,3 +194,5 @@ void ClassicConsole::hop(const HopPass &pass)
     std::printf("v_n = %sb/s, ", formatRate(pass.rates.vN, pass.rates.rN).c_str());
     std::printf("v_n' = %sb/s\n", formatRate(pass.rates.vNp, pass.rates.rNp).c_str());
 }
+
+}  // namespace hoprate

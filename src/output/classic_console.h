@@ -11,6 +11,8 @@
 #include "measure/samples.h"
 #include "wire/reply.h"
 
+namespace hoprate {
+
 // Start-up lines, printed before the run's settings are known.
 void printFrequencyLine(int64_t frequency);
 void printNoHighResolutionTimer();
@@ -50,3 +52,5 @@ private:
     bool verbose;
     int ownPid;
 };
+
+}  // namespace hoprate

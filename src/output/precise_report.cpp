@@ -6,6 +6,8 @@
 
 #include "output/printable.h"
 
+namespace hoprate {
+
 namespace {
 
 const char *methodName(HopMethod method)
@@ -206,3 +208,5 @@ void ProgressLine::finish()
     std::fflush(stderr);
     shown = 0;
 }
+
+}  // namespace hoprate

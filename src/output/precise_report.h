@@ -7,6 +7,8 @@
 
 #include "model/precise_result.h"
 
+namespace hoprate {
+
 // A rate with five significant digits and its unit: "9.9987 Mb/s".
 std::string formatBitsPerSecond(double bps);
 
@@ -28,3 +30,5 @@ private:
     bool enabled;
     size_t shown = 0;
 };
+
+}  // namespace hoprate

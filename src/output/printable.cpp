@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 
+namespace hoprate {
+
 namespace {
 
 // The length of the well-formed UTF-8 sequence that starts at text[i] (2 to 4 bytes,
@@ -60,3 +62,5 @@ std::string printableText(std::string_view text)
     }
     return out;
 }
+
+}  // namespace hoprate

@@ -6,6 +6,10 @@
 #include <string>
 #include <string_view>
 
+namespace hoprate {
+
 // Printable ASCII and well-formed UTF-8 as they are; a backslash doubled; every control
 // byte and every byte of a malformed sequence as \xNN.
 std::string printableText(std::string_view text);
+
+}  // namespace hoprate

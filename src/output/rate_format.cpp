@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <vector>
 
+namespace hoprate {
+
 namespace {
 
 std::string printed(const char *format, double value, double uncertainty)
@@ -31,3 +33,5 @@ std::string formatRate(double value, double relErr)
         return printed("%.4lf +/- %.4lf m", value * 1000.0, uncertainty * 1000.0);
     return printed("%.4lf +/- %.4lf ", value, uncertainty);
 }
+
+}  // namespace hoprate

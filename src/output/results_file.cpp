@@ -8,6 +8,8 @@
 
 #include "support/diagnostics.h"
 
+namespace hoprate {
+
 namespace {
 
 std::string milliseconds(double seconds)
@@ -87,3 +89,5 @@ void ResultsFile::append(const SweepRecord &record)
     if (std::fclose(file) != 0 || !written)
         throw RunFailure("write: " + filePath, written ? errno : error);
 }
+
+}  // namespace hoprate

@@ -8,6 +8,8 @@
 #include "model/run_failure.h"
 #include "model/sweep_record.h"
 
+namespace hoprate {
+
 // The values of a row, in milliseconds with "%lf", tab-separated, with a line end after
 // the last; nothing at all for no values.
 std::string valueRow(const std::vector<double> &seconds);
@@ -27,3 +29,5 @@ private:
     std::string filePath;
     bool first = true;
 };
+
+}  // namespace hoprate

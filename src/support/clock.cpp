@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <ctime>
 
+namespace hoprate {
+
 std::optional<int64_t> queryCounterFrequency()
 {
     timespec resolution{};
@@ -37,3 +39,5 @@ void sleepMicroseconds(uint32_t microseconds)
     while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
     }
 }
+
+}  // namespace hoprate

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <optional>
 
+namespace hoprate {
+
 // Ticks per second of the counter that readCounter returns.
 constexpr int64_t counterTicksPerSecond = 1000000000;
 
@@ -20,3 +22,5 @@ double elapsedSeconds(int64_t later, int64_t earlier, int64_t frequency);
 void sleepMicroseconds(uint32_t microseconds);
 // The whole milliseconds sleepMicroseconds pauses for.
 uint32_t sleepMilliseconds(uint32_t microseconds);
+
+}  // namespace hoprate

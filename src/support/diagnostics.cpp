@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace hoprate {
+
 FatalExitHandler fatalExitHandler = nullptr;
 
 namespace {
@@ -75,3 +77,5 @@ void printWarning(const char *format, ...)
     writeDiagnostic(0, format, args);
     va_end(args);
 }
+
+}  // namespace hoprate

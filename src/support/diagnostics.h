@@ -4,6 +4,8 @@
 
 #include <cstdarg>
 
+namespace hoprate {
+
 // Ends the process with a message on standard error and exit status 1.
 [[noreturn]] void fatalError(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // As fatalError, with ": errno %d" and the last error number behind the message.
@@ -25,3 +27,5 @@ int formatDiagnostic(char *out, int withErrno, int errorNumber, const char *form
 // harness may install a handler that throws instead, so a fatal reply can be observed.
 using FatalExitHandler = void (*)(int status);
 extern FatalExitHandler fatalExitHandler;
+
+}  // namespace hoprate

@@ -7,6 +7,8 @@
 
 #include "support/diagnostics.h"
 
+namespace hoprate {
+
 uint64_t randomWord()
 {
     uint64_t word = 0;
@@ -24,3 +26,5 @@ uint64_t randomWord()
         fatalError("hoprate: no random numbers from the kernel: %s", std::strerror(errno));
     return word;
 }
+
+}  // namespace hoprate

@@ -4,5 +4,9 @@
 
 #include <cstdint>
 
+namespace hoprate {
+
 // 64 random bits. Ends the process with a message if the kernel cannot give them.
 uint64_t randomWord();
+
+}  // namespace hoprate

@@ -9,6 +9,8 @@
 
 #include "support/diagnostics.h"
 
+namespace hoprate {
+
 namespace {
 
 // The kernel's two-word (64 capability) interface, called directly: the raw calls are
@@ -125,3 +127,5 @@ void dropPrivileges()
         fatalSystemError("drop privileges: privileges remain after the drop");
     }
 }
+
+}  // namespace hoprate

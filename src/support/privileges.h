@@ -4,6 +4,8 @@
 // is made with more rights than the user who started it has.
 #pragma once
 
+namespace hoprate {
+
 // Returns to the real user and group id when they differ from the effective or saved
 // ones, clears the ambient set, drops the bounding set where the process may (that
 // needs CAP_SETPCAP, which root has and a binary with only cap_net_raw does not), and
@@ -24,3 +26,5 @@ struct PrivilegeState {
 
 // Reads the current state; returns 0 on success, -1 (errno set) on failure.
 int readPrivilegeState(PrivilegeState &state);
+
+}  // namespace hoprate

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace hoprate {
+
 std::string dottedQuad(Ipv4Address address)
 {
     uint8_t bytes[4];
@@ -16,3 +18,5 @@ Ipv4Address addressAt(const uint8_t *at)
     std::memcpy(&address, at, 4);
     return address;
 }
+
+}  // namespace hoprate

@@ -2,6 +2,8 @@
 
 #include "wire/probe.h"
 
+namespace hoprate {
+
 namespace {
 
 constexpr int icmpEchoRequest = 8;
@@ -144,3 +146,5 @@ std::optional<FlowReply> decodeFlowReply(std::span<const uint8_t> datagram, cons
         reply.nextHopMtu = read16(icmp + 6);
     return reply;
 }
+
+}  // namespace hoprate

@@ -14,6 +14,8 @@
 
 #include "wire/address.h"
 
+namespace hoprate {
+
 struct EchoFlow {
     uint16_t identifier = 0;
     uint32_t cookie = 0;      // in every probe's payload; checked where a reply carries it
@@ -56,3 +58,5 @@ struct FlowReply {
 // cookie; the cookie itself too when the quote holds it). Every field is read only after
 // checking that it was received.
 std::optional<FlowReply> decodeFlowReply(std::span<const uint8_t> datagram, const EchoFlow &flow);
+
+}  // namespace hoprate

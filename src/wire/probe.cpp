@@ -1,5 +1,7 @@
 #include "wire/probe.h"
 
+namespace hoprate {
+
 uint16_t internetChecksum(std::span<const uint8_t> bytes)
 {
     int32_t sum = 0;
@@ -61,3 +63,5 @@ std::span<const uint8_t> ProbeBuffer::udpPayload(int64_t sendTime, int size)
     putCounter(buffer.data(), sendTime);
     return {buffer.data(), static_cast<size_t>(size)};
 }
+
+}  // namespace hoprate

@@ -7,6 +7,8 @@
 #include <span>
 #include <vector>
 
+namespace hoprate {
+
 constexpr int probeBufferSize = 15000;             // the probe buffer and the receive buffer
 constexpr uint16_t udpProbePort = 20000;           // destination port of UDP probes
 constexpr int maxProbeSize = probeBufferSize - 8;  // an echo probe is size + 8 bytes
@@ -40,3 +42,5 @@ public:
 private:
     std::vector<uint8_t> buffer;
 };
+
+}  // namespace hoprate

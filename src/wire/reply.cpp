@@ -2,6 +2,8 @@
 
 #include "wire/probe.h"
 
+namespace hoprate {
+
 namespace {
 
 constexpr int icmpHeaderLength = 8;
@@ -133,3 +135,5 @@ Reply decodeReply(std::span<const uint8_t> datagram, const OutstandingProbe &pro
     }
     return verdict(reply, ReplyVerdict::Accepted, ReplyKind::PortUnreachable);
 }
+
+}  // namespace hoprate

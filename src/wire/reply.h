@@ -10,6 +10,8 @@
 
 #include "wire/address.h"
 
+namespace hoprate {
+
 // Which socket the outstanding probe left by.
 enum class OutstandingKind { Echo, Udp };
 
@@ -85,3 +87,5 @@ struct Reply {
 };
 
 Reply decodeReply(std::span<const uint8_t> datagram, const OutstandingProbe &probe);
+
+}  // namespace hoprate

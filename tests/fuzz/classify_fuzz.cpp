@@ -26,6 +26,8 @@
 #include "wire/probe.h"
 #include "wire/reply.h"
 
+using namespace hoprate;
+
 namespace {
 
 constexpr size_t prefixLength = 9;

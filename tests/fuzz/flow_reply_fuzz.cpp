@@ -19,6 +19,8 @@
 
 #include "wire/flow_echo.h"
 
+using namespace hoprate;
+
 namespace {
 
 constexpr size_t prefixLength = 8;

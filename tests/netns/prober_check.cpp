@@ -30,6 +30,8 @@
 #include "wire/probe.h"
 #include "wire/reply.h"
 
+using namespace hoprate;
+
 namespace {
 
 std::string ttlOf(int socket)

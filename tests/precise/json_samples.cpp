@@ -6,6 +6,8 @@
 #include "output/precise_report.h"
 #include "precise_samples.h"
 
+using namespace hoprate;
+
 namespace {
 
 bool writeSample(const std::string &path, const std::string &text)

@@ -19,6 +19,8 @@
 #include "output/results_file.h"
 #include "run_in_child.h"
 
+using namespace hoprate;
+
 namespace {
 
 // Checks text begins with start and, when given, ends with end (blocks whose middle

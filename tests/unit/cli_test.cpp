@@ -11,6 +11,8 @@
 #include "cli/classic_main.h"
 #include "run_in_child.h"
 
+using namespace hoprate;
+
 namespace {
 
 using Entries = std::vector<std::string>;

@@ -8,6 +8,8 @@
 #include "output/classic_console.h"
 #include "wire/probe.h"
 
+using namespace hoprate;
+
 namespace {
 
 TEST(FrequencyLine, PrintsTheHighAndLowHalvesSeparately)

@@ -9,6 +9,8 @@
 #include <initializer_list>
 #include <vector>
 
+using namespace hoprate;
+
 using Bytes = std::vector<uint8_t>;
 
 inline void putAddress(Bytes &bytes, size_t at, const char *text)

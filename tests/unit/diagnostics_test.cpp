@@ -10,6 +10,8 @@
 
 #include "run_in_child.h"
 
+using namespace hoprate;
+
 namespace {
 
 // What writeDiagnostic would write for this message; the buffer carries a guard area

@@ -18,6 +18,8 @@
 #include "net/resolve.h"
 #include "wire/probe.h"
 
+using namespace hoprate;
+
 namespace {
 
 Ipv4Address address(const char *text)

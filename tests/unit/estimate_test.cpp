@@ -9,6 +9,8 @@
 #include "measure/hop_rates.h"
 #include "output/rate_format.h"
 
+using namespace hoprate;
+
 namespace {
 
 std::string rate(double value, double relErr)

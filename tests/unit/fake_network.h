@@ -13,6 +13,8 @@
 
 #include "net/network.h"
 
+using namespace hoprate;
+
 class FakeNetwork : public Network {
 public:
     struct Sent {

@@ -12,6 +12,8 @@
 
 #include "measure/capacity.h"
 
+using namespace hoprate;
+
 namespace {
 
 constexpr double secondsPerByte = 8e-9;  // 1 Gb/s one way

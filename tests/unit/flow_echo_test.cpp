@@ -15,6 +15,8 @@
 
 #include "datagrams.h"
 
+using namespace hoprate;
+
 namespace {
 
 constexpr uint16_t ownIdentifier = 0x4A21;

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <vector>
 
+using namespace hoprate;
+
 namespace {
 
 TEST(LinkChain, DifferencesOfNeighbouringMeasuredHops)

@@ -9,6 +9,8 @@
 
 #include "wire/probe.h"
 
+using namespace hoprate;
+
 namespace {
 
 // RFC 1071 computed the textbook way: big-endian words, result in network order.

@@ -14,6 +14,8 @@
 
 #include "sim_scenarios.h"
 
+using namespace hoprate;
+
 namespace {
 
 TEST(PreciseEngine, ThreeSlowLinksWithinATenthOfAPercentAndCovered)

@@ -8,6 +8,8 @@
 
 #include "sim_scenarios.h"
 
+using namespace hoprate;
+
 namespace {
 
 // An ICMP error from `from` that quotes only the first 8 bytes of an echo request to

@@ -17,6 +17,8 @@
 #include "precise_samples.h"
 #include "run_in_child.h"
 
+using namespace hoprate;
+
 namespace {
 
 using nlohmann::json;

@@ -11,6 +11,8 @@
 
 #include "model/precise_result.h"
 
+using namespace hoprate;
+
 inline Ipv4Address sampleAddress(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
 {
     const uint8_t bytes[4] = {a, b, c, d};

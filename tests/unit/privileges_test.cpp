@@ -11,6 +11,8 @@
 
 #include "support/privileges.h"
 
+using namespace hoprate;
+
 namespace {
 
 constexpr unsigned nobodyId = 65534;

@@ -29,6 +29,8 @@
 #include "datagrams.h"
 #include "run_in_child.h"
 
+using namespace hoprate;
+
 namespace {
 
 constexpr const char *routerText = "192.0.2.1";      // outer source of every reply

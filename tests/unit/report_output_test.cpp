@@ -9,6 +9,8 @@
 #include "report_output.h"
 #include "results_reader.h"
 
+using namespace hoprate;
+
 namespace {
 
 SweepBlock block(const char *protocol, const char *target, int ttl, double slope, double stdev, int line)

@@ -20,6 +20,8 @@
 #include "report_output.h"
 #include "results_reader.h"
 
+using namespace hoprate;
+
 namespace {
 
 constexpr double noReply = -1.0;

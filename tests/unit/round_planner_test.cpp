@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+using namespace hoprate;
+
 namespace {
 
 // A measured hop: probes sent so far and what its links still need.

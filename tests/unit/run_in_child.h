@@ -13,6 +13,8 @@
 
 #include "cli/classic_main.h"
 
+using namespace hoprate;
+
 struct ChildResult {
     int exitStatus = -1;  // -1 when the child did not exit normally
     std::string out;      // standard output (both streams when merged)

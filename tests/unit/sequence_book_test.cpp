@@ -9,6 +9,8 @@
 
 #include "engine/rate_limits.h"
 
+using namespace hoprate;
+
 namespace {
 
 TEST(SequenceBook, InTurnFromTheStartWrappingAndSkippingThoseInFlight)

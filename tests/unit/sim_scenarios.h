@@ -11,6 +11,8 @@
 #include "engine/precise_engine.h"
 #include "simulated_path.h"
 
+using namespace hoprate;
+
 struct Scenario {
     std::vector<SimLink> links;
     std::vector<SimNode> nodes;

@@ -17,6 +17,8 @@
 
 #include "fake_network.h"
 
+using namespace hoprate;
+
 struct SimLink {
     double rate = 10e6;        // bits per second toward the destination
     double backRate = 0;       // toward the source; 0: the same

@@ -7,6 +7,8 @@
 #include "measure/late_stamps.h"
 #include "net/send_stamps.h"
 
+using namespace hoprate;
+
 namespace {
 
 TEST(StampOfSend, TheSendsOwnNumberNeverAnOlderOne)
