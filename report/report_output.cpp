@@ -5,18 +5,12 @@
 #include <cstdio>
 #include <vector>
 
+#include "output/printable.h"
 #include "output/rate_format.h"
 
 namespace hoprate {
 
 namespace {
-
-std::string printed(const char *format, double value)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
 
 // Full precision, and the C library's words for values that are not finite.
 std::string number(double value)

@@ -1,6 +1,5 @@
 #include "cli/precise_main.h"
 
-#include <fcntl.h>
 #include <getopt.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include "output/precise_report.h"
 #include "output/printable.h"
 #include "support/entropy.h"
+#include "support/files.h"
 #include "support/privileges.h"
 
 namespace hoprate {
@@ -82,28 +82,6 @@ double number(const char *name, const char *text, double lowest, double highest)
         throw std::invalid_argument(std::string("--") + name + " needs a number from " + shortNumber(lowest) + " to " +
                                     shortNumber(highest) + ", not \"" + text + "\"");
     return value;
-}
-
-bool writeFile(const std::string &path, const std::string &text)
-{
-    // Never through a symbolic link planted where the file should be.
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return false;
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int error = errno;
-            close(fd);
-            errno = error;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return close(fd) == 0;
 }
 
 bool writeStandardOutput(const std::string &text)
@@ -249,7 +227,7 @@ int deliverPreciseResult(const PreciseResult &result, const PreciseOptions &opti
         std::fprintf(stderr, "hoprate: standard output: %s\n", std::strerror(errno));
         status = 1;
     }
-    if (!options.save.empty() && !writeFile(options.save, formatProbeLog(result, options.destination))) {
+    if (!options.save.empty() && !writeWholeFile(options.save, formatProbeLog(result, options.destination))) {
         std::fprintf(stderr, "hoprate: %s: %s\n", printableText(options.save).c_str(), std::strerror(errno));
         status = 1;
     }

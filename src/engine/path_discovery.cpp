@@ -68,10 +68,10 @@ void Discovery::findHops()
     // show it, but where one did, nobody else is taken for the hop.
     std::vector<std::map<Ipv4Address, int>> vouched(ttls);
     int reached = 0;  // the smallest TTL at which the destination answered
-    std::vector<int> sentAt(ttls, -1);
+    std::vector<int> probeAtTtl(ttls, -1);  // the last probe sent with each TTL
     auto collect = [&] {
         for (int ttl = 1; ttl <= settings.maxHops; ++ttl) {
-            const int index = sentAt[static_cast<size_t>(ttl)];
+            const int index = probeAtTtl[static_cast<size_t>(ttl)];
             if (index < 0 || !ledger[index].answered)
                 continue;
             const ProbeRecord &p = ledger[index];
@@ -92,7 +92,7 @@ void Discovery::findHops()
         const int last = std::min(settings.maxHops, first + discoveryBatch - 1);
         int64_t lastSend = net.now();
         for (int ttl = first; ttl <= last; ++ttl) {
-            sentAt[static_cast<size_t>(ttl)] = send(0, destination, ttl, discoverySize);
+            probeAtTtl[static_cast<size_t>(ttl)] = send(0, destination, ttl, discoverySize);
             // No route, no interface: nothing will come back, and the reason is known.
             const int error = ledger[ledger.count() - 1].sendError;
             if (error != 0 && error != ENOBUFS)
@@ -117,13 +117,13 @@ void Discovery::findHops()
             break;
         int64_t lastSend = net.now();
         for (int ttl : silent) {
-            sentAt[static_cast<size_t>(ttl)] = send(0, destination, ttl, discoverySize);
+            probeAtTtl[static_cast<size_t>(ttl)] = send(0, destination, ttl, discoverySize);
             lastSend = net.now();
             ledger.takeReplies(lastSend + discoveryGap);
         }
         for (int ttl = 1; ttl <= settings.maxHops; ++ttl)
             if (std::find(silent.begin(), silent.end(), ttl) == silent.end())
-                sentAt[static_cast<size_t>(ttl)] = -1;
+                probeAtTtl[static_cast<size_t>(ttl)] = -1;
         ledger.awaitAll(lastSend + discoveryWait, discoveryGap * 5);
         collect();
     }

@@ -119,7 +119,7 @@ std::vector<HopSnapshot> PreciseEngine::snapshot()
         s.rateLimited = hop.limits.limited();
         s.measurementProbes = hop.measurementProbes;
         s.pacedProbes = hop.limits.pacedProbes();
-        s.pacingInterval = hop.limits.interval();
+        s.pacingInterval = hop.limits.pacingGap();
         // The scatter of clean floors grows with the links crossed (about 1 us per hop on
         // the lab); cross traffic puts it tens of microseconds higher.
         s.noisy = fit.valid && fit.residual > settings.noisy * hop.path.number;
@@ -203,7 +203,7 @@ void PreciseEngine::measure()
                 gap *= 2;
             }
             lastSend = net.now();
-            hop.notBefore = hop.limits.interval() > 0 ? lastSend + hop.limits.interval() : 0;
+            hop.notBefore = hop.limits.pacingGap() > 0 ? lastSend + hop.limits.pacingGap() : 0;
             if (hop.limits.limited())
                 hop.limits.pacedSend();
             nextSend = lastSend + static_cast<int64_t>(gap * 1e9);

@@ -75,7 +75,7 @@ void ProbeLedger::takeReplies(int64_t until, const AnswerSink &sink)
         if (wait.status == WaitStatus::Failed)
             throw PreciseError(std::string("receiving: ") + std::strerror(wait.error));
         if (wait.status == WaitStatus::Received) {
-            handle(wait.arrival, sink);
+            matchReply(wait.arrival, sink);
             if (wait.arrival.userTime >= until)
                 return;
         }
@@ -93,7 +93,7 @@ void ProbeLedger::awaitAll(int64_t deadline, int64_t step, const AnswerSink &sin
     }
 }
 
-void ProbeLedger::handle(const Arrival &arrival, const AnswerSink &sink)
+void ProbeLedger::matchReply(const Arrival &arrival, const AnswerSink &sink)
 {
     const size_t kept = std::min(static_cast<size_t>(arrival.length), buffer.size());
     const std::optional<FlowReply> reply = decodeFlowReply({buffer.data(), kept}, flow);

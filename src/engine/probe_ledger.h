@@ -59,7 +59,7 @@ public:
 
 private:
     uint16_t takeSequence(int probe, int64_t wait, const AnswerSink &sink);
-    void handle(const Arrival &arrival, const AnswerSink &sink);
+    void matchReply(const Arrival &arrival, const AnswerSink &sink);
 
     Network &net;
     EchoFlow flow;

@@ -20,7 +20,7 @@ public:
     bool review(int64_t now, int64_t answerWait, const std::function<bool(int)> &answered);
 
     bool limited() const { return isLimited; }
-    int64_t interval() const { return pace; }  // nanoseconds between two probes; 0: not paced
+    int64_t pacingGap() const { return pace; }  // nanoseconds between two probes; 0: not paced
     int pacedProbes() const { return paced; }  // sent since the pacing began
     void pacedSend() { ++paced; }
 

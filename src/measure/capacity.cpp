@@ -2,11 +2,12 @@
 
 #include <cmath>
 
+#include "measure/floor_fit.h"
+
 namespace hoprate {
 
 CapacityEstimate linkCapacity(SlopeEstimate near, SlopeEstimate far, double systematic, double relative)
 {
-    constexpr double z90 = 1.6448536269514722;
     CapacityEstimate estimate;
     const double difference = far.value - near.value;
     const double proportional = relative * std::fabs(difference);
@@ -14,8 +15,8 @@ CapacityEstimate linkCapacity(SlopeEstimate near, SlopeEstimate far, double syst
                                    proportional * proportional);
     if (!std::isfinite(difference) || !std::isfinite(sigma))
         return estimate;
-    const double upper = difference + z90 * sigma;
-    const double lower = difference - z90 * sigma;
+    const double upper = difference + normalQuantile90 * sigma;
+    const double lower = difference - normalQuantile90 * sigma;
     if (upper <= 0)
         return estimate;  // the far hop is significantly closer than the near one
     estimate.known = true;

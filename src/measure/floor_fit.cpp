@@ -30,10 +30,11 @@ double studentT90(int degreesOfFreedom)
         return INFINITY;
     if (degreesOfFreedom <= 30)
         return table[degreesOfFreedom - 1];
-    // Beyond the table, the Cornish-Fisher expansion about the normal's 1.6449: within
-    // 0.0001 of the exact quantile from 31 on, and falling with the degrees of freedom.
+    // Beyond the table, the Cornish-Fisher expansion about the normal's quantile to the
+    // table's four digits: within 0.0001 of the exact quantile from 31 on, and falling
+    // with the degrees of freedom.
     const double n = degreesOfFreedom;
-    return 1.6449 + 1.5238 / n + 1.4202 / (n * n);
+    return studentT90Limit + 1.5238 / n + 1.4202 / (n * n);
 }
 
 namespace {
@@ -148,7 +149,7 @@ FloorFit fitFloor(std::span<const FloorGroup> groups, double quantile, double ti
     fit.residual = std::sqrt(squares / (fit.groups - 2));
     const double sigma = std::max(fit.residual, timingFloor);
     // Expressed as a normal deviation: the t quantile's excess over the normal's widens it.
-    fit.slopeStdev = sigma / std::sqrt(line.sxx) * studentT90(fit.groups - 2) / 1.6449;
+    fit.slopeStdev = sigma / std::sqrt(line.sxx) * studentT90(fit.groups - 2) / studentT90Limit;
     return fit;
 }
 

@@ -9,8 +9,10 @@ double square(double x)
     return x * x;
 }
 
-HopRates computeHopRates(double k1, double a1, double k2, double a2, double k1p, double a1p, double k2p, double a2p)
+HopRates computeHopRates(const HopSlopes &slopes)
 {
+    const double k1 = slopes.k1.value, a1 = slopes.k1.relErr, k2 = slopes.k2.value, a2 = slopes.k2.relErr;
+    const double k1p = slopes.k1p.value, a1p = slopes.k1p.relErr, k2p = slopes.k2p.value, a2p = slopes.k2p.relErr;
     HopRates rates;
     const double dN = k2p - k1p;
     const double dNp = (k2 - k1) - dN;
@@ -36,8 +38,7 @@ HopPass HopWalk::pass(Slope towardDestination, Slope toRouter)
     p.k2 = far;
     p.k1p = towardDestination;
     p.k2p = farDest;
-    p.rates = computeHopRates(p.k1.value, p.k1.relErr, p.k2.value, p.k2.relErr, p.k1p.value, p.k1p.relErr,
-                              p.k2p.value, p.k2p.relErr);
+    p.rates = computeHopRates(HopSlopes{p.k1, p.k2, p.k1p, p.k2p});
     far = toRouter;
     farDest = towardDestination;
     if (hop > 0)

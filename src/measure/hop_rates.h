@@ -22,9 +22,14 @@ struct HopRates {
 
 double square(double x);
 
-// The rate arithmetic of one hop, given the far-hop (k2, k2p) and near-hop (k1, k1p)
-// slopes in seconds per byte with their relative uncertainties.
-HopRates computeHopRates(double k1, double a1, double k2, double a2, double k1p, double a1p, double k2p, double a2p);
+// The four slopes of one hop in seconds per byte with their relative uncertainties: near
+// (k1 to the router at h-1, k1p toward the destination at TTL h-1) and far (k2, k2p).
+struct HopSlopes {
+    Slope k1, k2, k1p, k2p;
+};
+
+// The rate arithmetic of one hop.
+HopRates computeHopRates(const HopSlopes &slopes);
 
 // The four slopes of one hop and its rates.
 struct HopPass {

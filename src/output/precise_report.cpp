@@ -21,13 +21,6 @@ const char *methodName(HopMethod method)
     return "";
 }
 
-std::string printed(const char *format, double value)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
-
 // The notes of a hop, in the words of the table and the JSON document.
 std::vector<std::string> notesOf(const HopResult &hop)
 {

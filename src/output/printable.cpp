@@ -1,7 +1,9 @@
 #include "output/printable.h"
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 namespace hoprate {
 
@@ -37,6 +39,20 @@ size_t utf8Sequence(std::string_view text, size_t i)
 }
 
 }  // namespace
+
+std::string printed(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::vector<char> text(static_cast<size_t>(length > 0 ? length : 0) + 1);
+    std::vsnprintf(text.data(), text.size(), format, again);
+    va_end(again);
+    return text.data();
+}
 
 std::string printableText(std::string_view text)
 {

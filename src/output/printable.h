@@ -12,4 +12,7 @@ namespace hoprate {
 // byte and every byte of a malformed sequence as \xNN.
 std::string printableText(std::string_view text);
 
+// snprintf into a string, whatever its length (a %f of a huge double has 309 digits).
+std::string printed(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
 }  // namespace hoprate

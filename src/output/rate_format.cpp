@@ -1,22 +1,10 @@
 #include "output/rate_format.h"
 
 #include <cmath>
-#include <cstdio>
-#include <vector>
+
+#include "output/printable.h"
 
 namespace hoprate {
-
-namespace {
-
-std::string printed(const char *format, double value, double uncertainty)
-{
-    // Room for any double: up to 309 integer digits each, four decimals, separator, prefix.
-    std::vector<char> text(720);
-    std::snprintf(text.data(), text.size(), format, value, uncertainty);
-    return text.data();
-}
-
-}  // namespace
 
 std::string formatRate(double value, double relErr)
 {

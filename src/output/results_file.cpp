@@ -1,12 +1,11 @@
 #include "output/results_file.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 
-#include "support/diagnostics.h"
+#include "support/files.h"
 
 namespace hoprate {
 
@@ -70,8 +69,7 @@ void ResultsFile::append(const SweepRecord &record)
 {
     // A symbolic link in the file's place is refused (ELOOP): the path is fixed and data/
     // may be writable for others, so a link planted there must not redirect the writes.
-    const int descriptor = open(filePath.c_str(),
-                                O_WRONLY | O_CREAT | (first ? O_TRUNC : O_APPEND) | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const int descriptor = openForWriting(filePath, !first);
     first = false;
     if (descriptor < 0)
         throw RunFailure("fopen: " + filePath, errno);

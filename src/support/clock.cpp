@@ -26,14 +26,14 @@ double elapsedSeconds(int64_t later, int64_t earlier, int64_t frequency)
     return static_cast<double>(difference) / static_cast<double>(frequency);
 }
 
-uint32_t sleepMilliseconds(uint32_t microseconds)
+uint32_t wholeMilliseconds(uint32_t microseconds)
 {
     return microseconds / 1000u;
 }
 
 void sleepMicroseconds(uint32_t microseconds)
 {
-    const uint32_t milliseconds = sleepMilliseconds(microseconds);
+    const uint32_t milliseconds = wholeMilliseconds(microseconds);
     timespec remaining{static_cast<time_t>(milliseconds / 1000u), static_cast<long>(milliseconds % 1000u) * 1000000L};
     // A signal cuts the sleep short; sleep on for what is left.
     while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {

@@ -20,7 +20,7 @@ int64_t readCounter();
 double elapsedSeconds(int64_t later, int64_t earlier, int64_t frequency);
 // Pauses for microseconds / 1000 whole milliseconds (the quotient truncated).
 void sleepMicroseconds(uint32_t microseconds);
-// The whole milliseconds sleepMicroseconds pauses for.
-uint32_t sleepMilliseconds(uint32_t microseconds);
+// The whole milliseconds in a number of microseconds: what sleepMicroseconds pauses for.
+uint32_t wholeMilliseconds(uint32_t microseconds);
 
 }  // namespace hoprate

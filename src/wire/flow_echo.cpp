@@ -1,34 +1,13 @@
 #include "wire/flow_echo.h"
 
+#include "wire/bytes.h"
+#include "wire/icmp.h"
 #include "wire/probe.h"
 
 namespace hoprate {
 
 namespace {
 
-constexpr int icmpEchoRequest = 8;
-constexpr int icmpEchoReply = 0;
-constexpr int icmpUnreachable = 3;
-constexpr int icmpTimeExceeded = 11;
-constexpr int codeFragmentationNeeded = 4;
-constexpr int protocolIcmp = 1;
-
-uint16_t read16(const uint8_t *p)
-{
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-
-uint32_t read32(const uint8_t *p)
-{
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
-           p[3];
-}
-
-void write16(uint8_t *p, uint16_t v)
-{
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v & 0xFF);
-}
 
 // One's complement sum of big-endian words, folded to 16 bits: the Internet checksum
 // (computed in host order) complemented and read in network order.
@@ -53,10 +32,7 @@ void writeHeader(uint8_t *p, const EchoFlow &flow, uint16_t sequence, uint16_t w
     write16(p + 2, 0);
     write16(p + 4, flow.identifier);
     write16(p + 6, sequence);
-    p[8] = static_cast<uint8_t>(flow.cookie >> 24);
-    p[9] = static_cast<uint8_t>(flow.cookie >> 16);
-    p[10] = static_cast<uint8_t>(flow.cookie >> 8);
-    p[11] = static_cast<uint8_t>(flow.cookie);
+    write32(p + 8, flow.cookie);
     write16(p + 12, w);
     write16(p + 14, 0);
 }
@@ -99,8 +75,6 @@ std::optional<FlowReply> decodeFlowReply(std::span<const uint8_t> datagram, cons
     const size_t icmpLength = len - headerLength;
     FlowReply reply;
     reply.source = addressAt(datagram.data() + 12);
-    reply.length = static_cast<int>(len);
-    reply.code = icmp[1];
 
     if (icmp[0] == icmpEchoReply) {
         if (icmp[1] != 0 || icmpLength < static_cast<size_t>(flowEchoHeaderLength) ||
@@ -111,7 +85,7 @@ std::optional<FlowReply> decodeFlowReply(std::span<const uint8_t> datagram, cons
         reply.cookieSeen = true;
         return reply;
     }
-    if (icmp[0] == icmpTimeExceeded && icmp[1] == 0)
+    if (icmp[0] == icmpTimeExceeded && icmp[1] == codeTtlExceeded)
         reply.kind = FlowReplyKind::TimeExceeded;
     else if (icmp[0] == icmpUnreachable && icmp[1] == codeFragmentationNeeded)
         reply.kind = FlowReplyKind::FragmentationNeeded;

@@ -45,8 +45,6 @@ struct FlowReply {
     uint16_t sequence = 0;
     Ipv4Address source = 0;             // the reply's own source address
     Ipv4Address probeDestination = 0;   // errors: where the quoted probe was going
-    int length = 0;                     // bytes received, IP header included
-    int code = 0;                       // ICMP code (unreachable)
     int nextHopMtu = 0;                 // fragmentation needed: the MTU the router named (0: none)
     int quotedProbeLength = 0;          // errors: the probe's IP length as quoted
     bool cookieSeen = false;            // the cookie was received (an echo reply, or a quote of 12 bytes or more)

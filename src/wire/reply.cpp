@@ -1,25 +1,14 @@
 #include "wire/reply.h"
 
+#include "wire/bytes.h"
+#include "wire/icmp.h"
 #include "wire/probe.h"
 
 namespace hoprate {
 
 namespace {
 
-constexpr int icmpHeaderLength = 8;
-constexpr int minimumErrorLength = 8 + 20 + 8;  // ICMP header, quoted IP header, 8 quoted bytes
-constexpr int protocolIcmp = 1;
-constexpr int protocolUdp = 17;
-
-uint16_t networkOrder16(const uint8_t *p)
-{
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-
-uint16_t littleEndian16(const uint8_t *p)
-{
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
+constexpr int minimumErrorLength = icmpHeaderLength + 20 + 8;  // ICMP header, quoted IP header, 8 quoted bytes
 
 Reply verdict(Reply reply, ReplyVerdict v, ReplyKind kind)
 {
@@ -45,8 +34,8 @@ Reply decodeReply(std::span<const uint8_t> datagram, const OutstandingProbe &pro
     const int code = icmp[1];
     const auto outstandingSequence = static_cast<uint16_t>((probe.number) & 0xFFFF);
 
-    if (type == 0) {
-        reply.identifier = networkOrder16(icmp + 4);
+    if (type == icmpEchoReply) {
+        reply.identifier = read16(icmp + 4);
         if (reply.identifier != probe.identifier)
             return verdict(reply, ReplyVerdict::Rejected, ReplyKind::ForeignEchoReply);
         if (reply.icmpLength < 16)
@@ -56,14 +45,14 @@ Reply decodeReply(std::span<const uint8_t> datagram, const OutstandingProbe &pro
             return verdict(reply, ReplyVerdict::Rejected, ReplyKind::EchoReplyDuringUdp);
         // The probe's send time, echoed back: the reply is timed against the probe it answers.
         reply.sentAt = counterAt(icmp + 8);
-        reply.sequence = littleEndian16(icmp + 6);
+        reply.sequence = readLittle16(icmp + 6);
         reply.sequenceMismatch = reply.sequence != outstandingSequence;
         return verdict(reply, ReplyVerdict::Accepted, ReplyKind::EchoReply);
     }
-    if (type == 8)
+    if (type == icmpEchoRequest)
         return verdict(reply, ReplyVerdict::Rejected, ReplyKind::EchoRequest);
-    const bool timeExceeded = type == 11 && code == 0;
-    const bool portUnreachable = type == 3 && code == 3;
+    const bool timeExceeded = type == icmpTimeExceeded && code == codeTtlExceeded;
+    const bool portUnreachable = type == icmpUnreachable && code == codePortUnreachable;
     if (!timeExceeded && !portUnreachable)
         return verdict(reply, ReplyVerdict::Rejected, ReplyKind::NotHandled);
 
@@ -86,14 +75,14 @@ Reply decodeReply(std::span<const uint8_t> datagram, const OutstandingProbe &pro
         // quote too short to hold it is too short for an echo probe in any case.
         if (reply.quotedLength < 6)
             return verdict(reply, ReplyVerdict::Fatal, ReplyKind::QuotedEchoTooShort);
-        reply.identifier = networkOrder16(transport + 4);
+        reply.identifier = read16(transport + 4);
         if (reply.identifier != probe.identifier)
             return verdict(reply, ReplyVerdict::Rejected, ReplyKind::ForeignTimeExceeded);
         if (reply.quotedLength < 8)
             return verdict(reply, ReplyVerdict::Fatal, ReplyKind::QuotedEchoTooShort);
         if (probe.kind != OutstandingKind::Echo)
             return verdict(reply, ReplyVerdict::Rejected, ReplyKind::TimeExceededForEchoDuringUdp);
-        reply.sequence = littleEndian16(transport + 6);
+        reply.sequence = readLittle16(transport + 6);
         reply.sequenceMismatch = reply.sequence != outstandingSequence;
         return verdict(reply, ReplyVerdict::Accepted, ReplyKind::TimeExceededForEcho);
     }
@@ -107,7 +96,7 @@ Reply decodeReply(std::span<const uint8_t> datagram, const OutstandingProbe &pro
                        timeExceeded ? ReplyKind::TimeExceededElsewhere : ReplyKind::UnreachableElsewhere);
     if (reply.quotedLength < 8)
         return verdict(reply, ReplyVerdict::Fatal, ReplyKind::QuotedUdpTooShort);
-    reply.port = networkOrder16(transport + 2);
+    reply.port = read16(transport + 2);
     if (reply.port != probe.udpPort)
         return verdict(reply, ReplyVerdict::Rejected,
                        timeExceeded ? ReplyKind::TimeExceededOtherPort : ReplyKind::UnreachableOtherPort);
@@ -117,7 +106,7 @@ Reply decodeReply(std::span<const uint8_t> datagram, const OutstandingProbe &pro
     if (probe.kind != OutstandingKind::Udp)
         return verdict(reply, ReplyVerdict::Rejected,
                        timeExceeded ? ReplyKind::TimeExceededForUdpDuringEcho : ReplyKind::UnreachableDuringEcho);
-    reply.sourcePort = networkOrder16(transport);
+    reply.sourcePort = read16(transport);
     if (reply.sourcePort != probe.udpSourcePort)
         return verdict(reply, ReplyVerdict::Rejected,
                        timeExceeded ? ReplyKind::TimeExceededOtherSourcePort : ReplyKind::UnreachableOtherSourcePort);

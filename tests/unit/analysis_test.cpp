@@ -1,5 +1,5 @@
 // The analysis of one sweep: minimum selection, averages, the least-squares fit, what
-// -v prints about them, and the results file. Each test gives the round-trip times a
+// -v prints about them, the results file, and the clock's start-up line. Each test gives the round-trip times a
 // sweep recorded (nothing for a time-out) and runs the engine's analysis on them.
 #include <gtest/gtest.h>
 
@@ -440,6 +440,15 @@ TEST(ResultRows, ValueRowSeparatesWithTabsAndEndsWithNewline)
     EXPECT_EQ(valueRow({0.000412345, 0.0015, -0.001}), "0.412345\t1.500000\t-1.000000\n");
     EXPECT_EQ(valueRow({0.000412345}), "0.412345\n");
     EXPECT_EQ(valueRow({}), "");
+}
+
+TEST(FrequencyLine, PrintsTheHighAndLowHalvesSeparately)
+{
+    EXPECT_EQ(frequencyLine(3579545), "high resolution timer supported, frequency = (0,3579545)\n");
+    EXPECT_EQ(frequencyLine(10000000), "high resolution timer supported, frequency = (0,10000000)\n");
+    EXPECT_EQ(frequencyLine(4294967296LL + 5), "high resolution timer supported, frequency = (1,5)\n");
+    // The low half is unsigned: it may exceed the int range.
+    EXPECT_EQ(frequencyLine(4294967295LL), "high resolution timer supported, frequency = (0,4294967295)\n");
 }
 
 }  // namespace

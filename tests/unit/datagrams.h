@@ -9,6 +9,8 @@
 #include <initializer_list>
 #include <vector>
 
+#include "wire/address.h"
+
 using namespace hoprate;
 
 using Bytes = std::vector<uint8_t>;
@@ -20,7 +22,23 @@ inline void putAddress(Bytes &bytes, size_t at, const char *text)
     std::memcpy(&bytes[at], &address.s_addr, 4);
 }
 
-// An IPv4 header of 4 x words bytes; option bytes are NOP (1).
+// An IPv4 header as a host sends it: 20 bytes, DF, the total length of this payload.
+inline Bytes ipv4Header(Ipv4Address source, Ipv4Address destination, uint8_t protocol, uint8_t ttl, size_t payload)
+{
+    Bytes h(20, 0);
+    h[0] = 0x45;
+    h[2] = static_cast<uint8_t>((20 + payload) >> 8);
+    h[3] = static_cast<uint8_t>((20 + payload) & 0xFF);
+    h[6] = 0x40;
+    h[8] = ttl;
+    h[9] = protocol;
+    std::memcpy(&h[12], &source, 4);
+    std::memcpy(&h[16], &destination, 4);
+    return h;
+}
+
+// An IPv4 header of 4 x words bytes between two dotted quads, total length 1500; option
+// bytes are NOP (1).
 inline Bytes ipHeader(int words, const char *source, const char *destination, uint8_t protocol)
 {
     Bytes header(static_cast<size_t>(4 * words), 0x01);

@@ -141,8 +141,6 @@ TEST_F(FlowEchoTest, EchoReplyOfTheFlowOnlyAndOnlyWhole)
     EXPECT_EQ(r->kind, FlowReplyKind::EchoReply);
     EXPECT_EQ(r->sequence, 0xBEEF);
     EXPECT_EQ(r->source, ip(targetText));
-    EXPECT_EQ(r->length, 1500);
-    EXPECT_EQ(r->code, 0);
     EXPECT_EQ(r->probeDestination, 0u);
     EXPECT_EQ(r->quotedProbeLength, 0);
     EXPECT_EQ(r->nextHopMtu, 0);
@@ -159,7 +157,6 @@ TEST_F(FlowEchoTest, EchoReplyOfTheFlowOnlyAndOnlyWhole)
     const std::optional<FlowReply> wide = decodeExactly(echoReply(flow, 3, 16, 15), flow);
     ASSERT_TRUE(wide);
     EXPECT_EQ(wide->sequence, 3);
-    EXPECT_EQ(wide->length, 76);
 
     // Every length short of the header and the 16 bytes with the cookie is refused.
     const Bytes small = echoReply(flow, 9, 24);
@@ -182,9 +179,7 @@ TEST_F(FlowEchoTest, TimeExceededForOurProbeWithAnyQuote)
         EXPECT_EQ(r->sequence, 0x0203);
         EXPECT_EQ(r->source, ip(routerText));
         EXPECT_EQ(r->probeDestination, ip(targetText));
-        EXPECT_EQ(r->length, static_cast<int>(48 + quoteBytes));
         EXPECT_EQ(r->quotedProbeLength, 1500);
-        EXPECT_EQ(r->code, 0);
         EXPECT_EQ(r->nextHopMtu, 0);
     }
     EXPECT_EQ(icmpError(11, 0, flow, 1, 1480, 528).size(), 576u);
@@ -231,14 +226,12 @@ TEST_F(FlowEchoTest, UnreachableAndFragmentationNeededWithTheNextHopMtu)
         const std::optional<FlowReply> r = decodeExactly(icmpError(3, code, flow, 77, 200, 8, 1400), flow);
         ASSERT_TRUE(r);
         EXPECT_EQ(r->kind, FlowReplyKind::Unreachable);
-        EXPECT_EQ(r->code, code);
         EXPECT_EQ(r->sequence, 77);
         EXPECT_EQ(r->nextHopMtu, 0);  // bytes 6-7 mean nothing but for code 4
     }
     const std::optional<FlowReply> r = decodeExactly(icmpError(3, 4, flow, 78, 1480, 548, 1400), flow);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->kind, FlowReplyKind::FragmentationNeeded);
-    EXPECT_EQ(r->code, 4);
     EXPECT_EQ(r->sequence, 78);
     EXPECT_EQ(r->nextHopMtu, 1400);
     EXPECT_EQ(r->quotedProbeLength, 1500);
@@ -284,7 +277,6 @@ TEST_F(FlowEchoTest, EveryTruncationOfAnErrorIsRefusedUpToTheQuotedIcmpHeader)
             ASSERT_EQ(r.has_value(), length >= 56u);
             if (r) {
                 EXPECT_EQ(r->sequence, 0xFFFF);
-                EXPECT_EQ(r->length, static_cast<int>(length));
             }
         }
     }

@@ -181,7 +181,7 @@ TEST(PreciseEngine, ForeignIcmpNeverChangesAResult)
     const Ipv4Address router = s.nodes[0].address;
     for (int i = 0; i < 4000; ++i) {
         const int64_t at = busy.clock + int64_t{1000000} * i;
-        std::vector<uint8_t> ping = SimulatedPath::ipHeader(router, SimulatedPath::host, 1, 64, 64);
+        std::vector<uint8_t> ping = ipv4Header(router, SimulatedPath::host, 1, 64, 64);
         const std::vector<uint8_t> echo = {0, 0, 0, 0, 0x12, 0x34, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)};
         ping.insert(ping.end(), echo.begin(), echo.end());
         ping.resize(84, 0);

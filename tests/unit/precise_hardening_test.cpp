@@ -17,14 +17,14 @@ namespace {
 std::vector<uint8_t> shortQuote(Ipv4Address from, Ipv4Address probeTo, uint8_t type, uint8_t code, int mtu,
                                 int quotedLength, uint16_t checksum, uint16_t identifier, uint16_t sequence)
 {
-    std::vector<uint8_t> quoted = SimulatedPath::ipHeader(SimulatedPath::host, probeTo, 1, 1, 8);
+    std::vector<uint8_t> quoted = ipv4Header(SimulatedPath::host, probeTo, 1, 1, 8);
     quoted[2] = static_cast<uint8_t>(quoted.size() >> 8 | quotedLength >> 8);
     quoted[3] = static_cast<uint8_t>(quotedLength & 0xFF);
     const uint8_t echo[8] = {8, 0, static_cast<uint8_t>(checksum >> 8), static_cast<uint8_t>(checksum),
                              static_cast<uint8_t>(identifier >> 8), static_cast<uint8_t>(identifier),
                              static_cast<uint8_t>(sequence >> 8), static_cast<uint8_t>(sequence)};
     quoted.insert(quoted.end(), echo, echo + 8);
-    std::vector<uint8_t> datagram = SimulatedPath::ipHeader(from, SimulatedPath::host, 1, 60, 8 + quoted.size());
+    std::vector<uint8_t> datagram = ipv4Header(from, SimulatedPath::host, 1, 60, 8 + quoted.size());
     const uint8_t error[8] = {type, code, 0, 0, 0, 0, static_cast<uint8_t>(mtu >> 8), static_cast<uint8_t>(mtu)};
     datagram.insert(datagram.end(), error, error + 8);
     datagram.insert(datagram.end(), quoted.begin(), quoted.end());
@@ -90,14 +90,14 @@ TEST(PreciseHardening, RepliesWithOurMarksFromAnotherAddressOrAboutAnotherDestin
             const auto sequence = static_cast<uint16_t>(testSecrets().firstSequence + k);
             std::vector<uint8_t> echo = buildFlowEcho(flow, sequence, 16);
             echo[0] = 0;
-            std::vector<uint8_t> reply = SimulatedPath::ipHeader(stranger, SimulatedPath::host, 1, 60, echo.size());
+            std::vector<uint8_t> reply = ipv4Header(stranger, SimulatedPath::host, 1, 60, echo.size());
             reply.insert(reply.end(), echo.begin(), echo.end());
             path.inject(path.clock + t, stranger, reply);
             const std::vector<uint8_t> probe = buildFlowEcho(flow, sequence, 16);
-            std::vector<uint8_t> quoted = SimulatedPath::ipHeader(SimulatedPath::host, stranger, 1, 1, probe.size());
+            std::vector<uint8_t> quoted = ipv4Header(SimulatedPath::host, stranger, 1, 1, probe.size());
             quoted.insert(quoted.end(), probe.begin(), probe.end());
             std::vector<uint8_t> error =
-                SimulatedPath::ipHeader(s.nodes[0].address, SimulatedPath::host, 1, 60, 8 + quoted.size());
+                ipv4Header(s.nodes[0].address, SimulatedPath::host, 1, 60, 8 + quoted.size());
             const uint8_t header[8] = {11, 0, 0, 0, 0, 0, 0, 0};
             error.insert(error.end(), header, header + 8);
             error.insert(error.end(), quoted.begin(), quoted.end());

@@ -154,8 +154,10 @@ TEST(ReportReader, BlocksMapOntoHopsInTheRunsOrder)
     // The very arithmetic of the run, on the figures the file holds.
     const auto &s = report.sweeps;
     auto alpha = [](const SweepBlock &b) { return 1.645 * b.slopeStdev / b.slope; };
-    const HopRates expected = computeHopRates(s[3].slope, alpha(s[3]), s[0].slope, alpha(s[0]), s[2].slope,
-                                              alpha(s[2]), s[1].slope, alpha(s[1]));
+    const HopRates expected = computeHopRates(HopSlopes{{s[3].slope, alpha(s[3])},
+                                                        {s[0].slope, alpha(s[0])},
+                                                        {s[2].slope, alpha(s[2])},
+                                                        {s[1].slope, alpha(s[1])}});
     EXPECT_EQ(far.vN, expected.vN);
     EXPECT_EQ(far.rN, expected.rN);
     EXPECT_EQ(far.vNp, expected.vNp);

@@ -69,12 +69,12 @@ TEST(RateLimitWatch, ABurstOfSixThenOneASecondIsPacedToThatSecond)
     EXPECT_TRUE(watch.review(t, 200000000, isAnswered));
     EXPECT_TRUE(watch.limited());
     // 8 answered in 2.8 s of due probes: (8 - 6) answers after the burst, so 1.1 x 1.4 s.
-    EXPECT_EQ(watch.interval(), 1540000000);
+    EXPECT_EQ(watch.pacingGap(), 1540000000);
     // Paced probes that still go unanswered slow it down by half, up to 8 s.
     for (int probe = 300; probe < 310; ++probe, t += 2000000000)
         watch.sent(probe, t);
     EXPECT_FALSE(watch.review(t, 200000000, isAnswered));
-    EXPECT_EQ(watch.interval(), 2310000000);
+    EXPECT_EQ(watch.pacingGap(), 2310000000);
 }
 
 TEST(RateLimitWatch, FewLossesOrFewProbesAreNoLimit)
@@ -88,7 +88,7 @@ TEST(RateLimitWatch, FewLossesOrFewProbesAreNoLimit)
         watch.sent(probe, probe);
     EXPECT_FALSE(watch.review(1000000000, 1000, oneInFiveLost));
     EXPECT_FALSE(watch.limited());
-    EXPECT_EQ(watch.interval(), 0);
+    EXPECT_EQ(watch.pacingGap(), 0);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <random>
 #include <vector>
 
+#include "datagrams.h"
 #include "fake_network.h"
 
 using namespace hoprate;
@@ -92,7 +93,7 @@ public:
             out.error = EMSGSIZE;
             return out;
         }
-        std::vector<uint8_t> datagram = ipHeader(host, to, 1, static_cast<uint8_t>(ttl), message.size());
+        std::vector<uint8_t> datagram = ipv4Header(host, to, 1, static_cast<uint8_t>(ttl), message.size());
         datagram.insert(datagram.end(), message.begin(), message.end());
         // The kernel takes a few microseconds (more when the CPU was idle), never
         // reordering one socket's packets.
@@ -130,22 +131,6 @@ public:
     void inject(int64_t at, Ipv4Address from, std::vector<uint8_t> datagram)
     {
         deliver(at + 30000, from, std::move(datagram), at);
-    }
-
-    // An echo reply or error as a router or host would send it to us.
-    static std::vector<uint8_t> ipHeader(Ipv4Address source, Ipv4Address destination, uint8_t protocol, uint8_t ttl,
-                                         size_t payload)
-    {
-        std::vector<uint8_t> h(20, 0);
-        h[0] = 0x45;
-        h[2] = static_cast<uint8_t>((20 + payload) >> 8);
-        h[3] = static_cast<uint8_t>((20 + payload) & 0xFF);
-        h[6] = 0x40;
-        h[8] = ttl;
-        h[9] = protocol;
-        std::memcpy(&h[12], &source, 4);
-        std::memcpy(&h[16], &destination, 4);
-        return h;
     }
 
 private:
@@ -219,7 +204,7 @@ private:
         size_t quoted = n.quote == 0 ? offending.size() : std::min(offending.size(), static_cast<size_t>(n.quote));
         std::vector<uint8_t> icmp = {type, code, 0, 0, 0, 0, static_cast<uint8_t>(nextMtu >> 8), static_cast<uint8_t>(nextMtu)};
         icmp.insert(icmp.end(), offending.begin(), offending.begin() + static_cast<long>(quoted));
-        std::vector<uint8_t> reply = ipHeader(source, host, 1, 64, icmp.size());
+        std::vector<uint8_t> reply = ipv4Header(source, host, 1, 64, icmp.size());
         reply.insert(reply.end(), icmp.begin(), icmp.end());
         return reply;
     }
@@ -257,7 +242,7 @@ private:
             if (n.echo && !dropped && packet.bytes.size() >= 28 && packet.bytes[20] == 8) {
                 std::vector<uint8_t> icmp(packet.bytes.begin() + 20, packet.bytes.end());
                 icmp[0] = 0;
-                std::vector<uint8_t> answer = ipHeader(n.address, host, 1, 64, icmp.size());
+                std::vector<uint8_t> answer = ipv4Header(n.address, host, 1, 64, icmp.size());
                 answer.insert(answer.end(), icmp.begin(), icmp.end());
                 reply(k, e.time, std::move(answer));
             }

@@ -61,7 +61,7 @@ TEST(HopRates, LastHopUsesTheFarSlopesAlone)
 {
     // n = 1: no near-hop sweeps, so k1 = k1p = 0 with zero uncertainty.
     const double k2 = 4e-6, a2 = 0.02, k2p = 1e-6, a2p = 0.05;
-    const HopRates r = computeHopRates(0, 0, k2, a2, 0, 0, k2p, a2p);
+    const HopRates r = computeHopRates(HopSlopes{{0, 0}, {k2, a2}, {0, 0}, {k2p, a2p}});
     EXPECT_DOUBLE_EQ(r.vN, 8.0 / k2p);
     EXPECT_DOUBLE_EQ(r.rN, std::fabs(k2p * a2p) / k2p);
     EXPECT_DOUBLE_EQ(r.vNp, 8.0 / (k2 - k2p));
@@ -72,7 +72,7 @@ TEST(HopRates, TwoHopExampleByHand)
 {
     // Far hop: toward-destination UDP slope 5e-6 s/B, echo slope 9e-6 s/B; near hop: toward
     // destination 1e-6 s/B, router-addressed 2e-6 s/B.
-    const HopRates r = computeHopRates(2e-6, 0.1, 9e-6, 0.01, 1e-6, 0.2, 5e-6, 0.02);
+    const HopRates r = computeHopRates(HopSlopes{{2e-6, 0.1}, {9e-6, 0.01}, {1e-6, 0.2}, {5e-6, 0.02}});
     // d_n = 4e-6 -> 2 Mb/s; d_n' = (9e-6 - 2e-6) - 4e-6 = 3e-6 -> 2.6667 Mb/s.
     EXPECT_NEAR(r.vN, 2000000.0, 1e-6);
     EXPECT_NEAR(r.vNp, 8.0 / 3e-6, 1e-6);
@@ -85,14 +85,14 @@ TEST(HopRates, TwoHopExampleByHand)
 
 TEST(HopRates, NegativeDifferenceKeepsUncertaintyPositive)
 {
-    const HopRates r = computeHopRates(0, 0, 1e-6, 0.1, 3e-6, 0.1, 1e-6, 0.1);
+    const HopRates r = computeHopRates(HopSlopes{{0, 0}, {1e-6, 0.1}, {3e-6, 0.1}, {1e-6, 0.1}});
     EXPECT_LT(r.vN, 0.0);
     EXPECT_GE(r.vN * r.rN, 0.0);
 }
 
 TEST(HopRates, EqualSlopesGiveInfiniteRate)
 {
-    const HopRates r = computeHopRates(0, 0, 3e-6, 0, 2e-6, 0.1, 2e-6, 0.1);
+    const HopRates r = computeHopRates(HopSlopes{{0, 0}, {3e-6, 0}, {2e-6, 0.1}, {2e-6, 0.1}});
     EXPECT_TRUE(std::isinf(r.vN));
     EXPECT_EQ(formatRate(r.vN, r.rN).substr(0, 3), "inf");
 }
@@ -114,7 +114,7 @@ TEST(HopWalk, CarriesEachPassNearSlopesIntoTheNextPassFarOnes)
     EXPECT_EQ(hop2.k2.relErr, 0.04);
     EXPECT_EQ(hop2.k2p.value, 12e-6);  // the toward-destination slope of the pass before
     EXPECT_EQ(hop2.k2p.relErr, 0.03);
-    const HopRates expected = computeHopRates(6e-6, 0.06, 16e-6, 0.04, 5e-6, 0.05, 12e-6, 0.03);
+    const HopRates expected = computeHopRates(HopSlopes{{6e-6, 0.06}, {16e-6, 0.04}, {5e-6, 0.05}, {12e-6, 0.03}});
     EXPECT_EQ(hop2.rates.vN, expected.vN);
     EXPECT_EQ(hop2.rates.vNp, expected.vNp);
     EXPECT_EQ(hop2.rates.rNp, expected.rNp);
