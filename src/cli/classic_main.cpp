@@ -58,7 +58,7 @@ int runClassic(int argc, char **argv)
                    destination.c_str());
 
     LinuxNetwork net;
-    const Aim first = aimProbes(net, resolveHost, destination, options.ttl, ProbeProtocol::Icmp);
+    const Aim first = aimProbes(net, resolveHost, destination, options.ttl, SweepProtocol::Icmp);
     dropPrivileges();  // the raw socket is open: nothing later needs privileges
 
     const ClassicRunFiles files = prepareClassicRun(first.name, sizeTexts, options.iterations);

@@ -9,10 +9,10 @@
 
 namespace hoprate {
 
-Aim aimProbes(Network &net, const Resolver &resolve, const std::string &destination, int ttl, ProbeProtocol protocol)
+Aim aimProbes(Network &net, const Resolver &resolve, const std::string &destination, int ttl, SweepProtocol protocol)
 {
     Aim aim;
-    if (protocol == ProbeProtocol::Udp) {
+    if (protocol == SweepProtocol::Udp) {
         const Prepared udp = net.prepare(Channel::Udp, ttl);
         if (udp.error != 0)
             throw RunFailure(udp.failed == PrepareStep::Ttl ? "setsockopt, sd2" : "socket", udp.error);
@@ -25,7 +25,7 @@ Aim aimProbes(Network &net, const Resolver &resolve, const std::string &destinat
     if (!address)
         throw RunFailure("unknown host: " + destination + "\n");
 
-    aim.endpoint = Endpoint{*address, protocol == ProbeProtocol::Udp ? udpProbePort : uint16_t{0}};
+    aim.endpoint = Endpoint{IpAddress::v4(*address), protocol == SweepProtocol::Udp ? udpProbePort : uint16_t{0}};
     aim.name = beginsWithDigit(destination) ? "" : destination;
     aim.addressText = dottedQuad(*address);
     aim.ttl = ttl;
@@ -55,7 +55,7 @@ SweepRecord analyseSweep(const Aim &aim, const std::vector<int> &sizes, const st
                          int timeoutsSoFar)
 {
     SweepRecord record;
-    record.icmp = aim.protocol == ProbeProtocol::Icmp;
+    record.icmp = aim.protocol == SweepProtocol::Icmp;
     record.targetText = aim.addressText;
     record.ttl = aim.ttl;
     for (const SizeSamples &row : samples)
@@ -86,7 +86,7 @@ std::optional<double> ClassicEngine::measureProbe(const Aim &aim, int size)
 {
     // Sends are fire and forget: a probe that does not leave is a probe without reply.
     int64_t sendStamp = 0;
-    if (aim.protocol == ProbeProtocol::Icmp) {
+    if (aim.protocol == SweepProtocol::Icmp) {
         probes.prepareEcho(identifier, static_cast<uint16_t>(probeSeq & 0xFFFF));
         ++probeSeq;
         sendStamp = net.now();
@@ -96,8 +96,8 @@ std::optional<double> ClassicEngine::measureProbe(const Aim &aim, int size)
         net.send(Channel::Udp, probes.udpPayload(sendStamp, size), aim.endpoint, std::nullopt);
         ++probeSeq;
     }
-    OutstandingProbe outstanding{identifier, probeSeq - 1, aim.endpoint.address, udpProbePort, sendStamp};
-    outstanding.kind = aim.protocol == ProbeProtocol::Udp ? OutstandingKind::Udp : OutstandingKind::Echo;
+    OutstandingProbe outstanding{identifier, probeSeq - 1, aim.endpoint.address.asV4(), udpProbePort, sendStamp};
+    outstanding.kind = aim.protocol == SweepProtocol::Udp ? OutstandingKind::Udp : OutstandingKind::Echo;
     outstanding.udpSourcePort = udpSourcePort;
 
     // One deadline per probe, from its send: neither a datagram that answers nothing nor
@@ -133,7 +133,7 @@ std::optional<double> ClassicEngine::measureProbe(const Aim &aim, int size)
             continue;
         }
         rtt = elapsedSeconds(datagram.userTime, reply.sentAt, frequency);
-        responder = datagram.from;
+        responder = datagram.from.asV4();
         console.accepted(reply, probeSeq - 1, *rtt);
         break;
     }
@@ -149,11 +149,11 @@ Slope ClassicEngine::sweep(const Aim &aim)
 {
     // Only this sweep's replies say who answers at its TTL.
     responder.reset();
-    if (aim.protocol == ProbeProtocol::Udp)
+    if (aim.protocol == SweepProtocol::Udp)
         udpSourcePort = aim.udpSourcePort;
     for (size_t i = 0; i < plan.sizes.size(); ++i) {
         const int size = plan.sizes[i];
-        console.sending(aim.protocol == ProbeProtocol::Icmp, aim.name, aim.addressText, size, aim.ttl);
+        console.sending(aim.protocol == SweepProtocol::Icmp, aim.name, aim.addressText, size, aim.ttl);
         samples[i].clear();
         for (int iteration = 0; iteration < plan.iterations; ++iteration)
             samples[i].push_back(measureProbe(aim, size));
@@ -168,18 +168,18 @@ Slope ClassicEngine::sweep(const Aim &aim)
 void ClassicEngine::run(const std::string &destination, int hopCount, const Aim &first)
 {
     const Slope echoFar = sweep(first);
-    const Slope udpFar = sweep(aimProbes(net, resolve, destination, hopCount, ProbeProtocol::Udp));
+    const Slope udpFar = sweep(aimProbes(net, resolve, destination, hopCount, SweepProtocol::Udp));
     HopWalk walk(hopCount, echoFar, udpFar);
     for (int h = hopCount; h >= 1; --h) {
         Slope towardDestination;
         Slope toRouter;
         if (h != 1) {
-            towardDestination = sweep(aimProbes(net, resolve, destination, h - 1, ProbeProtocol::Icmp));
+            towardDestination = sweep(aimProbes(net, resolve, destination, h - 1, SweepProtocol::Icmp));
             // The router sweep goes to whoever answered the sweep just made; when nobody
             // did, there is no router address to aim at.
             if (!responder)
                 throw RunFailure("no reply from hop " + std::to_string(h - 1) + ": no router address to probe\n");
-            toRouter = sweep(aimProbes(net, resolve, dottedQuad(*responder), h - 1, ProbeProtocol::Icmp));
+            toRouter = sweep(aimProbes(net, resolve, dottedQuad(*responder), h - 1, SweepProtocol::Icmp));
         }
         console.hop(walk.pass(towardDestination, toRouter));
     }

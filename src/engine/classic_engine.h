@@ -18,7 +18,7 @@
 
 namespace hoprate {
 
-enum class ProbeProtocol { Icmp, Udp };
+enum class SweepProtocol { Icmp, Udp };
 
 // Where and how the probes of a sweep go.
 struct Aim {
@@ -26,7 +26,7 @@ struct Aim {
     std::string name;         // the destination text when it is a name, empty for an address
     std::string addressText;  // the address as a dotted quad
     int ttl = 0;
-    ProbeProtocol protocol = ProbeProtocol::Icmp;
+    SweepProtocol protocol = SweepProtocol::Icmp;
     uint16_t udpSourcePort = 0;  // UDP: the port its probes leave from
 };
 
@@ -37,7 +37,7 @@ using Resolver = std::function<std::optional<Ipv4Address>(const std::string &)>;
 // channel (opened the first time) gets it always, then the destination is resolved.
 // Throws RunFailure with the message of the step that failed ("socket", "setsockopt, sd2",
 // "socket: icmp", "setsockopt, sd", "unknown host: %s").
-Aim aimProbes(Network &net, const Resolver &resolve, const std::string &destination, int ttl, ProbeProtocol protocol);
+Aim aimProbes(Network &net, const Resolver &resolve, const std::string &destination, int ttl, SweepProtocol protocol);
 
 // The wait for one reply: seconds and microseconds of the time-out, each truncated
 // toward zero.

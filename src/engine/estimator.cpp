@@ -36,10 +36,11 @@ double pairRate(const HopState &hop, std::span<const ProbeRecord> probes)
         const ProbeRecord &b = probes[static_cast<size_t>(first + 1)];
         if (!a.answered || !b.answered || !a.arrivedKernel || !b.arrivedKernel || b.pairFirst != first)
             continue;
-        // Either order: the spacing is one serialization at the narrowest link all the same.
+        // Either order: the spacing is one serialization at the narrowest link all the same,
+        // of the probe or of its reply when that is as long (an echo).
         const int64_t spacing = std::llabs(*b.arrivedKernel - *a.arrivedKernel);
         if (spacing > 0)
-            rates.push_back(8.0 * a.replyLength / (static_cast<double>(spacing) / 1e9));
+            rates.push_back(8.0 * std::max(a.size, a.replyLength) / (static_cast<double>(spacing) / 1e9));
     }
     return medianPairRate(std::move(rates));
 }
@@ -84,9 +85,12 @@ std::vector<HopResult> estimateHops(std::span<const HopState> hops, std::span<co
     std::vector<HopResult> results;
     for (size_t i = 0; i < hops.size(); ++i) {
         const HopState &hop = hops[i];
+        if (hop.path.number < settings.firstHop)
+            continue;  // its link is not asked for
         HopResult r;
         r.hop = hop.path.number;
         r.method = hop.path.method;
+        r.protocol = hop.path.protocol;
         if (hop.measured())
             r.address = hop.path.address;
         for (const auto &[address, count] : hop.otherReplies)

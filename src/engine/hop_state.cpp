@@ -15,4 +15,18 @@ void HopState::addSample(int64_t bytes, double rtt)
     minRtt = std::min(minRtt, rtt);
 }
 
+bool HopState::expects(ReplyKind kind) const
+{
+    if (path.method == HopMethod::TtlLimited)
+        return kind == ReplyKind::TimeExceeded;
+    if (path.method == HopMethod::EchoRouter)
+        return kind == ReplyKind::EchoReply;
+    switch (path.protocol) {
+    case ProbeProtocol::Icmp: return kind == ReplyKind::EchoReply;
+    case ProbeProtocol::Udp: return kind == ReplyKind::PortUnreachable;
+    case ProbeProtocol::Tcp: return kind == ReplyKind::TcpReset || kind == ReplyKind::TcpSynAck;
+    }
+    return false;
+}
+
 }  // namespace hoprate

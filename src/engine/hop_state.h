@@ -17,14 +17,24 @@ namespace hoprate {
 struct HopState {
     PathHop path;
     std::vector<FloorGroup> groups;           // the address's round trips, by bytes on each link, in order
-    std::map<Ipv4Address, int> otherReplies;  // measurement replies from anyone else
+    std::map<IpAddress, int> otherReplies;    // measurement replies from anyone else
     int measurementProbes = 0;
     double minRtt = INFINITY;                 // seconds
     RateLimitWatch limits;                    // TTL-limited hops: their routers' ICMP rate limit
     int64_t notBefore = 0;                    // rate-limited: its next probe not before
     std::vector<int> pairs;                   // first probe of each packet pair sent to it
+    bool skipped = false;                     // before the hop that --first-hop needs: not measured
 
-    bool measured() const { return path.method != HopMethod::Silent; }
+    bool measured() const { return path.method != HopMethod::Silent && !skipped; }
+    // Its replies are ICMP errors (time exceeded, port unreachable), which routers and
+    // hosts rate-limit.
+    bool answeredByErrors() const
+    {
+        return path.method == HopMethod::TtlLimited ||
+               (path.method == HopMethod::Destination && path.protocol == ProbeProtocol::Udp);
+    }
+    // Whether a reply is the kind this hop is measured by.
+    bool expects(ReplyKind kind) const;
     // Adds a round trip (seconds) to the group of its bytes.
     void addSample(int64_t bytes, double rtt);
 };

@@ -1,8 +1,9 @@
 // Finding the path before measuring it: every hop's TTL and the address that answers
-// there (TTL-limited echo requests toward the destination, a batch of TTLs at a time), the
-// path MTU (echo requests with DF, shrinking on "fragmentation needed"), which routers
-// answer echo requests addressed to them, and the path's time per byte to pace the first
-// probes by.
+// there (TTL-limited probes toward the destination, a batch of TTLs at a time), the
+// protocol that reaches the destination (echo, else UDP to a closed port, else TCP SYN,
+// as settings allow), the path MTU (probes with DF, shrinking on "fragmentation needed" or
+// "packet too big"), which routers answer echo requests addressed to them, and the path's
+// time per byte to pace the first probes by.
 #pragma once
 
 #include <functional>
@@ -18,12 +19,15 @@ namespace hoprate {
 struct PathHop {
     int number = 0;                          // its TTL
     HopMethod method = HopMethod::Silent;
-    Ipv4Address address = 0;                 // who is measured there (none for a silent hop)
-    std::map<Ipv4Address, int> responders;  // who answered at this TTL, and how often
+    ProbeProtocol protocol = ProbeProtocol::Icmp;  // of the probes that measure it
+    IpAddress address;                       // who is measured there (none for a silent hop)
+    std::map<IpAddress, int> responders;     // who answered at this TTL, and how often
 };
 
 struct PathDescription {
-    std::vector<PathHop> hops;     // hop 1 first; the last is the destination
+    std::vector<PathHop> hops;     // hop 1 first; the last is the destination, if it answered
+    bool destinationReached = false;
+    ProbeProtocol protocol = ProbeProtocol::Icmp;  // what reaches the destination and the TTL-limited routers
     int pathMtu = 0;
     double initialPerByte = 0;     // seconds per byte to the destination, one way: pacing until fits know better
 };
@@ -31,9 +35,12 @@ struct PathDescription {
 // Called with each phase as it begins and the hops known by then.
 using PhaseSink = std::function<void(const char *phase, int hops)>;
 
-// Throws PreciseError when the destination answers no echo request within
+// The protocols a run may reach the destination with, in the order they are tried.
+std::vector<ProbeProtocol> pathProtocols(ProtocolChoice choice);
+
+// Throws PreciseError when no router and not the destination answers within
 // settings.maxHops, or when a probe cannot be sent for a reason other than its size.
-PathDescription discoverPath(ProbeLedger &ledger, Network &net, Ipv4Address destination,
+PathDescription discoverPath(ProbeLedger &ledger, Network &net, const IpAddress &destination,
                              const PreciseSettings &settings, const PhaseSink &phase);
 
 }  // namespace hoprate

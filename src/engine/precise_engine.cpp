@@ -26,9 +26,10 @@ double seconds(int64_t ns)
 
 }  // namespace
 
-PreciseEngine::PreciseEngine(Network &network, PreciseSettings chosen, ProbeSecrets secrets, ProgressSink sink)
+PreciseEngine::PreciseEngine(Network &network, PreciseSettings chosen, ProbeSecrets secrets, FlowSetup flows,
+                             ProgressSink sink)
     : net(network), settings(chosen), progress(std::move(sink)), random(chosen.seed),
-      ledger(network, secrets, static_cast<int64_t>(chosen.lateStamp * 1e9)),
+      ledger(network, secrets, flows, static_cast<int64_t>(chosen.lateStamp * 1e9)),
       answers([this](const Answer &answer) { takeAnswer(answer); })
 {
 }
@@ -37,13 +38,13 @@ int PreciseEngine::sendToHop(HopState &hop, int size, int pairFirst)
 {
     const bool direct = hop.path.method != HopMethod::TtlLimited;
     const int ttl = hop.path.method == HopMethod::Destination ? 64 : hop.path.number;
-    const int probe =
-        ledger.send(ProbeRequest{hop.path.number, direct ? hop.path.address : destination, ttl, size, true, pairFirst},
-                    answers);
+    const int probe = ledger.send(ProbeRequest{hop.path.number, direct ? hop.path.address : destination,
+                                               hop.path.protocol, ttl, size, true, pairFirst},
+                                  answers);
     const ProbeRecord &record = ledger[probe];
     if (record.sendError == 0) {
         ++hop.measurementProbes;
-        if (hop.path.method == HopMethod::TtlLimited)
+        if (hop.answeredByErrors())
             hop.limits.sent(probe, record.sentAt);
     } else if (record.sendError != EMSGSIZE && record.sendError != ENOBUFS) {
         throw PreciseError(std::string("sending: ") + std::strerror(record.sendError));
@@ -57,9 +58,7 @@ void PreciseEngine::takeAnswer(const Answer &answer)
     if (!probe.measurement || probe.hop < 1 || probe.hop > static_cast<int>(hops.size()))
         return;
     HopState &hop = hops[static_cast<size_t>(probe.hop - 1)];
-    const bool expected = hop.path.method == HopMethod::TtlLimited ? answer.reply.kind == FlowReplyKind::TimeExceeded
-                                                                    : answer.reply.kind == FlowReplyKind::EchoReply;
-    if (!expected || answer.reply.source != hop.path.address) {
+    if (!hop.expects(answer.reply.kind) || answer.reply.source != hop.path.address) {
         // Another router at this TTL (load balancing, a route change): kept apart.
         ++hop.otherReplies[answer.reply.source];
         return;
@@ -136,7 +135,7 @@ void PreciseEngine::reviewRateLimits()
 {
     const int64_t now = net.now();
     for (HopState &hop : hops) {
-        if (hop.path.method != HopMethod::TtlLimited)
+        if (!hop.answeredByErrors())
             continue;
         const int64_t answerWait =
             std::max<int64_t>(200000000, std::isfinite(hop.minRtt) ? static_cast<int64_t>(3e9 * hop.minRtt) : 0);
@@ -196,8 +195,7 @@ void PreciseEngine::measure()
             double gap = gapAfter(size, perByte);
             // In the first rounds, now and then a second probe right behind the first: a
             // packet pair, whose spacing at arrival tells the narrowest link's rate.
-            if (size == path.pathMtu && static_cast<int>(hop.pairs.size()) < settings.pairs &&
-                hop.path.method != HopMethod::TtlLimited) {
+            if (size == path.pathMtu && static_cast<int>(hop.pairs.size()) < settings.pairs && !hop.answeredByErrors()) {
                 sendToHop(hop, size, first);
                 hop.pairs.push_back(first);
                 gap *= 2;
@@ -233,7 +231,7 @@ void PreciseEngine::reportProgress(const char *phase, int activeHops, double wor
     progress(p);
 }
 
-PreciseResult PreciseEngine::run(Ipv4Address target)
+PreciseResult PreciseEngine::run(const IpAddress &target)
 {
     const int64_t started = net.now();
     destination = target;
@@ -248,14 +246,21 @@ PreciseResult PreciseEngine::run(Ipv4Address target)
             progress(p);
         }
     });
+    if (settings.firstHop > static_cast<int>(path.hops.size()))
+        throw PreciseError(std::string(path.destinationReached ? "the destination" : "the last router that answered") +
+                           " is " + std::to_string(path.hops.size()) + (path.hops.size() == 1 ? " hop" : " hops") +
+                           " away: nothing from hop " + std::to_string(settings.firstHop) + " on");
     for (const PathHop &h : path.hops) {
         HopState state;
         state.path = h;
+        state.skipped = h.number < settings.firstHop - 1;
         hops.push_back(std::move(state));
     }
     measure();
     PreciseResult result;
     result.destination = target;
+    result.source = ledger.flows().source;
+    result.destinationReached = path.destinationReached;
     result.pathMtu = path.pathMtu;
     result.probes = ledger.release();
     result.probesSent = ledger.sent() - sentBefore;

@@ -42,11 +42,14 @@ public:
     // secrets: the flow's identifier and cookie and the first sequence number
     // (drawProbeSecrets in a real run). The settings are used as given
     // (effectiveSettings makes them whole).
-    PreciseEngine(Network &net, PreciseSettings settings, ProbeSecrets secrets, ProgressSink progress = {});
-    // Measures the path to the destination. Throws PreciseError when the destination
-    // cannot be measured (it answers no echo request within the hop limit, or the
-    // network fails).
-    PreciseResult run(Ipv4Address destination);
+    // flows: where the probes leave from and the ports of UDP and TCP probes (their
+    // sockets prepared).
+    PreciseEngine(Network &net, PreciseSettings settings, ProbeSecrets secrets, FlowSetup flows,
+                  ProgressSink progress = {});
+    // Measures the path to the destination. Throws PreciseError when nothing can be
+    // measured (neither the destination nor a router answers within the hop limit) or
+    // the network fails.
+    PreciseResult run(const IpAddress &destination);
 
 private:
     void measure();
@@ -64,7 +67,7 @@ private:
     std::mt19937_64 random;
     ProbeLedger ledger;
     ProbeLedger::AnswerSink answers;
-    Ipv4Address destination = 0;
+    IpAddress destination;
     PathDescription path;
     std::vector<HopState> hops;  // index 0 is hop 1
 };

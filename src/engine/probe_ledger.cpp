@@ -17,10 +17,13 @@ constexpr int64_t replyDeadline = 5 * second;  // a measurement probe unanswered
 
 }  // namespace
 
-ProbeLedger::ProbeLedger(Network &network, ProbeSecrets secrets, int64_t lateStampTolerance)
-    : net(network), flow(makeEchoFlow(secrets.identifier, secrets.cookie)), book(secrets.firstSequence),
-      stampFilter(lateStampTolerance), buffer(65536)
+ProbeLedger::ProbeLedger(Network &network, ProbeSecrets secrets, FlowSetup flowSetup, int64_t lateStampTolerance)
+    : net(network), keys{secrets.identifier, secrets.cookie, secrets.key, flowSetup.udpSource, flowSetup.tcpSource},
+      setup(flowSetup), book(secrets.firstSequence), stampFilter(lateStampTolerance), buffer(65536)
 {
+    // The one sequence number whose UDP checksum would be 0 (which the kernel writes as
+    // 0xFFFF, another's) is never used.
+    book.reserve(unusableSequence(keys));
 }
 
 uint16_t ProbeLedger::takeSequence(int probe, int64_t wait, const AnswerSink &sink)
@@ -41,14 +44,22 @@ int ProbeLedger::send(const ProbeRequest &request, const AnswerSink &sink)
     ProbeRecord record;
     record.hop = request.hop;
     record.to = request.to;
+    record.protocol = request.protocol;
     record.ttl = request.ttl;
     record.size = request.size;
     record.measurement = request.measurement;
     record.pairFirst = request.pairFirst;
     const int index = count();
     record.sequence = takeSequence(index, request.measurement ? replyDeadline : setupWait, sink);
-    const std::vector<uint8_t> message = buildFlowEcho(flow, record.sequence, request.size - ipHeaderLength);
-    const Sent sent = net.send(Channel::Icmp, message, Endpoint{request.to, 0}, request.ttl);
+    const uint16_t port = request.protocol == ProbeProtocol::Udp   ? setup.udpDestination
+                          : request.protocol == ProbeProtocol::Tcp ? setup.tcpDestination
+                                                                   : uint16_t{0};
+    const ProbeFlow flow{request.protocol, setup.source, request.to, port, keys};
+    const std::vector<uint8_t> message = buildProbe(flow, record.sequence, request.size);
+    const Channel channel = request.protocol == ProbeProtocol::Icmp  ? Channel::Icmp
+                            : request.protocol == ProbeProtocol::Udp ? Channel::Udp
+                                                                     : Channel::Tcp;
+    const Sent sent = net.send(channel, message, Endpoint{request.to, port}, request.ttl);
     record.sendError = sent.error;
     record.sentAt = sent.userTime;
     record.sentKernel = sent.kernelTime;
@@ -96,7 +107,8 @@ void ProbeLedger::awaitAll(int64_t deadline, int64_t step, const AnswerSink &sin
 void ProbeLedger::matchReply(const Arrival &arrival, const AnswerSink &sink)
 {
     const size_t kept = std::min(static_cast<size_t>(arrival.length), buffer.size());
-    const std::optional<FlowReply> reply = decodeFlowReply({buffer.data(), kept}, flow);
+    const std::optional<ProbeReply> reply =
+        decodeProbeReply({buffer.data(), kept}, FlowMatch{setup.family, keys, setup.udpDestination, setup.tcpDestination});
     if (!reply)
         return;  // someone else's traffic, or not an answer to a probe of ours
     // The probe in flight with this sequence number: no other carries it, so a late reply
@@ -106,12 +118,15 @@ void ProbeLedger::matchReply(const Arrival &arrival, const AnswerSink &sink)
     if (!at)
         return;
     ProbeRecord &probe = records[static_cast<size_t>(*at)];
-    const bool fromTarget = reply->kind == FlowReplyKind::EchoReply ? reply->source == probe.to
-                                                                     : reply->probeDestination == probe.to;
-    if (!fromTarget)
+    if (reply->protocol != probe.protocol || reply->probeDestination != probe.to)
         return;  // carries our flow's marks but answers no probe we sent there
     // The path MTU shrinks only for a message that quotes a probe of the size it was.
-    if (reply->kind == FlowReplyKind::FragmentationNeeded && reply->quotedProbeLength != probe.size)
+    if (reply->kind == ReplyKind::TooBig && reply->quotedProbeLength != probe.size)
+        return;
+    // A TCP reply acknowledges the SYN (and, for a reset, its payload).
+    const int payload = probe.size - ipHeaderBytes(setup.family) - 20;
+    if ((reply->kind == ReplyKind::TcpReset && reply->tcpAckLow != payload) ||
+        (reply->kind == ReplyKind::TcpSynAck && reply->tcpAckLow != 0))
         return;
     book.close(reply->sequence);
     probe.answered = true;
@@ -121,6 +136,7 @@ void ProbeLedger::matchReply(const Arrival &arrival, const AnswerSink &sink)
     probe.arrivedAt = arrival.userTime;
     probe.arrivedKernel = arrival.kernelTime;
     probe.responder = reply->source;
+    probe.replyTtl = reply->ttl;
     probe.cookieSeen = reply->cookieSeen;
     probe.kind = reply->kind;
     probe.nextHopMtu = reply->nextHopMtu;

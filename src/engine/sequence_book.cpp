@@ -11,6 +11,7 @@ ProbeSecrets drawProbeSecrets()
     secrets.identifier = static_cast<uint16_t>(word);
     secrets.cookie = static_cast<uint32_t>(word >> 16);
     secrets.firstSequence = static_cast<uint16_t>(word >> 48);
+    secrets.key = static_cast<uint16_t>(randomWord());
     return secrets;
 }
 
@@ -18,7 +19,7 @@ SequenceBook::SequenceBook(uint16_t firstSequence) : probeOf(65536, -1), next(fi
 
 std::optional<uint16_t> SequenceBook::open(int probe, int64_t deadline)
 {
-    if (inFlight >= 65536)
+    if (inFlight + reserved >= 65536)
         return std::nullopt;
     // Sequence numbers are taken in turn; those still in flight are passed over.
     while (probeOf[next] >= 0)
@@ -32,14 +33,23 @@ std::optional<uint16_t> SequenceBook::open(int probe, int64_t deadline)
 
 std::optional<int> SequenceBook::find(uint16_t sequence) const
 {
-    if (probeOf[sequence] < 0)
+    if (probeOf[sequence] < 0 || probeOf[sequence] == reservedProbe)
         return std::nullopt;
     return probeOf[sequence];
 }
 
+void SequenceBook::reserve(uint16_t sequence)
+{
+    if (probeOf[sequence] >= 0 && probeOf[sequence] != reservedProbe)
+        --inFlight;
+    if (probeOf[sequence] != reservedProbe)
+        ++reserved;
+    probeOf[sequence] = reservedProbe;
+}
+
 void SequenceBook::close(uint16_t sequence)
 {
-    if (probeOf[sequence] < 0)
+    if (probeOf[sequence] < 0 || probeOf[sequence] == reservedProbe)
         return;
     probeOf[sequence] = -1;
     --inFlight;

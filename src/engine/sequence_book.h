@@ -15,12 +15,14 @@
 
 namespace hoprate {
 
-// What makes a run's probes its own: the flow's identifier and cookie and the first
-// sequence number. Unguessable in a real run (drawProbeSecrets); tests choose them.
+// What makes a run's probes its own: the echo identifier, the cookie, the key of the UDP
+// and TCP sequence fields, and the first sequence number. Unguessable in a real run
+// (drawProbeSecrets); tests choose them.
 struct ProbeSecrets {
     uint16_t identifier = 0;
     uint32_t cookie = 0;
     uint16_t firstSequence = 0;
+    uint16_t key = 0;
 };
 
 // Secrets from the kernel's random numbers.
@@ -37,6 +39,8 @@ public:
     std::optional<int> find(uint16_t sequence) const;
     // The probe under this sequence number leaves (answered, or never sent).
     void close(uint16_t sequence);
+    // Never gives this sequence number to a probe.
+    void reserve(uint16_t sequence);
     // Probes whose deadline is at or before `now` leave.
     void expire(int64_t now);
     bool empty() const { return inFlight == 0; }
@@ -57,6 +61,8 @@ private:
     std::priority_queue<Entry, std::vector<Entry>, std::greater<Entry>> deadlines;  // closed ones linger
     uint16_t next;
     int inFlight = 0;
+    int reserved = 0;
+    static constexpr int reservedProbe = 0x7FFFFFFF;  // in probeOf: a number never given
 };
 
 }  // namespace hoprate

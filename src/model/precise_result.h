@@ -9,13 +9,13 @@
 
 #include "measure/capacity.h"
 #include "measure/floor_fit.h"
-#include "wire/address.h"
-#include "wire/flow_echo.h"
+#include "wire/flow.h"
+#include "wire/ip_address.h"
 
 namespace hoprate {
 
 enum class HopMethod {
-    Destination,  // echo requests to the destination
+    Destination,  // probes to the destination (echo, UDP to a closed port, or TCP SYN)
     EchoRouter,   // echo requests addressed to the router
     TtlLimited,   // TTL-limited probes toward the destination, time exceeded back
     Silent,       // no answer at this TTL
@@ -23,7 +23,8 @@ enum class HopMethod {
 
 struct ProbeRecord {
     int hop = 0;
-    Ipv4Address to = 0;
+    IpAddress to;
+    ProbeProtocol protocol = ProbeProtocol::Icmp;
     int ttl = 0;
     int size = 0;                  // IP length of the probe
     bool measurement = true;       // false: discovery, path MTU or echo check
@@ -39,17 +40,19 @@ struct ProbeRecord {
     int64_t rttNs = 0;
     bool kernelStamps = false;     // rttNs from kernel stamps
     int replyLength = 0;
-    Ipv4Address responder = 0;
+    IpAddress responder;
+    int replyTtl = 0;              // the reply's TTL (hop limit) as it arrived
     bool cookieSeen = false;       // the reply carried the run's cookie (not so a quote of 8 bytes)
-    FlowReplyKind kind = FlowReplyKind::EchoReply;
+    ReplyKind kind = ReplyKind::EchoReply;
     int nextHopMtu = 0;            // fragmentation needed: the MTU the router named
 };
 
 struct HopResult {
     int hop = 0;
-    std::optional<Ipv4Address> address;                // nothing: silent
-    std::vector<std::pair<Ipv4Address, int>> others;   // further responders and their replies
+    std::optional<IpAddress> address;                  // nothing: silent
+    std::vector<std::pair<IpAddress, int>> others;     // further responders and their replies
     HopMethod method = HopMethod::Silent;
+    ProbeProtocol protocol = ProbeProtocol::Icmp;      // of the probes that measured it
     CapacityEstimate capacity;                         // of the link that ends at this hop
     int mergedFrom = 0;                                // > 0: capacity of links mergedFrom..hop in series
     double minRttMs = 0;                               // NaN without replies
@@ -63,7 +66,9 @@ struct HopResult {
 };
 
 struct PreciseResult {
-    Ipv4Address destination = 0;
+    IpAddress destination;
+    IpAddress source;                // the address the probes left from
+    bool destinationReached = true;  // false: nothing reached it; the routers found are measured
     int pathMtu = 0;
     bool kernelStamps = false;
     std::vector<HopResult> hops;

@@ -7,6 +7,13 @@
 
 namespace hoprate {
 
+// Which probes reach the destination and the routers that answer no echo: the first of
+// echo, UDP and TCP that the destination answers (auto), or one of them.
+enum class ProtocolChoice : uint8_t { Auto, Icmp, Udp, Tcp };
+
+constexpr int defaultUdpPort = 33434;  // a port no service listens on, as traceroute's
+constexpr int defaultTcpPort = 80;     // one a firewall most likely lets through
+
 struct PreciseSettings {
     int maxHops = 30;
     int budget = 300;              // measurement probes per hop, shared over the path (at least 2 x probeSizes)
@@ -28,6 +35,9 @@ struct PreciseSettings {
     bool ttlLimited = false;       // measure routers with TTL-limited probes even when they answer echo
     bool kernelStamps = true;      // kernel time stamps where the host gives them
     int pairs = 4;                 // packet pairs per hop (two MTU-size probes back to back)
+    ProtocolChoice protocol = ProtocolChoice::Auto;
+    int port = 0;                  // destination port of UDP and TCP probes; 0: the protocol's default
+    int firstHop = 1;              // links before this hop are not reported (the hop before is measured)
 };
 
 // What --quick changes: fewer probes per hop, a looser target (each unless given), and

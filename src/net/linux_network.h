@@ -1,20 +1,25 @@
-// The network on Linux: a raw ICMP socket (which receives every ICMP message), a UDP
-// socket for UDP probes, both opened when first prepared; per-packet TTLs; kernel
-// software time stamps (SO_TIMESTAMPING) where asked for and given; CLOCK_MONOTONIC and
-// nanosleep.
+// The network on Linux, for one address family: a raw ICMP (ICMPv6) socket, which
+// receives every ICMP message; a UDP socket bound to a port of its own; a raw TCP socket
+// for SYN probes, beside an ordinary TCP socket that holds their source port (so that the
+// kernel gives it to nobody else, and resets any SYN-ACK that comes for it). Each is
+// opened when first prepared. Per-packet TTLs (hop limits); kernel software time stamps
+// (SO_TIMESTAMPING) where asked for and given; CLOCK_MONOTONIC and nanosleep.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "net/network.h"
 
 namespace hoprate {
 
 struct SocketOptions {
-    bool kernelStamps = false;  // software send and receive stamps on the ICMP socket
-    bool dontFragment = false;  // DF on every ICMP probe, whatever the route's cached path MTU says
-    int receiveBuffer = 0;      // SO_RCVBUF of the ICMP socket in bytes (0: the system's)
+    Family family = Family::V4;
+    bool kernelStamps = false;  // software send and receive stamps
+    bool dontFragment = false;  // DF on every probe, whatever the route's cached path MTU says
+    int receiveBuffer = 0;      // SO_RCVBUF of the receiving sockets in bytes (0: the system's)
+    std::string device;         // SO_BINDTODEVICE on every socket (empty: none)
 };
 
 class LinuxNetwork : public Network {
@@ -29,27 +34,37 @@ public:
     Wait receive(std::span<uint8_t> buffer, int64_t deadline) override;
     int64_t now() override;
     void pause(int64_t nanoseconds) override;
-    std::optional<int> routeMtu(Ipv4Address to) override;
+    Route route(const IpAddress &to) override;
 
+    // Every probe leaves from this address from now on: the open sockets are bound to it,
+    // and those opened later too. 0, or the errno (EADDRNOTAVAIL: not a local address).
+    int bindTo(const IpAddress &source);
     // Whether the kernel took the time-stamping option (false until Icmp is prepared).
     bool kernelStamps() const { return stamping; }
     // The channel's socket, -1 while it is not open.
-    int descriptor(Channel channel) const { return channel == Channel::Icmp ? icmpSocket : udpSocket; }
+    int descriptor(Channel channel) const { return sockets[index(channel)].fd; }
 
 private:
-    int openIcmp();
-    Prepared openUdp();
-    // Empties the error queue; the stamp of the send numbered `expected`, if it was there.
-    std::optional<int64_t> takeSendStamp(std::optional<uint32_t> expected);
+    struct Socket {
+        int fd = -1;
+        uint16_t port = 0;     // Udp: its own; Tcp: the one the holder keeps
+        uint32_t nextKey = 0;  // the number the kernel gives the next send's stamp
+    };
+    static size_t index(Channel channel) { return static_cast<size_t>(channel); }
+    Prepared open(Channel channel);
+    void setUp(int fd, bool receiving);
+    int bindSocket(int fd, bool anyAddress) const;
+    // Empties the socket's error queue; the stamp of the send numbered `expected`, if it was there.
+    std::optional<int64_t> takeSendStamp(Socket &socket, std::optional<uint32_t> expected);
+    Wait read(Channel channel, std::span<uint8_t> buffer);
 
     static constexpr size_t maxDrained = 16;
     SocketOptions options;
-    int icmpSocket = -1;
-    int udpSocket = -1;
-    uint16_t udpPort = 0;
+    Socket sockets[3];
+    int portHolder = -1;         // a TCP socket bound to the port of the TCP probes
+    std::optional<IpAddress> source;
     bool stamping = false;
-    int64_t realtimeOffset = 0;  // CLOCK_REALTIME - CLOCK_MONOTONIC when the ICMP socket was opened
-    uint32_t nextKey = 0;        // the number the kernel gives the next send's stamp
+    int64_t realtimeOffset = 0;  // CLOCK_REALTIME - CLOCK_MONOTONIC when the first socket was opened
 };
 
 }  // namespace hoprate

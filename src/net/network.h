@@ -11,22 +11,29 @@
 #include <optional>
 #include <span>
 
-#include "wire/address.h"
+#include "wire/ip_address.h"
 
 namespace hoprate {
 
 enum class Channel {
-    Icmp,  // raw ICMP socket: echo requests out, every ICMP message in
+    Icmp,  // raw ICMP (ICMPv6) socket: echo requests out, every ICMP message in
     Udp,   // UDP socket bound to a port of its own: datagrams out (their ICMP errors come on Icmp)
+    Tcp,   // raw TCP socket: SYN probes out (from a port held for them), their RST and SYN-ACK in
 };
 
 struct Endpoint {
-    Ipv4Address address = 0;  // network order
+    IpAddress address;
     uint16_t port = 0;        // host order; 0 for ICMP
 };
 
+// What the host's routing table says of a destination.
+struct Route {
+    std::optional<int> mtu;          // of the local route
+    std::optional<IpAddress> source;  // the address packets to it leave from
+};
+
 // How preparing a channel ended: 0, or the errno of the step that failed.
-enum class PrepareStep { Socket, Bind, Ttl };
+enum class PrepareStep { Socket, Device, Bind, Ttl };
 struct Prepared {
     int error = 0;
     PrepareStep failed = PrepareStep::Socket;
@@ -40,8 +47,9 @@ struct Sent {
 };
 
 struct Arrival {
-    int length = 0;                     // bytes of the datagram (IP header included), also when longer than the buffer
-    Ipv4Address from = 0;
+    int length = 0;                     // bytes of the packet (IP header included), also when longer than the buffer
+    IpAddress from;
+    Channel channel = Channel::Icmp;    // the socket it came in on
     int64_t userTime = 0;               // monotonic, read right after the receive
     std::optional<int64_t> kernelTime;  // when the packet arrived (software stamp)
 };
@@ -71,14 +79,15 @@ public:
     // given (then with kernel stamps, where the channel has them). A failed send is
     // returned, never fatal.
     virtual Sent send(Channel channel, std::span<const uint8_t> message, Endpoint to, std::optional<int> ttl) = 0;
-    // Waits until the deadline (monotonic ns) for the next datagram on a receiving
-    // channel. A deadline already passed is a wait of zero: a datagram queued by then is
-    // still read.
+    // Waits until the deadline (monotonic ns) for the next packet on a receiving channel
+    // (Icmp, Tcp), IP header included (for IPv6, one the network layer writes: the
+    // socket gives none). A deadline already passed is a wait of zero: a packet queued by
+    // then is still read.
     virtual Wait receive(std::span<uint8_t> buffer, int64_t deadline) = 0;
     virtual int64_t now() = 0;
     virtual void pause(int64_t nanoseconds) = 0;
-    // The MTU of the local route toward an address, when the host knows it.
-    virtual std::optional<int> routeMtu(Ipv4Address to) = 0;
+    // What the host knows of the way to an address.
+    virtual Route route(const IpAddress &to) = 0;
 };
 
 // The round trip of a probe in nanoseconds: kernel stamps when both exist, else the

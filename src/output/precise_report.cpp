@@ -1,5 +1,6 @@
 #include "output/precise_report.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
@@ -9,6 +10,32 @@
 namespace hoprate {
 
 namespace {
+
+const char *protocolName(ProbeProtocol protocol)
+{
+    switch (protocol) {
+    case ProbeProtocol::Icmp: return "icmp";
+    case ProbeProtocol::Udp: return "udp";
+    case ProbeProtocol::Tcp: return "tcp";
+    }
+    return "";
+}
+
+const char *replyName(const ProbeRecord &p)
+{
+    if (!p.answered)
+        return "";
+    switch (p.kind) {
+    case ReplyKind::EchoReply: return "echo-reply";
+    case ReplyKind::TimeExceeded: return "time-exceeded";
+    case ReplyKind::PortUnreachable: return "port-unreachable";
+    case ReplyKind::Unreachable: return "unreachable";
+    case ReplyKind::TooBig: return p.to.family == Family::V4 ? "fragmentation-needed" : "packet-too-big";
+    case ReplyKind::TcpReset: return "tcp-reset";
+    case ReplyKind::TcpSynAck: return "tcp-syn-ack";
+    }
+    return "";
+}
 
 const char *methodName(HopMethod method)
 {
@@ -33,7 +60,13 @@ std::vector<std::string> notesOf(const HopResult &hop)
     if (hop.capacity.known && hop.capacity.lowerBound)
         notes.push_back("lower bound only: too fast to resolve from this host");
     if (hop.method == HopMethod::TtlLimited)
-        notes.push_back("measured with TTL-limited probes");
+        notes.push_back(hop.protocol == ProbeProtocol::Icmp  ? "measured with TTL-limited probes"
+                        : hop.protocol == ProbeProtocol::Udp ? "measured with TTL-limited UDP probes"
+                                                             : "measured with TTL-limited TCP probes");
+    if (hop.method == HopMethod::Destination && hop.protocol == ProbeProtocol::Udp)
+        notes.push_back("measured with UDP probes (port unreachable)");
+    if (hop.method == HopMethod::Destination && hop.protocol == ProbeProtocol::Tcp)
+        notes.push_back("measured with TCP SYN probes");
     if (hop.rateLimited)
         notes.push_back("rate-limited: its ICMP errors were paced");
     if (hop.hiddenDevice)
@@ -41,7 +74,7 @@ std::vector<std::string> notesOf(const HopResult &hop)
                         formatBitsPerSecond(hop.slopeBitsPerSecond) + ", packet pairs " +
                         formatBitsPerSecond(hop.pairBitsPerSecond));
     for (const auto &[address, count] : hop.others)
-        notes.push_back("also answered by " + dottedQuad(address) + " (" + std::to_string(count) + ")");
+        notes.push_back("also answered by " + addressText(address) + " (" + std::to_string(count) + ")");
     if (hop.method != HopMethod::Silent && !hop.capacity.known)
         notes.push_back("no estimate: too few replies");
     return notes;
@@ -80,12 +113,17 @@ std::string formatBitsPerSecond(double bps)
 
 std::string formatPreciseTable(const PreciseResult &result, const std::string &destination)
 {
-    std::string out = "hoprate --precise " + printableText(destination) + " (" + dottedQuad(result.destination) + "): " +
+    // Wide enough for every address (a dotted quad at least).
+    size_t addressWidth = 15;
+    for (const HopResult &hop : result.hops)
+        if (hop.address)
+            addressWidth = std::max(addressWidth, addressText(*hop.address).size());
+    std::string out = "hoprate --precise " + printableText(destination) + " (" + addressText(result.destination) + "): " +
                       std::to_string(result.hops.size()) + (result.hops.size() == 1 ? " hop" : " hops") +
                       ", path MTU " + std::to_string(result.pathMtu) + ", " + std::to_string(result.probesSent) +
                       " probes in " + printed("%.1f", result.wallSeconds) + " s, " +
                       (result.kernelStamps ? "kernel time stamps" : "program time stamps") + "\n";
-    out += "hop  address          capacity        90 % interval                min RTT     probes  note\n";
+    out += "hop  " + padded("address", addressWidth) + "  capacity        90 % interval                min RTT     probes  note\n";
     for (const HopResult &hop : result.hops) {
         std::string capacity = "-";
         std::string interval = "-";
@@ -97,7 +135,7 @@ std::string formatPreciseTable(const PreciseResult &result, const std::string &d
         }
         const std::string rtt = std::isnan(hop.minRttMs) ? "-" : printed("%.3f ms", hop.minRttMs);
         std::string line = padded(std::to_string(hop.hop), 3, true) + "  " +
-                           padded(hop.address ? dottedQuad(*hop.address) : "*", 15) + "  " + padded(capacity, 14) +
+                           padded(hop.address ? addressText(*hop.address) : "*", addressWidth) + "  " + padded(capacity, 14) +
                            "  " + padded(interval, 27) + "  " + padded(rtt, 10, true) + "  " +
                            padded(std::to_string(hop.probes) + "/" + std::to_string(hop.replies), 9, true);
         const std::vector<std::string> notes = notesOf(hop);
@@ -105,6 +143,8 @@ std::string formatPreciseTable(const PreciseResult &result, const std::string &d
             line += (i == 0 ? "  " : "; ") + notes[i];
         out += line + "\n";
     }
+    if (!result.destinationReached)
+        out += "the destination did not answer: measured up to the last router that did\n";
     return out;
 }
 
@@ -112,7 +152,10 @@ std::string formatPreciseJson(const PreciseResult &result, const std::string &de
 {
     nlohmann::ordered_json doc;
     doc["destination"] = destination;
-    doc["address"] = dottedQuad(result.destination);
+    doc["address"] = addressText(result.destination);
+    doc["family"] = result.destination.family == Family::V4 ? "ipv4" : "ipv6";
+    doc["source"] = result.source.isUnspecified() ? nlohmann::ordered_json() : nlohmann::ordered_json(addressText(result.source));
+    doc["destination_reached"] = result.destinationReached;
     doc["probes_sent"] = result.probesSent;
     doc["wall_s"] = std::round(result.wallSeconds * 1000.0) / 1000.0;
     doc["path_mtu"] = result.pathMtu;
@@ -121,7 +164,7 @@ std::string formatPreciseJson(const PreciseResult &result, const std::string &de
     for (const HopResult &hop : result.hops) {
         nlohmann::ordered_json h;
         h["hop"] = hop.hop;
-        h["address"] = hop.address ? nlohmann::ordered_json(dottedQuad(*hop.address)) : nlohmann::ordered_json();
+        h["address"] = hop.address ? nlohmann::ordered_json(addressText(*hop.address)) : nlohmann::ordered_json();
         const bool known = hop.capacity.known && std::isfinite(hop.capacity.bitsPerSecond);
         h["capacity_bps"] = known ? nlohmann::ordered_json(hop.capacity.bitsPerSecond) : nlohmann::ordered_json();
         if (known && !hop.capacity.lowerBound)
@@ -134,13 +177,14 @@ std::string formatPreciseJson(const PreciseResult &result, const std::string &de
         h["loss"] = hop.probes > 0 ? 1.0 - static_cast<double>(hop.replies) / hop.probes : 0.0;
         h["min_rtt_ms"] = std::isnan(hop.minRttMs) ? nlohmann::ordered_json() : nlohmann::ordered_json(hop.minRttMs);
         h["method"] = methodName(hop.method);
+        h["protocol"] = protocolName(hop.protocol);
         h["rate_limited"] = hop.rateLimited;
         h["merged_from"] = hop.mergedFrom > 0 ? nlohmann::ordered_json(hop.mergedFrom) : nlohmann::ordered_json();
         h["hidden_device"] = hop.hiddenDevice;
         h["pair_bps"] = hop.pairBitsPerSecond > 0 ? nlohmann::ordered_json(hop.pairBitsPerSecond) : nlohmann::ordered_json();
         h["other_addresses"] = nlohmann::ordered_json::array();
         for (const auto &[address, count] : hop.others)
-            h["other_addresses"].push_back({{"address", dottedQuad(address)}, {"replies", count}});
+            h["other_addresses"].push_back({{"address", addressText(address)}, {"replies", count}});
         h["notes"] = notesOf(hop);
         doc["hops"].push_back(h);
     }
@@ -151,24 +195,21 @@ std::string formatPreciseJson(const PreciseResult &result, const std::string &de
 std::string formatProbeLog(const PreciseResult &result, const std::string &destination)
 {
     std::string out = "# hoprate --precise probe log: destination " + printableText(destination) + " (" +
-                      dottedQuad(result.destination) + "), path MTU " + std::to_string(result.pathMtu) + "\n";
+                      addressText(result.destination) + "), path MTU " + std::to_string(result.pathMtu) + "\n";
     out += "probe,phase,hop,to,ttl,size,sent_ns,answered,rtt_ns,stamps,reply,reply_length,responder,"
-           "send_stamp_delay_ns,receive_stamp_delay_ns\n";
+           "send_stamp_delay_ns,receive_stamp_delay_ns,protocol,reply_ttl\n";
     const int64_t start = result.probes.empty() ? 0 : result.probes.front().sentAt;
     for (size_t i = 0; i < result.probes.size(); ++i) {
         const ProbeRecord &p = result.probes[i];
-        const char *reply = !p.answered ? "" : p.kind == FlowReplyKind::EchoReply ? "echo-reply"
-                                           : p.kind == FlowReplyKind::TimeExceeded ? "time-exceeded"
-                                           : p.kind == FlowReplyKind::FragmentationNeeded ? "fragmentation-needed"
-                                                                                          : "unreachable";
         out += std::to_string(i) + "," + (p.measurement ? "measure" : "setup") + "," + std::to_string(p.hop) + "," +
-               dottedQuad(p.to) + "," + std::to_string(p.ttl) + "," + std::to_string(p.size) + "," +
+               addressText(p.to) + "," + std::to_string(p.ttl) + "," + std::to_string(p.size) + "," +
                std::to_string(p.sentAt - start) + "," + (p.answered ? "1" : "0") + "," +
                (p.answered ? std::to_string(p.rttNs) : "") + "," +
-               (p.answered ? (p.kernelStamps ? "kernel" : "program") : "") + "," + reply + "," +
-               (p.answered ? std::to_string(p.replyLength) : "") + "," + (p.answered ? dottedQuad(p.responder) : "") +
+               (p.answered ? (p.kernelStamps ? "kernel" : "program") : "") + "," + replyName(p) + "," +
+               (p.answered ? std::to_string(p.replyLength) : "") + "," + (p.answered ? addressText(p.responder) : "") +
                "," + (p.sentKernel ? std::to_string(*p.sentKernel - p.sentAt) : "") + "," +
-               (p.answered && p.arrivedKernel ? std::to_string(p.arrivedAt - *p.arrivedKernel) : "") + "\n";
+               (p.answered && p.arrivedKernel ? std::to_string(p.arrivedAt - *p.arrivedKernel) : "") + "," +
+               protocolName(p.protocol) + "," + (p.answered ? std::to_string(p.replyTtl) : "") + "\n";
     }
     return out;
 }

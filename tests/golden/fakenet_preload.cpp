@@ -3,7 +3,8 @@
 // takes milliseconds and needs no privileges. It replaces the calls a prober makes:
 //
 //   socket, close, setsockopt    fake descriptors (real ones on /dev/null) with their TTL
-//                                and time stamp flags (SO_TIMESTAMPING)
+//                                and time stamp flags (SO_TIMESTAMPING); other raw sockets
+//                                (TCP, IPv6) are refused with EPERM
 //   bind, getsockname            a UDP socket is bound to port 45678 whatever it asks for
 //   connect, getsockopt(IP_MTU)  a connected UDP socket learns the first link's MTU
 //   sendto                       a probe enters the path; its replies are queued
@@ -16,7 +17,7 @@
 //   clock_gettime(MONOTONIC)     virtual time; nanosleep advances it
 //   clock_gettime(REALTIME)      the same virtual time, shifted to a fixed date
 //   getrandom                    a fixed stream (FAKENET_RANDOM seeds it)
-//   getpid, gethostname, gethostbyname
+//   getpid, gethostname, gethostbyname, getaddrinfo (IPv4 entries of FAKENET_HOSTS)
 //
 // Environment:
 //   FAKENET_PATH    node addresses in hop order (default 10.9.1.1,10.9.2.1,10.9.3.1); a
@@ -870,6 +871,41 @@ struct hostent *gethostbyname(const char *name)
     return &entry;
 }
 
+// The accurate mode resolves with getaddrinfo: the same hosts, IPv4 only; a name with no
+// entry is unknown (EAI_NONAME), whatever family is asked for.
+int getaddrinfo(const char *node, const char *, const struct addrinfo *hints, struct addrinfo **result)
+{
+    State &s = init();
+    const auto it = node ? s.hosts.find(node) : s.hosts.end();
+    if (it == s.hosts.end() || (hints && hints->ai_family == AF_INET6))
+        return EAI_NONAME;
+    auto *address = static_cast<sockaddr_in *>(std::calloc(1, sizeof(sockaddr_in)));
+    auto *info = static_cast<addrinfo *>(std::calloc(1, sizeof(addrinfo)));
+    if (address == nullptr || info == nullptr) {
+        std::free(address);
+        std::free(info);
+        return EAI_MEMORY;
+    }
+    address->sin_family = AF_INET;
+    address->sin_addr.s_addr = htonl(it->second);
+    info->ai_family = AF_INET;
+    info->ai_socktype = hints ? hints->ai_socktype : 0;
+    info->ai_addrlen = sizeof(sockaddr_in);
+    info->ai_addr = reinterpret_cast<sockaddr *>(address);
+    *result = info;
+    return 0;
+}
+
+void freeaddrinfo(struct addrinfo *info)
+{
+    while (info != nullptr) {
+        addrinfo *next = info->ai_next;
+        std::free(info->ai_addr);
+        std::free(info);
+        info = next;
+    }
+}
+
 int clock_gettime(clockid_t clock, struct timespec *out)
 {
     if (clock == CLOCK_MONOTONIC) {
@@ -905,6 +941,12 @@ int socket(int domain, int type, int protocol)
         kind = Kind::RawIcmp;
     else if (domain == AF_INET && base == SOCK_DGRAM && (protocol == 0 || protocol == IPPROTO_UDP))
         kind = Kind::Udp;
+    // Any other raw socket is refused, as to an unprivileged user: nothing leaves the
+    // machine, whoever runs the test.
+    if (kind == Kind::None && base == SOCK_RAW) {
+        errno = EPERM;
+        return -1;
+    }
     if (kind == Kind::None)
         return real<int (*)(int, int, int)>("socket")(domain, type, protocol);
     const int fd = open("/dev/null", O_RDWR | O_CLOEXEC);

@@ -45,13 +45,13 @@ std::string ttlOf(int socket)
     return std::to_string(value);
 }
 
-ProbeProtocol protocolOf(const std::string &text)
+SweepProtocol protocolOf(const std::string &text)
 {
     if (text != "icmp" && text != "udp") {
         std::fprintf(stderr, "protocol must be icmp or udp\n");
         std::exit(2);
     }
-    return text == "udp" ? ProbeProtocol::Udp : ProbeProtocol::Icmp;
+    return text == "udp" ? SweepProtocol::Udp : SweepProtocol::Icmp;
 }
 
 void printAim(const LinuxNetwork &net, const Aim &aim)
@@ -59,7 +59,7 @@ void printAim(const LinuxNetwork &net, const Aim &aim)
     std::printf("icmpSocket=%s udpSocket=%s\n", net.descriptor(Channel::Icmp) >= 0 ? "open" : "none",
                 net.descriptor(Channel::Udp) >= 0 ? "open" : "none");
     std::printf("ttl=%d icmpTtl=%s udpTtl=%s icmp=%d\n", aim.ttl, ttlOf(net.descriptor(Channel::Icmp)).c_str(),
-                ttlOf(net.descriptor(Channel::Udp)).c_str(), aim.protocol == ProbeProtocol::Icmp ? 1 : 0);
+                ttlOf(net.descriptor(Channel::Udp)).c_str(), aim.protocol == SweepProtocol::Icmp ? 1 : 0);
     std::printf("port=%d name=[%s] address=[%s]\n", aim.endpoint.port, aim.name.c_str(), aim.addressText.c_str());
 }
 
@@ -86,17 +86,17 @@ int switchMode(int argc, char **argv)
         return 2;
     LinuxNetwork net;
     std::printf("-- icmp ttl 4\n");
-    printAim(net, aimProbes(net, resolveHost, argv[2], 4, ProbeProtocol::Icmp));
+    printAim(net, aimProbes(net, resolveHost, argv[2], 4, SweepProtocol::Icmp));
     const int icmpSocket = net.descriptor(Channel::Icmp);
     std::printf("-- udp ttl 7\n");
-    printAim(net, aimProbes(net, resolveHost, argv[2], 7, ProbeProtocol::Udp));
+    printAim(net, aimProbes(net, resolveHost, argv[2], 7, SweepProtocol::Udp));
     const int udpSocket = net.descriptor(Channel::Udp);
     std::printf("-- icmp ttl 3\n");
-    printAim(net, aimProbes(net, resolveHost, argv[2], 3, ProbeProtocol::Icmp));
+    printAim(net, aimProbes(net, resolveHost, argv[2], 3, SweepProtocol::Icmp));
     std::printf("-- icmp ttl 2 to 127.0.0.1\n");
-    printAim(net, aimProbes(net, resolveHost, "127.0.0.1", 2, ProbeProtocol::Icmp));
+    printAim(net, aimProbes(net, resolveHost, "127.0.0.1", 2, SweepProtocol::Icmp));
     std::printf("-- udp ttl 9\n");
-    printAim(net, aimProbes(net, resolveHost, argv[2], 9, ProbeProtocol::Udp));
+    printAim(net, aimProbes(net, resolveHost, argv[2], 9, SweepProtocol::Udp));
     std::printf("same sockets: %s\n",
                 net.descriptor(Channel::Udp) == udpSocket && net.descriptor(Channel::Icmp) == icmpSocket ? "yes" : "no");
     return 0;
@@ -130,14 +130,14 @@ int exchangeMode(int argc, char **argv)
     ProbeBuffer probes;
     const auto identifier = static_cast<uint16_t>(pid & 0xFFFF);
     const int64_t sent = net.now();
-    if (aim.protocol == ProbeProtocol::Icmp) {
+    if (aim.protocol == SweepProtocol::Icmp) {
         probes.prepareEcho(identifier, 0);
         net.send(Channel::Icmp, probes.finishEcho(sent, 56), aim.endpoint, std::nullopt);
     } else {
         net.send(Channel::Udp, probes.udpPayload(sent, 56), aim.endpoint, std::nullopt);
     }
-    OutstandingProbe probe{identifier, 0, aim.endpoint.address, udpProbePort, sent};
-    probe.kind = aim.protocol == ProbeProtocol::Udp ? OutstandingKind::Udp : OutstandingKind::Echo;
+    OutstandingProbe probe{identifier, 0, aim.endpoint.address.asV4(), udpProbePort, sent};
+    probe.kind = aim.protocol == SweepProtocol::Udp ? OutstandingKind::Udp : OutstandingKind::Echo;
     probe.udpSourcePort = aim.udpSourcePort;
     ClassicConsole console(false, pid);
     std::vector<uint8_t> buffer(probeBufferSize);
@@ -159,7 +159,7 @@ int exchangeMode(int argc, char **argv)
         }
         const double rtt = elapsedSeconds(d.userTime, reply.sentAt, counterTicksPerSecond);
         std::printf("classified 1\n");
-        std::printf("accepted: rttPositive=%d responder=[%s]\n", rtt > 0 ? 1 : 0, dottedQuad(d.from).c_str());
+        std::printf("accepted: rttPositive=%d responder=[%s]\n", rtt > 0 ? 1 : 0, addressText(d.from).c_str());
         return 0;
     }
     std::printf("no answer\n");

@@ -60,7 +60,7 @@ Sweep recorded(const std::vector<int> &sizes, const std::vector<std::vector<doub
 }
 
 // An ICMP sweep with TTL 4 to 10.0.0.7 unless changed.
-Aim aim(ProbeProtocol protocol = ProbeProtocol::Icmp, int ttl = 4)
+Aim aim(SweepProtocol protocol = SweepProtocol::Icmp, int ttl = 4)
 {
     Aim a;
     a.addressText = "10.0.0.7";
@@ -166,7 +166,7 @@ TEST_F(Analysis, WorkedExampleResultsBlockByteForByte)
 
 TEST_F(Analysis, UdpSweepNamesItsProtocol)
 {
-    analyse(recorded({254, 654, 1054}, workedExample), false, aim(ProbeProtocol::Udp, 9));
+    analyse(recorded({254, 654, 1054}, workedExample), false, aim(SweepProtocol::Udp, 9));
     EXPECT_EQ(fileText().substr(0, 23), "udp to 10.0.0.7, ttl=9\n");
 }
 
@@ -222,7 +222,7 @@ TEST_F(Analysis, TwoSweepsOfOneRun)
                                                     {3.0, 3.0, 3.0, 3.0},
                                                 },
                                                 2),
-                                       false, aim(ProbeProtocol::Icmp, 3));
+                                       false, aim(SweepProtocol::Icmp, 3));
     EXPECT_DOUBLE_EQ(second.sizes[0].average, 0.001);
     EXPECT_DOUBLE_EQ(second.sizes[1].average, 0.002);
     EXPECT_DOUBLE_EQ(second.sizes[2].average, 0.003);

@@ -34,12 +34,12 @@ Bytes echoReplyTo(const FakeNetwork::Sent &probe)
 {
     Bytes icmp = probe.bytes;
     icmp[0] = 0;
-    return join({ipHeader(5, dottedQuad(probe.to.address).c_str(), "10.0.0.2", 1), icmp});
+    return join({ipHeader(5, dottedQuad(probe.to.address.asV4()).c_str(), "10.0.0.2", 1), icmp});
 }
 
 Bytes errorAbout(const FakeNetwork::Sent &probe, const char *from, uint8_t type, uint8_t code)
 {
-    Bytes quoted = ipHeader(5, "10.0.0.2", dottedQuad(probe.to.address).c_str(), probe.icmp ? 1 : 17);
+    Bytes quoted = ipHeader(5, "10.0.0.2", dottedQuad(probe.to.address.asV4()).c_str(), probe.icmp ? 1 : 17);
     Bytes transport = probe.icmp ? probe.bytes : join({udpHeader(probe.to.port), probe.bytes});
     transport.resize(std::min<size_t>(transport.size(), 548 - 20));
     return join({ipHeader(5, from, "10.0.0.2", 1), icmpHeader(type, code, 0, 0), quoted, transport});
@@ -75,8 +75,8 @@ protected:
     {
         net.onSend = [](FakeNetwork &n, const FakeNetwork::Sent &probe) {
             const auto size = static_cast<int64_t>(probe.bytes.size());
-            n.deliver(n.clock + 1000000 + 2000 * size, probe.to.address,
-                      probe.icmp ? echoReplyTo(probe) : errorAbout(probe, dottedQuad(probe.to.address).c_str(), 3, 3));
+            n.deliver(n.clock + 1000000 + 2000 * size, probe.to.address.asV4(),
+                      probe.icmp ? echoReplyTo(probe) : errorAbout(probe, dottedQuad(probe.to.address.asV4()).c_str(), 3, 3));
         };
     }
 
@@ -91,7 +91,7 @@ TEST_F(EngineTest, EchoSweepNumbersProbesPacesThemAndTimesEachReply)
     results = ResultsFile(path);
     answerEveryProbe();
     ClassicEngine classic = engine(SweepPlan{{100, 300}, 3, 0.5}, 70000);
-    const Aim aim = aimProbes(net, resolveHost, "10.0.0.9", 5, ProbeProtocol::Icmp);
+    const Aim aim = aimProbes(net, resolveHost, "10.0.0.9", 5, SweepProtocol::Icmp);
     const Slope slope = classic.sweep(aim);
 
     ASSERT_EQ(net.sent.size(), 6u);
@@ -105,7 +105,7 @@ TEST_F(EngineTest, EchoSweepNumbersProbesPacesThemAndTimesEachReply)
         EXPECT_EQ(sequenceOf(probe), i);
         EXPECT_EQ(counterAt(probe.bytes.data() + 8), probe.at);  // the send time it carries
         EXPECT_EQ(probe.ttl, 5);
-        EXPECT_EQ(probe.to.address, address("10.0.0.9"));
+        EXPECT_EQ(probe.to.address.asV4(), address("10.0.0.9"));
         EXPECT_EQ(probe.to.port, 0);
     }
     // One wait of the full time-out per probe, and a 50 ms pause after each.
@@ -131,13 +131,13 @@ TEST_F(EngineTest, ForeignReplyKeepsTheProbesDeadlineAndALostProbeTimesOut)
     results = ResultsFile(path);
     net.onSend = [](FakeNetwork &n, const FakeNetwork::Sent &probe) {
         if (sequenceOf(probe) == 1) {
-            n.deliver(n.clock + 300000000, probe.to.address, foreignEchoReplyTo(probe));
+            n.deliver(n.clock + 300000000, probe.to.address.asV4(), foreignEchoReplyTo(probe));
             return;
         }
-        n.deliver(n.clock + 1000000, probe.to.address, echoReplyTo(probe));
+        n.deliver(n.clock + 1000000, probe.to.address.asV4(), echoReplyTo(probe));
     };
     ClassicEngine classic = engine(SweepPlan{{100}, 3, 0.5});
-    const Aim aim = aimProbes(net, resolveHost, "10.0.0.9", 2, ProbeProtocol::Icmp);
+    const Aim aim = aimProbes(net, resolveHost, "10.0.0.9", 2, SweepProtocol::Icmp);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     classic.sweep(aim);
@@ -158,16 +158,16 @@ TEST_F(EngineTest, SteadyForeignTrafficCannotHoldALostProbeBeyondItsTimeOut)
     // are answered after 1 ms.
     net.onSend = [](FakeNetwork &n, const FakeNetwork::Sent &probe) {
         if (sequenceOf(probe) != 0) {
-            n.deliver(n.clock + 1000000, probe.to.address, echoReplyTo(probe));
+            n.deliver(n.clock + 1000000, probe.to.address.asV4(), echoReplyTo(probe));
             return;
         }
         for (int64_t k = 1; k <= 200; ++k)
-            n.deliver(n.clock + k * 10000000, probe.to.address, foreignEchoReplyTo(probe));
+            n.deliver(n.clock + k * 10000000, probe.to.address.asV4(), foreignEchoReplyTo(probe));
     };
     ClassicEngine classic = engine(SweepPlan{{100}, 2, 0.25});
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    classic.sweep(aimProbes(net, resolveHost, "10.0.0.9", 2, ProbeProtocol::Icmp));
+    classic.sweep(aimProbes(net, resolveHost, "10.0.0.9", 2, SweepProtocol::Icmp));
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "seq 0 timed out\n");
     // Probe 0's waits shrink by the 10 ms between foreign replies, down to the one that
@@ -184,12 +184,12 @@ TEST_F(EngineTest, InterruptedWaitResumesTowardTheSameDeadline)
 {
     results = ResultsFile(path);
     net.onSend = [](FakeNetwork &n, const FakeNetwork::Sent &probe) {
-        n.deliver(n.clock + 400000000, probe.to.address, echoReplyTo(probe));
+        n.deliver(n.clock + 400000000, probe.to.address.asV4(), echoReplyTo(probe));
     };
     net.interruptions = {100000000, 150000000};
     ClassicEngine classic = engine(SweepPlan{{100}, 1, 0.5});
     testing::internal::CaptureStdout();
-    classic.sweep(aimProbes(net, resolveHost, "10.0.0.9", 2, ProbeProtocol::Icmp));
+    classic.sweep(aimProbes(net, resolveHost, "10.0.0.9", 2, SweepProtocol::Icmp));
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(net.waits, (std::vector<int64_t>{500000000, 400000000, 250000000}));
     EXPECT_EQ(classic.timeouts(), 0);
@@ -198,7 +198,7 @@ TEST_F(EngineTest, InterruptedWaitResumesTowardTheSameDeadline)
     net.interruptions = {600000000};
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    classic.sweep(aimProbes(net, resolveHost, "10.0.0.9", 2, ProbeProtocol::Icmp));
+    classic.sweep(aimProbes(net, resolveHost, "10.0.0.9", 2, SweepProtocol::Icmp));
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "seq 1 timed out\n");
     EXPECT_EQ(net.waits.size(), 4u);
@@ -209,12 +209,12 @@ TEST_F(EngineTest, LateEchoReplyAnswersTheOutstandingProbeWithItsOwnTime)
     results = ResultsFile(path);
     net.onSend = [](FakeNetwork &n, const FakeNetwork::Sent &probe) {
         // Probe 0's reply comes after its time-out (0.5 s) and the pause, before probe 1.
-        n.deliver(n.clock + (sequenceOf(probe) == 0 ? 520000000 : 1000000), probe.to.address, echoReplyTo(probe));
+        n.deliver(n.clock + (sequenceOf(probe) == 0 ? 520000000 : 1000000), probe.to.address.asV4(), echoReplyTo(probe));
     };
     ClassicEngine classic = engine(SweepPlan{{100}, 2, 0.5});
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    classic.sweep(aimProbes(net, resolveHost, "10.0.0.9", 2, ProbeProtocol::Icmp));
+    classic.sweep(aimProbes(net, resolveHost, "10.0.0.9", 2, SweepProtocol::Icmp));
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "seq 0 timed out\n");
     EXPECT_EQ(out.substr(0, 25), "warning: expected seq=1, ");
@@ -235,8 +235,8 @@ TEST_F(EngineTest, UdpProbesGoToPort20000AndCarryTheirSendTime)
     results = ResultsFile(path);
     answerEveryProbe();
     ClassicEngine classic = engine(SweepPlan{{200}, 2, 1.0});
-    classic.sweep(aimProbes(net, resolveHost, "10.0.0.9", 4, ProbeProtocol::Icmp));
-    const Slope slope = classic.sweep(aimProbes(net, resolveHost, "10.0.0.9", 7, ProbeProtocol::Udp));
+    classic.sweep(aimProbes(net, resolveHost, "10.0.0.9", 4, SweepProtocol::Icmp));
+    const Slope slope = classic.sweep(aimProbes(net, resolveHost, "10.0.0.9", 7, SweepProtocol::Udp));
     ASSERT_EQ(net.sent.size(), 4u);
     const FakeNetwork::Sent &udp = net.sent[2];
     EXPECT_FALSE(udp.icmp);
@@ -258,7 +258,7 @@ TEST_F(EngineTest, SequenceFieldWrapsWhileTheProbeCountGoesOn)
     results = ResultsFile(path);
     answerEveryProbe();
     ClassicEngine classic = engine(SweepPlan{{8}, 65538, 1.0});
-    classic.sweep(aimProbes(net, resolveHost, "10.0.0.9", 1, ProbeProtocol::Icmp));
+    classic.sweep(aimProbes(net, resolveHost, "10.0.0.9", 1, SweepProtocol::Icmp));
     ASSERT_EQ(net.sent.size(), 65538u);
     EXPECT_EQ(sequenceOf(net.sent[65535]), 0xFFFF);
     EXPECT_EQ(sequenceOf(net.sent[65536]), 0);
@@ -273,7 +273,7 @@ void answerLikeAThreeHopPath(FakeNetwork &n, const FakeNetwork::Sent &probe)
     const char *nodes[] = {"10.0.1.1", "10.0.2.1", "10.0.3.1"};
     int target = 0;
     for (int k = 0; k < 3; ++k)
-        if (probe.to.address == address(nodes[k]))
+        if (probe.to.address.asV4() == address(nodes[k]))
             target = k + 1;
     if (target == 0)
         return;
@@ -282,9 +282,9 @@ void answerLikeAThreeHopPath(FakeNetwork &n, const FakeNetwork::Sent &probe)
         n.deliver(n.clock + probe.ttl * (1000000 + 1000 * size), address(nodes[probe.ttl - 1]),
                   errorAbout(probe, nodes[probe.ttl - 1], 11, 0));
     } else if (probe.icmp) {
-        n.deliver(n.clock + target * (1000000 + 2000 * size), probe.to.address, echoReplyTo(probe));
+        n.deliver(n.clock + target * (1000000 + 2000 * size), probe.to.address.asV4(), echoReplyTo(probe));
     } else {
-        n.deliver(n.clock + target * (1000000 + 1000 * size), probe.to.address, errorAbout(probe, nodes[2], 3, 3));
+        n.deliver(n.clock + target * (1000000 + 1000 * size), probe.to.address.asV4(), errorAbout(probe, nodes[2], 3, 3));
     }
 }
 
@@ -293,7 +293,7 @@ TEST_F(EngineTest, RunMakesTwoSweepsPerHopInOrderAndPrintsALinePerHop)
     results = ResultsFile(path);
     net.onSend = answerLikeAThreeHopPath;
     ClassicEngine classic = engine(SweepPlan{{200, 600, 1000}, 1, 1.0});
-    const Aim first = aimProbes(net, resolveHost, "10.0.3.1", 3, ProbeProtocol::Icmp);
+    const Aim first = aimProbes(net, resolveHost, "10.0.3.1", 3, SweepProtocol::Icmp);
     testing::internal::CaptureStdout();
     classic.run("10.0.3.1", 3, first);
     const std::string out = testing::internal::GetCapturedStdout();
@@ -310,7 +310,7 @@ TEST_F(EngineTest, RunMakesTwoSweepsPerHopInOrderAndPrintsALinePerHop)
         const FakeNetwork::Sent &probe = net.sent[3 * i];
         EXPECT_EQ(probe.icmp, sweeps[i].icmp);
         EXPECT_EQ(probe.ttl, sweeps[i].ttl);
-        EXPECT_EQ(probe.to.address, address(sweeps[i].to));
+        EXPECT_EQ(probe.to.address.asV4(), address(sweeps[i].to));
     }
     EXPECT_EQ(net.udpOpens, 1);
     EXPECT_EQ(net.icmpOpens, 1);
@@ -325,7 +325,7 @@ TEST_F(EngineTest, RunWithoutAnyReplyHasNoRouterToAimAt)
     results = ResultsFile(path);
     const ChildResult r = runInChild([&] {
         ClassicEngine classic = engine(SweepPlan{{100}, 1, 0.25});
-        classic.run("10.0.3.1", 2, aimProbes(net, resolveHost, "10.0.3.1", 2, ProbeProtocol::Icmp));
+        classic.run("10.0.3.1", 2, aimProbes(net, resolveHost, "10.0.3.1", 2, SweepProtocol::Icmp));
     });
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_EQ(r.err, "seq 0 timed out\nseq 1 timed out\nseq 2 timed out\n"
@@ -342,7 +342,7 @@ TEST_F(EngineTest, RouterSweepIsAimedOnlyAtTheResponderOfTheSweepJustBefore)
     };
     const ChildResult r = runInChild([&] {
         ClassicEngine classic = engine(SweepPlan{{100}, 2, 0.25});
-        classic.run("10.0.2.1", 2, aimProbes(net, resolveHost, "10.0.2.1", 2, ProbeProtocol::Icmp));
+        classic.run("10.0.2.1", 2, aimProbes(net, resolveHost, "10.0.2.1", 2, SweepProtocol::Icmp));
         std::printf("sent %zu\n", net.sent.size());
     });
     EXPECT_EQ(r.exitStatus, 1);
@@ -353,16 +353,16 @@ TEST_F(EngineTest, RouterSweepIsAimedOnlyAtTheResponderOfTheSweepJustBefore)
 TEST_F(EngineTest, AimingFailuresEndTheRunWithTheirMessages)
 {
     net.icmpOpenError = EPERM;
-    ChildResult r = runInChild([&] { aimProbes(net, resolveHost, "10.0.0.9", 3, ProbeProtocol::Icmp); });
+    ChildResult r = runInChild([&] { aimProbes(net, resolveHost, "10.0.0.9", 3, SweepProtocol::Icmp); });
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_EQ(r.err, "socket: icmp: errno 1\n");
     net.icmpOpenError = 0;
-    r = runInChild([&] { aimProbes(net, resolveHost, "1.2.3.4.5", 3, ProbeProtocol::Icmp); });
+    r = runInChild([&] { aimProbes(net, resolveHost, "1.2.3.4.5", 3, SweepProtocol::Icmp); });
     EXPECT_EQ(r.err, "unknown host: 1.2.3.4.5\n\n");
     // A '/' would lead the results path out of data/: no look-up is made.
-    r = runInChild([&] { aimProbes(net, resolveHost, "localhost/../../x", 3, ProbeProtocol::Icmp); });
+    r = runInChild([&] { aimProbes(net, resolveHost, "localhost/../../x", 3, SweepProtocol::Icmp); });
     EXPECT_EQ(r.err, "unknown host: localhost/../../x\n\n");
-    const Aim named = aimProbes(net, resolveHost, "127.0.0.1", 3, ProbeProtocol::Udp);
+    const Aim named = aimProbes(net, resolveHost, "127.0.0.1", 3, SweepProtocol::Udp);
     EXPECT_EQ(named.name, "");
     EXPECT_EQ(named.addressText, "127.0.0.1");
     EXPECT_EQ(named.endpoint.port, 20000);

@@ -36,6 +36,7 @@ public:
     int icmpOpens = 0, udpOpens = 0;
     int icmpOpenError = 0;
     uint16_t localUdpPort = 40001;   // the port UDP probes leave from
+    uint16_t localTcpPort = 40002;   // the port TCP probes leave from
     int mtu = 1500;                  // of the local route
     // Waits cut short by a signal: each entry ends the next wait that many nanoseconds
     // after it began (never past its deadline).
@@ -43,10 +44,15 @@ public:
 
     // A datagram that reaches the host at `arrival` (the program's stamp), with the
     // kernel's receive stamp when given.
-    void deliver(int64_t arrival, Ipv4Address from, std::vector<uint8_t> bytes,
+    void deliver(int64_t arrival, IpAddress from, std::vector<uint8_t> bytes,
                  std::optional<int64_t> kernelTime = std::nullopt)
     {
         pending.push(Pending{arrival, kernelTime, from, std::move(bytes), order++});
+    }
+    void deliver(int64_t arrival, Ipv4Address from, std::vector<uint8_t> bytes,
+                 std::optional<int64_t> kernelTime = std::nullopt)
+    {
+        deliver(arrival, IpAddress::v4(from), std::move(bytes), kernelTime);
     }
 
     Prepared prepare(Channel channel, std::optional<int> socketTtl) override
@@ -62,6 +68,8 @@ public:
                 icmpTtl = *socketTtl;
             return Prepared{};
         }
+        if (channel == Channel::Tcp)
+            return Prepared{0, PrepareStep::Socket, localTcpPort};
         if (!udpOpen) {
             ++udpOpens;
             udpOpen = true;
@@ -104,7 +112,14 @@ public:
         if (kept > 0)
             std::memcpy(buffer.data(), next.bytes.data(), kept);
         result.status = WaitStatus::Received;
-        result.arrival = Arrival{static_cast<int>(next.bytes.size()), next.from, clock, next.kernelTime};
+        result.arrival.length = static_cast<int>(next.bytes.size());
+        result.arrival.from = next.from;
+        result.arrival.channel = next.bytes.empty() || (next.bytes[0] >> 4 == 4 ? next.bytes.size() > 9 && next.bytes[9] != 6
+                                                                                 : next.bytes.size() > 6 && next.bytes[6] != 6)
+                                     ? Channel::Icmp
+                                     : Channel::Tcp;
+        result.arrival.userTime = clock;
+        result.arrival.kernelTime = next.kernelTime;
         return result;
     }
 
@@ -114,7 +129,8 @@ public:
         pauses.push_back(nanoseconds);
         clock += nanoseconds;
     }
-    std::optional<int> routeMtu(Ipv4Address) override { return mtu; }
+    std::optional<IpAddress> source;  // what route() says probes leave from
+    Route route(const IpAddress &) override { return Route{mtu, source}; }
 
 protected:
     // The program's time of the next datagram due, if any.
@@ -127,7 +143,7 @@ private:
     struct Pending {
         int64_t arrival;
         std::optional<int64_t> kernelTime;
-        Ipv4Address from;
+        IpAddress from;
         std::vector<uint8_t> bytes;
         uint64_t order;  // ties keep the order of delivery
         bool operator>(const Pending &o) const { return arrival != o.arrival ? arrival > o.arrival : order > o.order; }

@@ -174,14 +174,14 @@ TEST(PreciseEngine, ForeignIcmpNeverChangesAResult)
 {
     const Scenario s = chain({10e6, 2e6, 5e6});
     SimulatedPath quiet(s.links, s.nodes, 3);
-    const PreciseResult plain = PreciseEngine(quiet, defaults(), testSecrets()).run(s.nodes.back().address);
+    const PreciseResult plain = PreciseEngine(quiet, defaults(), testSecrets(), testFlows()).run(s.nodes.back().address);
 
     // The same run while another ping, another prober and garbage arrive all along.
     SimulatedPath busy(s.links, s.nodes, 3);
-    const Ipv4Address router = s.nodes[0].address;
+    const IpAddress router = s.nodes[0].address;
     for (int i = 0; i < 4000; ++i) {
         const int64_t at = busy.clock + int64_t{1000000} * i;
-        std::vector<uint8_t> ping = ipv4Header(router, SimulatedPath::host, 1, 64, 64);
+        std::vector<uint8_t> ping = SimulatedPath::ipHeaderFor(router, SimulatedPath::hostFor(Family::V4), 1, 64, 64);
         const std::vector<uint8_t> echo = {0, 0, 0, 0, 0x12, 0x34, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)};
         ping.insert(ping.end(), echo.begin(), echo.end());
         ping.resize(84, 0);
@@ -189,7 +189,7 @@ TEST(PreciseEngine, ForeignIcmpNeverChangesAResult)
         std::vector<uint8_t> garbage(static_cast<size_t>(i % 60), static_cast<uint8_t>(i));
         busy.inject(at + 500000, router, garbage);
     }
-    const PreciseResult noisy = PreciseEngine(busy, defaults(), testSecrets()).run(s.nodes.back().address);
+    const PreciseResult noisy = PreciseEngine(busy, defaults(), testSecrets(), testFlows()).run(s.nodes.back().address);
     ASSERT_EQ(noisy.hops.size(), plain.hops.size());
     EXPECT_EQ(noisy.probesSent, plain.probesSent);
     for (size_t i = 0; i < plain.hops.size(); ++i) {
@@ -222,19 +222,20 @@ TEST(PreciseEngine, LinkTooFastToResolveIsOnlyALowerBound)
     EXPECT_LT(std::fabs(error(r.hops[2], 5e6)), 0.002);
 }
 
-TEST(PreciseEngine, DestinationWithoutEchoRepliesIsAnError)
+TEST(PreciseEngine, NothingAnswersWithinTheHopLimitIsAnError)
 {
     Scenario s = chain({10e6, 2e6});
-    s.nodes[1].echo = false;
+    s.nodes[0].silent = true;
+    s.nodes[1].echo = s.nodes[1].udp = s.nodes[1].tcp = false;
     PreciseSettings settings = defaults();
     settings.maxHops = 4;
     SimulatedPath path(s.links, s.nodes, 3);
-    PreciseEngine engine(path, settings, testSecrets());
+    PreciseEngine engine(path, settings, testSecrets(), testFlows());
     try {
         engine.run(s.nodes.back().address);
         FAIL() << "no error";
     } catch (const PreciseError &e) {
-        EXPECT_STREQ(e.what(), "no echo reply from 10.77.2.2 within 4 hops");
+        EXPECT_STREQ(e.what(), "no answer from 10.77.2.2 or a router before it within 4 hops");
     }
 }
 
@@ -243,7 +244,7 @@ TEST(PreciseEngine, SendFailureEndsTheRunWithItsReason)
     const Scenario s = chain({10e6, 2e6});
     SimulatedPath path(s.links, s.nodes, 3);
     path.sendError = ENETUNREACH;
-    PreciseEngine engine(path, defaults(), testSecrets());
+    PreciseEngine engine(path, defaults(), testSecrets(), testFlows());
     try {
         engine.run(s.nodes.back().address);
         FAIL() << "no error";

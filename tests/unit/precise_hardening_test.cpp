@@ -12,19 +12,21 @@ using namespace hoprate;
 
 namespace {
 
+const IpAddress host = SimulatedPath::hostFor(Family::V4);
+
 // An ICMP error from `from` that quotes only the first 8 bytes of an echo request to
 // `probeTo` (IP length quotedLength) with this checksum, identifier and sequence number.
-std::vector<uint8_t> shortQuote(Ipv4Address from, Ipv4Address probeTo, uint8_t type, uint8_t code, int mtu,
+std::vector<uint8_t> shortQuote(IpAddress from, IpAddress probeTo, uint8_t type, uint8_t code, int mtu,
                                 int quotedLength, uint16_t checksum, uint16_t identifier, uint16_t sequence)
 {
-    std::vector<uint8_t> quoted = ipv4Header(SimulatedPath::host, probeTo, 1, 1, 8);
+    std::vector<uint8_t> quoted = SimulatedPath::ipHeaderFor(host, probeTo, 1, 1, 8);
     quoted[2] = static_cast<uint8_t>(quoted.size() >> 8 | quotedLength >> 8);
     quoted[3] = static_cast<uint8_t>(quotedLength & 0xFF);
     const uint8_t echo[8] = {8, 0, static_cast<uint8_t>(checksum >> 8), static_cast<uint8_t>(checksum),
                              static_cast<uint8_t>(identifier >> 8), static_cast<uint8_t>(identifier),
                              static_cast<uint8_t>(sequence >> 8), static_cast<uint8_t>(sequence)};
     quoted.insert(quoted.end(), echo, echo + 8);
-    std::vector<uint8_t> datagram = ipv4Header(from, SimulatedPath::host, 1, 60, 8 + quoted.size());
+    std::vector<uint8_t> datagram = SimulatedPath::ipHeaderFor(from, host, 1, 60, 8 + quoted.size());
     const uint8_t error[8] = {type, code, 0, 0, 0, 0, static_cast<uint8_t>(mtu >> 8), static_cast<uint8_t>(mtu)};
     datagram.insert(datagram.end(), error, error + 8);
     datagram.insert(datagram.end(), quoted.begin(), quoted.end());
@@ -39,9 +41,10 @@ TEST(PreciseHardening, BlindSpooferQuotingEightBytesMovesNoHopAndNoPathMtu)
     const PreciseResult plain = measure(s);
     ASSERT_EQ(plain.hops.size(), 3u);
 
-    const EchoFlow flow = makeEchoFlow(testSecrets().identifier, testSecrets().cookie);
-    const Ipv4Address stranger = SimulatedPath::address(10, 66, 6, 6);
-    const Ipv4Address target = s.nodes.back().address;
+    const FlowKeys keys{testSecrets().identifier, testSecrets().cookie};
+    const uint16_t checksum = echoChecksum(keys, Family::V4);
+    const IpAddress stranger = SimulatedPath::address(10, 66, 6, 6);
+    const IpAddress target = s.nodes.back().address;
     // What a spoofer may know: the identifier (16 bits, sprayed in full by a real one),
     // the destination and the first sequence numbers; not the cookie, so not the checksum.
     // One more who knows the checksum too (he saw a probe) but not the probe's length.
@@ -49,21 +52,21 @@ TEST(PreciseHardening, BlindSpooferQuotingEightBytesMovesNoHopAndNoPathMtu)
         uint16_t checksum;
         int quotedLength;
     };
-    for (const Spray spray : {Spray{static_cast<uint16_t>(flow.checksum ^ 0x5A5A), 1500}, Spray{flow.checksum, 1400}}) {
+    for (const Spray spray : {Spray{static_cast<uint16_t>(checksum ^ 0x5A5A), 1500}, Spray{checksum, 1400}}) {
         SCOPED_TRACE(spray.checksum);
         SimulatedPath path(s.links, s.nodes, 3);
         for (int64_t t = 0; t < int64_t{8000000000}; t += 5000000) {
             for (uint16_t k = 0; k < 32; ++k) {
                 const auto sequence = static_cast<uint16_t>(testSecrets().firstSequence + k);
-                if (spray.checksum != flow.checksum)
+                if (spray.checksum != checksum)
                     path.inject(path.clock + t, stranger,
-                                shortQuote(stranger, target, 11, 0, 0, 64, spray.checksum, flow.identifier, sequence));
+                                shortQuote(stranger, target, 11, 0, 0, 64, spray.checksum, keys.identifier, sequence));
                 path.inject(path.clock + t + 2500000, stranger,
-                            shortQuote(stranger, target, 3, 4, 68, spray.quotedLength, spray.checksum, flow.identifier,
+                            shortQuote(stranger, target, 3, 4, 68, spray.quotedLength, spray.checksum, keys.identifier,
                                        sequence));
             }
         }
-        PreciseEngine engine(path, defaults(), testSecrets());
+        PreciseEngine engine(path, defaults(), testSecrets(), testFlows());
         const PreciseResult r = engine.run(target);
         EXPECT_EQ(r.pathMtu, 1500);
         ASSERT_EQ(r.hops.size(), 3u);
@@ -82,29 +85,29 @@ TEST(PreciseHardening, RepliesWithOurMarksFromAnotherAddressOrAboutAnotherDestin
     // quote a probe that went elsewhere.
     const Scenario s = chain({10e6, 2e6, 5e6});
     const PreciseResult plain = measure(s);
-    const EchoFlow flow = makeEchoFlow(testSecrets().identifier, testSecrets().cookie);
-    const Ipv4Address stranger = SimulatedPath::address(10, 66, 6, 6);
+    const FlowKeys keys{testSecrets().identifier, testSecrets().cookie};
+    const IpAddress stranger = SimulatedPath::address(10, 66, 6, 6);
     SimulatedPath path(s.links, s.nodes, 3);
     for (int64_t t = 0; t < int64_t{5000000000}; t += 20000000) {
         for (uint16_t k = 0; k < 600; ++k) {
             const auto sequence = static_cast<uint16_t>(testSecrets().firstSequence + k);
-            std::vector<uint8_t> echo = buildFlowEcho(flow, sequence, 16);
+            std::vector<uint8_t> echo = buildProbe(ProbeFlow{ProbeProtocol::Icmp, host, stranger, 0, keys}, sequence, 36);
             echo[0] = 0;
-            std::vector<uint8_t> reply = ipv4Header(stranger, SimulatedPath::host, 1, 60, echo.size());
+            std::vector<uint8_t> reply = SimulatedPath::ipHeaderFor(stranger, host, 1, 60, echo.size());
             reply.insert(reply.end(), echo.begin(), echo.end());
             path.inject(path.clock + t, stranger, reply);
-            const std::vector<uint8_t> probe = buildFlowEcho(flow, sequence, 16);
-            std::vector<uint8_t> quoted = ipv4Header(SimulatedPath::host, stranger, 1, 1, probe.size());
+            const std::vector<uint8_t> probe = buildProbe(ProbeFlow{ProbeProtocol::Icmp, host, stranger, 0, keys}, sequence, 36);
+            std::vector<uint8_t> quoted = SimulatedPath::ipHeaderFor(host, stranger, 1, 1, probe.size());
             quoted.insert(quoted.end(), probe.begin(), probe.end());
             std::vector<uint8_t> error =
-                ipv4Header(s.nodes[0].address, SimulatedPath::host, 1, 60, 8 + quoted.size());
+                SimulatedPath::ipHeaderFor(s.nodes[0].address, host, 1, 60, 8 + quoted.size());
             const uint8_t header[8] = {11, 0, 0, 0, 0, 0, 0, 0};
             error.insert(error.end(), header, header + 8);
             error.insert(error.end(), quoted.begin(), quoted.end());
             path.inject(path.clock + t + 10000000, s.nodes[0].address, error);
         }
     }
-    const PreciseResult r = PreciseEngine(path, defaults(), testSecrets()).run(s.nodes.back().address);
+    const PreciseResult r = PreciseEngine(path, defaults(), testSecrets(), testFlows()).run(s.nodes.back().address);
     ASSERT_EQ(r.hops.size(), plain.hops.size());
     EXPECT_EQ(r.probesSent, plain.probesSent);
     for (size_t i = 0; i < plain.hops.size(); ++i) {
@@ -156,7 +159,7 @@ TEST(PreciseHardening, LateKernelSendStampsStayOutOfTheFloors)
     SimulatedPath path(s.links, s.nodes, 3);
     path.lateStampShare = 0.2;
     path.lateStampBy = 400000;
-    const PreciseResult r = PreciseEngine(path, defaults(), testSecrets()).run(s.nodes.back().address);
+    const PreciseResult r = PreciseEngine(path, defaults(), testSecrets(), testFlows()).run(s.nodes.back().address);
     ASSERT_EQ(r.hops.size(), 3u);
     for (size_t i = 0; i < 3; ++i) {
         SCOPED_TRACE(i);
@@ -180,7 +183,7 @@ TEST(PreciseHardening, StampsOfProbesSentAfterAnIdlePauseAreJudgedAmongTheirKind
     settings.ttlLimited = true;
     settings.budget = 24;
     settings.probeSizes = 6;
-    const PreciseResult r = PreciseEngine(path, settings, testSecrets()).run(s.nodes.back().address);
+    const PreciseResult r = PreciseEngine(path, settings, testSecrets(), testFlows()).run(s.nodes.back().address);
     ASSERT_EQ(r.hops.size(), 3u);
     EXPECT_TRUE(r.hops[0].rateLimited);
     EXPECT_TRUE(r.hops[1].rateLimited);

@@ -85,6 +85,9 @@ TEST(PreciseJson, FieldsValuesAndNulls)
     EXPECT_EQ(doc["wall_s"], 41.257);  // milliseconds
     EXPECT_EQ(doc["path_mtu"], 1500);
     EXPECT_EQ(doc["kernel_timestamps"], true);
+    EXPECT_EQ(doc["family"], "ipv4");
+    EXPECT_TRUE(doc["source"].is_null());
+    EXPECT_EQ(doc["destination_reached"], true);
     ASSERT_EQ(doc["hops"].size(), 6u);
 
     const json &h1 = doc["hops"][0];
@@ -93,7 +96,9 @@ TEST(PreciseJson, FieldsValuesAndNulls)
         keys.push_back(item.key());
     EXPECT_EQ(keys, (std::vector<std::string>{"address", "capacity_bps", "ci90_bps", "hidden_device", "hop", "loss",
                                               "lower_bound", "merged_from", "method", "min_rtt_ms", "notes",
-                                              "other_addresses", "pair_bps", "probes", "rate_limited", "replies"}));
+                                              "other_addresses", "pair_bps", "probes", "protocol", "rate_limited",
+                                              "replies"}));
+    EXPECT_EQ(h1["protocol"], "icmp");
     EXPECT_EQ(h1["hop"], 1);
     EXPECT_EQ(h1["address"], "10.0.1.1");
     EXPECT_EQ(h1["capacity_bps"], 100e6);
@@ -182,30 +187,31 @@ TEST(ProbeLog, HeaderAndLines)
     timed.arrivedKernel = timed.arrivedAt - 35000;
     timed.rttNs = 12'250'000;
     timed.kernelStamps = true;
-    timed.kind = FlowReplyKind::TimeExceeded;
+    timed.kind = ReplyKind::TimeExceeded;
     timed.replyLength = 576;
     timed.responder = sampleAddress(10, 0, 3, 1);
+    timed.replyTtl = 61;
     ProbeRecord echo = timed;
     echo.sentKernel.reset();
     echo.arrivedKernel.reset();
     echo.kernelStamps = false;
-    echo.kind = FlowReplyKind::EchoReply;
+    echo.kind = ReplyKind::EchoReply;
     echo.sentAt = setup.sentAt + 2'000'000;
     ProbeRecord unreachable = echo;
-    unreachable.kind = FlowReplyKind::Unreachable;
+    unreachable.kind = ReplyKind::Unreachable;
     ProbeRecord fragmentation = echo;
-    fragmentation.kind = FlowReplyKind::FragmentationNeeded;
+    fragmentation.kind = ReplyKind::TooBig;
     r.probes = {setup, timed, echo, unreachable, fragmentation};
 
     EXPECT_EQ(formatProbeLog(r, "example.net"),
               "# hoprate --precise probe log: destination example.net (192.0.2.80), path MTU 1500\n"
               "probe,phase,hop,to,ttl,size,sent_ns,answered,rtt_ns,stamps,reply,reply_length,responder,"
-              "send_stamp_delay_ns,receive_stamp_delay_ns\n"
-              "0,setup,1,192.0.2.80,1,36,0,0,,,,,,,\n"
-              "1,measure,3,192.0.2.80,3,1500,1234567,1,12250000,kernel,time-exceeded,576,10.0.3.1,2100,35000\n"
-              "2,measure,3,192.0.2.80,3,1500,2000000,1,12250000,program,echo-reply,576,10.0.3.1,,\n"
-              "3,measure,3,192.0.2.80,3,1500,2000000,1,12250000,program,unreachable,576,10.0.3.1,,\n"
-              "4,measure,3,192.0.2.80,3,1500,2000000,1,12250000,program,fragmentation-needed,576,10.0.3.1,,\n");
+              "send_stamp_delay_ns,receive_stamp_delay_ns,protocol,reply_ttl\n"
+              "0,setup,1,192.0.2.80,1,36,0,0,,,,,,,,icmp,\n"
+              "1,measure,3,192.0.2.80,3,1500,1234567,1,12250000,kernel,time-exceeded,576,10.0.3.1,2100,35000,icmp,61\n"
+              "2,measure,3,192.0.2.80,3,1500,2000000,1,12250000,program,echo-reply,576,10.0.3.1,,,icmp,61\n"
+              "3,measure,3,192.0.2.80,3,1500,2000000,1,12250000,program,unreachable,576,10.0.3.1,,,icmp,61\n"
+              "4,measure,3,192.0.2.80,3,1500,2000000,1,12250000,program,fragmentation-needed,576,10.0.3.1,,,icmp,61\n");
 }
 
 TEST(PreciseWriters, AnyByteOfTheDestinationTextStaysInsideItsField)
@@ -345,7 +351,7 @@ TEST(PreciseArguments, RangesAcceptTheirEndsAndRefuseBeyond)
     for (const auto &[option, low, high] : std::vector<std::tuple<std::string, std::string, std::string>>{
              {"--max-hops", "1", "255"},   {"--budget", "16", "100000"}, {"--sizes", "3", "200"},
              {"--target", "0.0001", "100"}, {"--rate", "1", "100000"},    {"--spacing", "0", "100"},
-             {"--seed", "0", "9223372036854775807"}}) {
+             {"--seed", "0", "9223372036854775807"}, {"--port", "1", "65535"}, {"--first-hop", "1", "30"}}) {
         EXPECT_EQ(refusal({option, low, "h"}), "(accepted)") << option;
         EXPECT_EQ(refusal({option, high, "h"}), "(accepted)") << option;
     }
@@ -369,6 +375,16 @@ TEST(PreciseArguments, RangesAcceptTheirEndsAndRefuseBeyond)
         {{"--spacing", "-0.1", "h"}, R"(--spacing needs a number from 0 to 100, not "-0.1")"},
         {{"--spacing", "1e999", "h"}, R"(--spacing needs a number from 0 to 100, not "1e999")"},
         {{"--save", "", "h"}, "--save needs a file name"},
+        {{"--port", "0", "h"}, R"(--port needs a whole number from 1 to 65535, not "0")"},
+        {{"--port", "65536", "h"}, R"(--port needs a whole number from 1 to 65535, not "65536")"},
+        {{"--first-hop", "31", "h"}, "--first-hop 31 is beyond --max-hops 30"},
+        {{"--max-hops", "5", "--first-hop", "6", "h"}, "--first-hop 6 is beyond --max-hops 5"},
+        {{"--proto", "sctp", "h"}, R"(--proto needs auto, icmp, udp or tcp, not "sctp")"},
+        {{"--source", "h", "h"}, R"(--source needs an IPv4 or IPv6 address, not "h")"},
+        {{"--interface", "a/b", "h"}, R"(--interface needs a network interface name, not "a/b")"},
+        {{"-4", "fd77::2"}, "-4 with an IPv6 address: fd77::2"},
+        {{"-6", "10.0.0.1"}, "-6 with an IPv4 address: 10.0.0.1"},
+        {{"--source", "fd77::1", "10.0.0.1"}, "--source fd77::1 is not of the destination's family"},
     };
     for (const auto &[words, message] : refusals)
         EXPECT_EQ(refusal(words), message) << words[0] << " " << words[1];
@@ -392,9 +408,10 @@ TEST(PreciseArguments, UnknownOptionsAndDestinations)
     for (const std::string &bad : std::vector<std::string>{"10.99.0.2 \xff", "10.99.0.2 x", "10.99.0.256", "10.1", "1.2.3.4.5", "h\nx",
                                   "name with space", "caf\xc3\xa9.example", std::string(254, 'a'),
                                   std::string(64, 'a') + ".example", "a..b"})
-        EXPECT_EQ(refusal({bad}).rfind("not an IPv4 address or host name: ", 0), 0u) << bad;
-    EXPECT_EQ(refusal({"h\nx"}), R"(not an IPv4 address or host name: "h\x0ax")");
-    for (const std::string good : {"10.99.0.2", "host.example.", "_svc.a-b.example", "localhost", "0.0.0.0"})
+        EXPECT_EQ(refusal({bad}).rfind("not an IP address or host name: ", 0), 0u) << bad;
+    EXPECT_EQ(refusal({"h\nx"}), R"(not an IP address or host name: "h\x0ax")");
+    for (const std::string good : {"10.99.0.2", "host.example.", "_svc.a-b.example", "localhost", "0.0.0.0", "fd77::2",
+                                   "::ffff:10.0.0.1"})
         EXPECT_EQ(refusal({good}), "(accepted)") << good;
     EXPECT_EQ(parse({"--", "-dash.example"}).destination, "-dash.example");
     // Options may follow the destination.

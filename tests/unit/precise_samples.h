@@ -13,12 +13,12 @@
 
 using namespace hoprate;
 
-inline Ipv4Address sampleAddress(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
+inline IpAddress sampleAddress(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
 {
     const uint8_t bytes[4] = {a, b, c, d};
     Ipv4Address address;
     std::memcpy(&address, bytes, 4);
-    return address;
+    return IpAddress::v4(address);
 }
 
 inline CapacityEstimate sampleInterval(double bps, double low, double high)

@@ -36,7 +36,13 @@ inline Scenario chain(const std::vector<double> &rates)
 // Fixed secrets: the sequence numbers wrap after the first 16 probes.
 inline ProbeSecrets testSecrets()
 {
-    return ProbeSecrets{0x4A21, 0x9E3779B9, 0xFFF0};
+    return ProbeSecrets{0x4A21, 0x9E3779B9, 0xFFF0, 0x5A3C};
+}
+
+// The simulated host's flows: its address, the fake's UDP and TCP ports, the defaults.
+inline FlowSetup testFlows(Family family = Family::V4)
+{
+    return FlowSetup{family, SimulatedPath::hostFor(family), 40001, 40002, 33434, 80};
 }
 
 inline PreciseSettings defaults(uint64_t seed = 7)
@@ -49,7 +55,7 @@ inline PreciseSettings defaults(uint64_t seed = 7)
 inline PreciseResult measure(const Scenario &s, PreciseSettings settings = defaults(), uint64_t pathSeed = 3)
 {
     SimulatedPath path(s.links, s.nodes, pathSeed);
-    PreciseEngine engine(path, settings, testSecrets());
+    PreciseEngine engine(path, settings, testSecrets(), testFlows(s.nodes.back().address.family));
     PreciseResult r = engine.run(s.nodes.back().address);
     if (std::getenv("HOPRATE_SIM_VERBOSE")) {
         std::printf("%d probes, %.2f s, mtu %d\n", r.probesSent, r.wallSeconds, r.pathMtu);

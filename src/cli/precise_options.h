@@ -1,0 +1,33 @@
+// The accurate mode's command line: long options (and -4, -6) into plain values.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "model/precise_settings.h"
+#include "net/resolve.h"
+
+namespace hoprate {
+
+struct PreciseOptions {
+    PreciseSettings settings;
+    bool quick = false;
+    bool json = false;
+    std::optional<uint64_t> seed;  // of the probe order; none given: one is drawn for the run
+    std::string save;              // file for the probe log; empty: none
+    std::string destination;
+    FamilyWish family = FamilyWish::Any;
+    std::string source;            // --source: the local address probes leave from (empty: the route's)
+    std::string interface;         // --interface: the device they leave by (empty: the route's)
+    bool help = false;
+};
+
+// The --help text, with the defaults of PreciseSettings.
+std::string preciseUsage();
+
+// Parses the arguments after "--precise". Throws std::invalid_argument with the complaint
+// for a bad command line.
+PreciseOptions parsePreciseArguments(int argc, char **argv);
+
+}  // namespace hoprate
