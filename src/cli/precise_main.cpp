@@ -48,16 +48,16 @@ FamilySockets openFamily(Family family, const PreciseOptions &options)
     const bool v4 = family == Family::V4;
     f.network = std::make_unique<LinuxNetwork>(
         SocketOptions{family, options.settings.kernelStamps, true, 4 << 20, options.interface});
+    const Prepared icmp = f.network->prepare(Channel::Icmp, std::nullopt);
+    if (icmp.error != 0) {
+        f.failure = preparedFailure(icmp, v4 ? "raw ICMP socket" : "raw ICMPv6 socket", options);
+        return f;
+    }
     if (!options.source.empty()) {
         if (const int error = f.network->bindTo(*parseAddress(options.source))) {
             f.failure = "--source " + options.source + ": " + std::strerror(error);
             return f;
         }
-    }
-    const Prepared icmp = f.network->prepare(Channel::Icmp, std::nullopt);
-    if (icmp.error != 0) {
-        f.failure = preparedFailure(icmp, v4 ? "raw ICMP socket" : "raw ICMPv6 socket", options);
-        return f;
     }
     // TCP SYN probes need a raw socket too; without one, auto goes without them.
     const ProtocolChoice proto = options.settings.protocol;

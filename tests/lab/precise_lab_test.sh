@@ -17,6 +17,18 @@
 #                hops are paced and marked, the links still within 5 %
 #   quoting      routers quoting 28 bytes and the whole probe with --ttl-limited: no bias
 #   refused      without CAP_NET_RAW: a clear message and status 1
+#   ipv6         a dual-stack path measured over IPv6 (a literal and a name with both
+#                families, -6), the hops' IPv6 addresses found
+#   noecho       a destination that ignores echo (IPv4 and IPv6): measured with UDP to a
+#                closed port, status 0
+#   protocols    --proto udp and --proto tcp, to a closed port (RST) and to a listening
+#                one (SYN-ACK, which this host's kernel resets: no half-open connection
+#                stays at the destination)
+#   filtered     no node answers echo: routers by TTL-limited UDP probes, the destination
+#                by port unreachable
+#   badinput     a --source that is no local address, an unknown --interface, a name
+#                without an address of the family asked for, an unknown name: one line,
+#                status 1, and not a probe sent
 # Bounds are loose on purpose: accuracy is the benchmark's business (bench/), these
 # check behaviour.
 # usage: precise_lab_test.sh MODE HOPRATE LAB_SCRIPT LINKEMU
@@ -35,7 +47,27 @@ lab_down() { "$lab" down >/dev/null 2>&1; }
 at_exit lab_down
 
 up() {
-    "$lab" up --links "$1" --lifetime 600s >/dev/null || fail "the lab did not come up with $1"
+    "$lab" up --links "$1" "${@:2}" --lifetime 600s >/dev/null || fail "the lab did not come up with $1"
+}
+
+# probes_sent: packets the source sent into link 1 (the emulator's count).
+probes_sent() {
+    sed -n 's/^forward_packets=//p' "/run/hoprate-lab/$tag/link1.stats"
+}
+
+# one_line_refusal STATUS MESSAGE ARGS...: hoprate --precise ARGS ends with this status
+# and exactly this one line, having sent nothing.
+one_line_refusal() {
+    local want_status=$1 message=$2 before
+    shift 2
+    before=$(probes_sent)
+    run_limited 30 "$lab" exec "$hoprate" --precise "$@"
+    [ "$status" -eq "$want_status" ] || fail "$*: status $status, expected $want_status"
+    [ "$(cat "$work/err")" = "$message" ] || fail "$*: message '$(cat "$work/err")', expected '$message'"
+    [ ! -s "$work/out" ] || fail "$*: something on standard output"
+    sleep 0.5  # the emulator's statistics are written now and then
+    [ "$(probes_sent)" = "$before" ] || fail "$*: probes were sent ($before, then $(probes_sent))"
+    echo "ok: $*"
 }
 
 # check_json RATES [RULES]: the last run's standard output against the configured rates
@@ -131,6 +163,57 @@ refused)
     [ "$(cat "$work/err")" = "hoprate: raw ICMP socket: Operation not permitted (needs root or CAP_NET_RAW)" ] ||
         fail "unexpected message"
     [ ! -s "$work/out" ] || fail "something on standard output"
+    ;;
+ipv6)
+    up 10M/1ms,2M/2ms,5M/1ms --ipv6
+    run_limited 120 "$lab" exec "$hoprate" --precise --quick --json fd77:0:0:3::2
+    [ "$status" -eq 0 ] || fail "status $status"
+    check_json 10,2,5 "d['family'] == 'ipv6' and [x['address'] for x in h] == ['fd77:0:0:1::2', 'fd77:0:0:2::2', \
+'fd77:0:0:3::2'] and d['path_mtu'] == 1500 and all(x['protocol'] == 'icmp' for x in h)"
+    run_limited 120 "$lab" exec "$hoprate" --precise --quick -6 --json dest.lab
+    [ "$status" -eq 0 ] || fail "status $status (-6 dest.lab)"
+    check_json 10,2,5 "d['address'] == 'fd77:0:0:3::2'"
+    ;;
+noecho)
+    up 10M/1ms,2M/2ms,5M/1ms:noecho --ipv6
+    for destination in 10.77.3.2 fd77:0:0:3::2; do
+        run_limited 120 "$lab" exec "$hoprate" --precise --quick --json "$destination"
+        [ "$status" -eq 0 ] || fail "status $status ($destination)"
+        check_json 10,2,5 "loose and h[2]['method'] == 'destination' and h[2]['protocol'] == 'udp' and \
+h[0]['method'] == 'echo-router'"
+    done
+    ;;
+protocols)
+    up 10M/1ms,2M/2ms,5M/1ms:tcp=80
+    run_limited 120 "$lab" exec "$hoprate" --precise --quick --proto udp --json 10.77.3.2
+    [ "$status" -eq 0 ] || fail "status $status (udp)"
+    check_json 10,2,5 "loose and h[2]['protocol'] == 'udp'"
+    for port in 81 80; do
+        run_limited 120 "$lab" exec "$hoprate" --precise --quick --proto tcp --port "$port" --json --save \
+            "$work/tcp$port.csv" 10.77.3.2
+        [ "$status" -eq 0 ] || fail "status $status (tcp port $port)"
+        check_json 10,2,5 "loose and h[2]['protocol'] == 'tcp'"
+        grep -q ",tcp-$([ "$port" = 80 ] && echo syn-ack || echo reset)," "$work/tcp$port.csv" ||
+            fail "no TCP answer of the expected kind to port $port"
+    done
+    sleep 1
+    half_open=$(ip netns exec "$tag-dst" ss -Htan state syn-recv | wc -l)
+    [ "$half_open" -eq 0 ] || fail "$half_open half-open connections left at the destination"
+    ;;
+filtered)
+    up 10M/1ms:noecho,2M/2ms:noecho,5M/1ms:noecho
+    run_limited 180 "$lab" exec "$hoprate" --precise --quick --json 10.77.3.2
+    [ "$status" -eq 0 ] || fail "status $status"
+    check_json 10,2,5 "loose and [x['method'] for x in h] == ['ttl-limited', 'ttl-limited', 'destination'] and \
+all(x['protocol'] == 'udp' for x in h)"
+    ;;
+badinput)
+    up 10M/1ms,2M/2ms --ipv6
+    one_line_refusal 1 "hoprate: --source 192.0.2.99: Cannot assign requested address" --source 192.0.2.99 10.77.2.2
+    one_line_refusal 1 "hoprate: --interface nosuch0: No such device" --interface nosuch0 10.77.2.2
+    one_line_refusal 1 "hoprate: no IPv6 address for dest4.lab" -6 dest4.lab
+    one_line_refusal 1 "hoprate: no IPv4 address for dest6.lab" -4 dest6.lab
+    one_line_refusal 1 "hoprate: unknown host: nosuch.lab" nosuch.lab
     ;;
 *)
     echo "unknown mode $mode"
