@@ -462,7 +462,11 @@ Route LinuxNetwork::route(const IpAddress &to)
                    static_cast<socklen_t>(options.device.size()));
     if (source) {
         SocketAddress local = socketAddress(*source, 0);
-        bind(probe, local.get(), local.length);
+        // From a source the host cannot bind, no route is known (the probes' sockets say why).
+        if (bind(probe, local.get(), local.length) != 0) {
+            close(probe);
+            return route;
+        }
     }
     SocketAddress address = socketAddress(to, 9);
     if (connect(probe, address.get(), address.length) == 0) {
