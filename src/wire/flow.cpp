@@ -208,6 +208,7 @@ std::optional<ProbeReply> decodeIcmp(std::span<const uint8_t> m, ProbeReply repl
         reply.cookieSeen = true;
         return reply;
     }
+    // NOLINTNEXTLINE(bugprone-branch-clone): one branch per family and message, as the two ICMPs number them
     if (v4 && type == icmpTimeExceeded && code == codeTtlExceeded) {
         reply.kind = ReplyKind::TimeExceeded;
     } else if (v4 && type == icmpUnreachable) {
