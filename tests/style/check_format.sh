@@ -15,8 +15,8 @@
 set -u
 cd "$(dirname "$0")/../.." || exit 2
 
-if ! git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-    echo "SKIP: not a git checkout"
+if ! problem=$(git rev-parse --is-inside-work-tree 2>&1 >/dev/null); then
+    echo "SKIP: not a git checkout: $problem"
     exit 77
 fi
 tool=$(command -v git-clang-format || command -v git-clang-format-14 || true)
