@@ -5,9 +5,10 @@
 # The change is what lies between BASE and the working tree (uncommitted edits included):
 #   - BASE as given (argument or HOPRATE_FORMAT_BASE);
 #   - on a branch not yet in main (origin/main, or the local main in a worktree): the
-#     merge base with main, so every commit of the branch counts;
-#   - on main itself, as in CI's clean clone of main: HEAD's first parent, i.e. the newest
-#     commit, or everything a merge commit brought in.
+#     merge base with main, so every commit of the branch counts; on a branch without
+#     commits of its own, HEAD (the uncommitted edits);
+#   - on main itself or a detached HEAD, as in CI's clean clone of main: HEAD's first
+#     parent, i.e. the newest commit, or everything a merge commit brought in.
 # Exit status: 0 clean, 1 lines to reformat (the diff is shown), 77 nothing to compare
 # (no git checkout, no clang-format, or a commit without a parent as in a shallow clone).
 # To fix a finding:  git clang-format BASE
@@ -31,6 +32,8 @@ if [ -z "$base" ]; then
         git rev-parse -q --verify "$main^{commit}" >/dev/null || continue
         if ! git merge-base --is-ancestor HEAD "$main"; then
             base=$(git merge-base HEAD "$main") || base=
+        elif branch=$(git symbolic-ref -q --short HEAD) && [ "$branch" != main ]; then
+            base=HEAD  # a branch with no commits of its own yet: only the edits in the tree
         fi
         break
     done
