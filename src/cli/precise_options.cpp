@@ -223,7 +223,7 @@ PreciseOptions parsePreciseArguments(int argc, char **argv)
         throw std::invalid_argument("no destination given");
     if (optind + 1 < count)
         throw std::invalid_argument("more than one destination: " + printableText(args[static_cast<size_t>(optind)]) +
-                                    " and " + printableText(args[static_cast<size_t>(optind + 1)]));
+                                    " and " + printableText(args[static_cast<size_t>(optind) + 1]));
     options.destination = args[static_cast<size_t>(optind)];
     if (options.destination.empty())
         throw std::invalid_argument("empty destination");

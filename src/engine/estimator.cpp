@@ -33,7 +33,7 @@ double pairRate(const HopState &hop, std::span<const ProbeRecord> probes)
     std::vector<double> rates;
     for (const int first : hop.pairs) {
         const ProbeRecord &a = probes[static_cast<size_t>(first)];
-        const ProbeRecord &b = probes[static_cast<size_t>(first + 1)];
+        const ProbeRecord &b = probes[static_cast<size_t>(first) + 1];
         if (!a.answered || !b.answered || !a.arrivedKernel || !b.arrivedKernel || b.pairFirst != first)
             continue;
         // Either order: the spacing is one serialization at the narrowest link all the same,

@@ -129,7 +129,7 @@ std::optional<Quote> decodeQuote(std::span<const uint8_t> q, const FlowMatch &ma
     if (match.family == Family::V4) {
         if (q.size() < 20 || q[0] >> 4 != 4)
             return std::nullopt;
-        at = 4u * (q[0] & 0x0F);
+        at = 4 * static_cast<size_t>(q[0] & 0x0F);
         if (at < 20 || q.size() < at)
             return std::nullopt;
         next = q[9];
@@ -149,7 +149,7 @@ std::optional<Quote> decodeQuote(std::span<const uint8_t> q, const FlowMatch &ma
             if (q.size() < at + 8)
                 return std::nullopt;
             next = q[at];
-            at += 8u * (q[at + 1] + 1u);
+            at += 8 * (static_cast<size_t>(q[at + 1]) + 1);
         }
     }
     if (q.size() < at + 8)
@@ -182,7 +182,7 @@ std::optional<Quote> decodeQuote(std::span<const uint8_t> q, const FlowMatch &ma
             return std::nullopt;
         quote.protocol = ProbeProtocol::Tcp;
         quote.sequence = static_cast<uint16_t>((sequence >> 16) ^ keys.key);
-        quote.cookieSeen = available >= static_cast<size_t>(tcpHeaderLength + 4);
+        quote.cookieSeen = available >= static_cast<size_t>(tcpHeaderLength) + 4;
         if (quote.cookieSeen && read32(t + tcpHeaderLength) != keys.cookie)
             return std::nullopt;
     } else {
@@ -208,6 +208,7 @@ std::optional<ProbeReply> decodeIcmp(std::span<const uint8_t> m, ProbeReply repl
         reply.cookieSeen = true;
         return reply;
     }
+    // NOLINTNEXTLINE(bugprone-branch-clone): one branch per family and message, as the two ICMPs number them
     if (v4 && type == icmpTimeExceeded && code == codeTtlExceeded) {
         reply.kind = ReplyKind::TimeExceeded;
     } else if (v4 && type == icmpUnreachable) {
@@ -298,7 +299,7 @@ std::optional<ProbeReply> decodeProbeReply(std::span<const uint8_t> packet, cons
     if (match.family == Family::V4) {
         if (packet.size() < 20 || packet[0] >> 4 != 4)
             return std::nullopt;
-        headerLength = 4u * (packet[0] & 0x0F);
+        headerLength = 4 * static_cast<size_t>(packet[0] & 0x0F);
         if (headerLength < 20 || packet.size() < headerLength)
             return std::nullopt;
         protocol = packet[9];

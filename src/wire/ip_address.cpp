@@ -49,7 +49,7 @@ std::string addressText(const IpAddress &address)
     const auto &b = address.bytes;
     uint16_t groups[8];
     for (int i = 0; i < 8; ++i)
-        groups[i] = static_cast<uint16_t>(b[static_cast<size_t>(2 * i)] << 8 | b[static_cast<size_t>(2 * i + 1)]);
+        groups[i] = static_cast<uint16_t>(b[2 * static_cast<size_t>(i)] << 8 | b[2 * static_cast<size_t>(i) + 1]);
     // IPv4-mapped: ::ffff:a.b.c.d
     if (groups[0] == 0 && groups[1] == 0 && groups[2] == 0 && groups[3] == 0 && groups[4] == 0 && groups[5] == 0xFFFF)
         return "::ffff:" + std::to_string(b[12]) + "." + std::to_string(b[13]) + "." + std::to_string(b[14]) + "." +
