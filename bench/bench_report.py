@@ -223,8 +223,17 @@ G_TENHOP = "10 hops: wall ≤ 4 × 3-hop wall, every link within 1 %"
 G_RATELIMIT = "rate-limited 3-hop path: ≤ 3 min, within 0.5 %"
 G_CROSS = "cross traffic: as accurate as pchar -I 64 -R 16 in no more time"
 G_COVERAGE = "90 % interval covers the configured rate for ≥ 85 % of links"
+G_IPV6 = "IPv6: worst \\|error\\| ≤ max(0.2 %, pchar's best IPv6 setting) in ≤ ½ its wall"
+G_NOECHO = "destination ignoring echo: every link within 0.5 %, status 0"
+G_FILTERED = "no node answers echo: within 0.5 %"
+G_FILTERED_LIMITED = "no node answers echo, default rate limits: within 1 % in ≤ 3 min"
+G_PROTO = "--proto udp / tcp: within 0.5 %"
 GOALS = [(G_WORST, "every"), (G_FAST, "fast"), (G_WALL, "every"), (G_PROBES, "every"), (G_QUICK, "every"),
-         (G_TENHOP, "tenhop, basic"), (G_RATELIMIT, "ratelimit"), (G_CROSS, "cross"), (G_COVERAGE, "all")]
+         (G_TENHOP, "tenhop, basic"), (G_RATELIMIT, "ratelimit"), (G_CROSS, "cross"),
+         (G_IPV6, "ipv6, ipv6udp"), (G_NOECHO, "noecho-dst, noecho-dst6"), (G_FILTERED, "filtered"),
+         (G_FILTERED_LIMITED, "filtered-limited"), (G_PROTO, "udp, tcp"), (G_COVERAGE, "all")]
+# Scenarios whose goals are their own, not the general accuracy and time goals.
+OWN_GOALS = {"ratelimit", "filtered-limited"}
 
 
 def evaluate_goals(results, scenarios):
@@ -253,7 +262,7 @@ def evaluate_goals(results, scenarios):
         if p:
             w = worst_up_to(p, 20e6)
             # The rate-limited path has its own accuracy and time goal.
-            if s != "ratelimit" and any(c["truth"] <= 20e6 for c in p["score"]["cells"]):
+            if s not in OWN_GOALS and any(c["truth"] <= 20e6 for c in p["score"]["cells"]):
                 bound = max(0.001, q64["score"]["worst"]) if (q64 and q64["score"]["worst"] is not None
                                                                and s in standard) else 0.001
                 rows.append((G_WORST, s,
@@ -295,6 +304,38 @@ def evaluate_goals(results, scenarios):
         rows.append((G_CROSS, "cross",
                      "%s in %.1f s vs %s in %.1f s" % (fmt_pct(p["score"]["worst"]), p["wall"],
                                                        fmt_pct(q["score"]["worst"]), q["wall"]), verdict(ok)))
+    pchar6 = [r for r in (run(s, t) for s in ("ipv6", "ipv6udp") for t in ("pchar64", "pchar128"))
+              if r and r["score"]["worst"] is not None and not r["score"]["missing"]]
+    if run("ipv6", "precise"):
+        p = run("ipv6", "precise")
+        w = p["score"]["worst"]
+        best = min(pchar6, key=lambda r: (r["score"]["worst"], r["wall"])) if pchar6 else None
+        bound = max(0.002, best["score"]["worst"]) if best else 0.002
+        ok = w is not None and not p["score"]["missing"] and w <= bound and (best is None or p["wall"] <= 0.5 * best["wall"])
+        rows.append((G_IPV6, "ipv6", "%s in %.1f s vs %s" % (
+            fmt_pct(w), p["wall"], "no pchar result" if best is None else "%s in %.1f s (%s)" % (
+                fmt_pct(best["score"]["worst"]), best["wall"], best["settings"])), verdict(ok)))
+
+    def within(s, bound, seconds=None):
+        r = run(s, "precise")
+        if not r:
+            return
+        w = r["score"]["worst"]
+        ok = (w is not None and w <= bound and not r["score"]["missing"] and r["status"] == "0"
+              and (seconds is None or r["wall"] <= seconds))
+        measured = "%s, status %s" % (fmt_pct(w), r["status"])
+        if seconds is not None:
+            measured = "%.1f s, " % r["wall"] + measured
+        return measured, verdict(ok)
+
+    for goal, names, bound, seconds in ((G_NOECHO, ("noecho-dst", "noecho-dst6"), 0.005, None),
+                                        (G_FILTERED, ("filtered",), 0.005, None),
+                                        (G_FILTERED_LIMITED, ("filtered-limited",), 0.01, 180),
+                                        (G_PROTO, ("udp", "tcp"), 0.005, None)):
+        for s in names:
+            got = within(s, bound, seconds)
+            if got:
+                rows.append((goal, s) + got)
     covered = sum(r["score"]["covered"] for (s, t), r in results.items() if t.startswith("precise") and r.get("ok"))
     intervals = sum(r["score"]["intervals"] for (s, t), r in results.items() if t.startswith("precise") and r.get("ok"))
     if intervals:

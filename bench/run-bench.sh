@@ -28,6 +28,16 @@
 #   l2         basic with one hidden store-and-forward device on the 2M link
 #   cross      basic with --jitter 200us --jitter-prob 0.5 on every link
 #   tenhop     ten links from 2 to 20 Mbit/s
+#   ipv6       basic over IPv6 (pchar -p ipv6icmp)
+#   ipv6udp    the same path, pchar -p ipv6udp (pchar only: its second IPv6 setting)
+#   noecho-dst basic, the destination ignoring echo requests
+#   noecho-dst6  the same over IPv6 (pchar -p ipv6udp)
+#   filtered   basic, no node answering echo requests
+#   filtered-limited  filtered with icmp-limit=1000 on every node
+#   udp        basic, the accurate mode with --proto udp
+#   tcp        basic, the accurate mode with --proto tcp (a closed port: resets)
+# The classic mode sends ICMP echo over IPv4 and needs the destination's echo replies: it
+# is skipped on the IPv6, non-echo and protocol scenarios (its figures are those of basic).
 # Where a tool cannot finish in reasonable time with its usual settings, it gets fewer
 # probes, a shorter time-out or a time limit, and the tables say so: the classic mode and
 # pchar on the rate-limited and silent paths, the classic mode on ten hops.
@@ -54,7 +64,7 @@ build=$(cd "${1:-$repo/build}" 2>/dev/null && pwd) || { echo "bench: no build di
 output=${2:-$here/RESULTS.md}
 svg=$(dirname "$output")/errors.svg
 all_tools="classic classic600 pchar64 pchar128 precise precise-quick"
-all_scenarios="basic fast ratelimit quote28 quotemix silent l2 cross tenhop"
+all_scenarios="basic fast ratelimit quote28 quotemix silent l2 cross tenhop ipv6 ipv6udp noecho-dst noecho-dst6 filtered filtered-limited udp tcp"
 tools=${BENCH_TOOLS:-$all_tools}
 scenarios=${BENCH_SCENARIOS:-$all_scenarios}
 time_limit=${BENCH_TIME_LIMIT:-600}
@@ -101,6 +111,7 @@ scenario() {
     local basic=10M/1ms,2M/2ms,5M/1ms
     lab_opts=()
     description=""
+    family=4
     case $1 in
         basic) links=$basic ;;
         fast) links=100M/1ms,20M/2ms,50M/1ms ;;
@@ -124,6 +135,27 @@ scenario() {
             lab_opts=(--jitter 200us --jitter-prob 0.5)
             description="Every packet on every link waits, with probability 0.5, an extra exponentially distributed time of mean 200 µs in each direction (cross traffic): the minimum filter has to find the clean samples." ;;
         tenhop) links=10M/1ms,5M/1ms,20M/1ms,2M/1ms,10M/1ms,20M/500us,5M/1ms,10M/1ms,2M/1ms,5M/1ms ;;
+        ipv6 | ipv6udp)
+            links=$basic lab_opts=(--ipv6) family=6
+            description="The basic path over IPv6 (ICMPv6 echo, time exceeded, port unreachable). pchar runs with -p ipv6icmp on ipv6 and with -p ipv6udp on ipv6udp; the accurate mode runs once, on ipv6." ;;
+        noecho-dst)
+            links=10M/1ms,2M/2ms,5M/1ms:noecho
+            description="The destination ignores echo requests (it still answers UDP to a closed port with port unreachable and TCP with resets)." ;;
+        noecho-dst6)
+            links=10M/1ms,2M/2ms,5M/1ms:noecho lab_opts=(--ipv6) family=6
+            description="As noecho-dst over IPv6; pchar with -p ipv6udp." ;;
+        filtered)
+            links=10M/1ms:noecho,2M/2ms:noecho,5M/1ms:noecho
+            description="No node answers echo requests: routers are measured with time-exceeded messages, the destination with port unreachable." ;;
+        filtered-limited)
+            links=10M/1ms:noecho:icmp-limit=1000,2M/2ms:noecho:icmp-limit=1000,5M/1ms:noecho:icmp-limit=1000
+            description="As filtered with Linux's default ICMP error rate limit on every node (a burst of 6, then one per second per source): every answer is rate-limited. Tools run 7 s apart." ;;
+        udp)
+            links=$basic
+            description="The basic path; the accurate mode with --proto udp (every node measured with UDP probes to a closed port: time exceeded and port unreachable)." ;;
+        tcp)
+            links=$basic
+            description="The basic path; the accurate mode with --proto tcp (TCP SYN to port 80, closed: time exceeded and resets)." ;;
     esac
 }
 
@@ -132,8 +164,14 @@ scenario() {
 settings() {
     local s=$1 t=$2
     note=""
+    skip=""
     limit=$time_limit
-    [ "$s" = ratelimit ] && [ -z "${BENCH_TIME_LIMIT:-}" ] && limit=300
+    [[ $s == ratelimit || $s == filtered-limited ]] && [ -z "${BENCH_TIME_LIMIT:-}" ] && limit=300
+    case $s:$t in
+        ipv6*:classic* | noecho*:classic* | filtered*:classic* | udp:classic* | tcp:classic*)
+            skip="ICMP echo over IPv4 only (figures as on basic)" ;;
+        ipv6udp:precise*) skip="measured once, on ipv6" ;;
+    esac
     case $t in
         classic | classic600)
             args=()
@@ -146,7 +184,7 @@ settings() {
         pchar64 | pchar128)
             if [ "$t" = pchar64 ]; then args=(-I 64 -R 16 -g 0.02); else args=(-I 128 -R 8 -g 0.02); fi
             case $s in
-                ratelimit)
+                ratelimit | filtered-limited)
                     if [ "$t" = pchar64 ]; then args=(-I 64 -R 1 -g 1 -t 1); else args=(-I 128 -R 2 -g 1 -t 1); fi
                     note="${args[*]}: one probe per second, as fast as the routers answer, so far fewer repetitions" ;;
                 silent)
@@ -155,6 +193,19 @@ settings() {
             esac ;;
         precise) args=(--precise --json) ;;
         precise-quick) args=(--precise --quick --json) ;;
+    esac
+    case $s:$t in
+        udp:precise*) args+=(--proto udp) ;;
+        tcp:precise*) args+=(--proto tcp) ;;
+    esac
+}
+
+# pchar's protocol and source address on scenario S's family.
+pchar_proto() {
+    case $1 in
+        ipv6) echo "-p ipv6icmp -l fd77:0:0:1::1" ;;
+        ipv6udp | noecho-dst6) echo "-p ipv6udp -l fd77:0:0:1::1" ;;
+        *) echo "-p ipv4udp -l 10.77.1.1" ;;
     esac
 }
 
@@ -169,13 +220,19 @@ run_tool() {
     mkdir -p "$dir/data"
     settings "$s" "$t"
     if [[ $t == precise* ]] && [ "$precise_ok" -eq 0 ]; then
-        printf '%s\t%s\t%s\t%s\tskipped\t\t\t%s\n' "$s" "$t" "${args[*]}" "not in this build (hoprate --precise --help fails)" "$dir" >>"$work/runs.tsv"
+        skip="not in this build (hoprate --precise --help fails)"
+    fi
+    if [ -n "$skip" ]; then
+        printf '%s\t%s\t%s\t%s\tskipped\t\t\t%s\n' "$s" "$t" "${args[*]}" "$skip" "$dir" >>"$work/runs.tsv"
         return
     fi
     local cmd=()
     case $t in
         classic*) cmd=("$build/hoprate" "${args[@]}" -t "$hops" "$dest") ;;
-        pchar*) cmd=(stdbuf -oL pchar -n -p ipv4udp -l 10.77.1.1 "${args[@]}" "$dest") ;;
+        pchar*)
+            local proto
+            read -ra proto <<<"$(pchar_proto "$s")"
+            cmd=(stdbuf -oL pchar -n "${proto[@]}" "${args[@]}" "$dest") ;;
         precise*) cmd=("$build/hoprate" "${args[@]}" "$dest") ;;
     esac
     echo "== $s: $t: ${cmd[*]}" >&2
@@ -212,7 +269,7 @@ for s in $scenarios; do
     scenario "$s"
     printf '%s\t%s\t%s\t%s\n' "$s" "$links" "${lab_opts[*]}" "$description" >>"$work/scenarios.tsv"
     "$lab" up --links "$links" "${lab_opts[@]}" --lifetime 3600s >"$work/$s.lab" 2>&1 || { cat "$work/$s.lab" >&2; die "the lab did not come up for $s"; }
-    dest=$("$lab" dest)
+    dest=$("$lab" dest "-$family")
     hops=$(awk -F, '{ print NF }' <<<"$links")
     first=1
     for t in $tools; do

@@ -102,8 +102,9 @@ class Scoring(unittest.TestCase):
 
 
 class Goals(unittest.TestCase):
-    def run_of(self, tool, scenario_links, raw, wall, note=""):
-        return {"ok": True, "wall": wall, "note": note, "score": br.score_run(tool, br.parse_links(scenario_links), raw)}
+    def run_of(self, tool, scenario_links, raw, wall, note="", status="0", settings=""):
+        return {"ok": True, "wall": wall, "note": note, "status": status, "settings": settings,
+                "score": br.score_run(tool, br.parse_links(scenario_links), raw)}
 
     def test_verdicts(self):
         results = {
@@ -138,6 +139,28 @@ class Goals(unittest.TestCase):
         self.assertEqual(row("cross traffic", "cross"), ("–", "no data"))
         self.assertEqual(row("default: ≤ 1 %", "fast"), ("–", "no data"))
         self.assertEqual(len({goal for goal, _, _, _ in rows}), len(br.GOALS))
+
+    def test_reach_verdicts(self):
+        exact = precise_doc([10e6, 2e6, 5e6])
+        results = {
+            # The best IPv6 pchar run is the quicker one with 0.3 %: the bound is 0.3 %, half its wall 5 s.
+            ("ipv6", "precise"): self.run_of("precise", BASIC, precise_doc([10.02e6, 2e6, 5e6]), 4.0),
+            ("ipv6", "pchar64"): self.run_of("pchar64", BASIC, {1: 10.03e6, 2: 2e6, 3: 5e6}, 30.0, settings="-I 64"),
+            ("ipv6udp", "pchar128"): self.run_of("pchar128", BASIC, {1: 10.03e6, 2: 2e6, 3: 5e6}, 10.0,
+                                                 settings="-I 128"),
+            ("noecho-dst", "precise"): self.run_of("precise", BASIC, exact, 7.0, status="2"),
+            ("filtered-limited", "precise"): self.run_of("precise", BASIC, precise_doc([10.05e6, 2e6, 5e6]), 150.0),
+            ("tcp", "precise"): self.run_of("precise", BASIC, precise_doc([10e6, 2e6, 4.97e6]), 7.0),
+        }
+        rows = {(goal[:12], s): (m, v) for goal, s, m, v in br.evaluate_goals(results, list(dict.fromkeys(
+            s for s, _ in results)))}
+        self.assertEqual(rows[("IPv6: worst ", "ipv6")], ("0.200 % in 4.0 s vs 0.300 % in 10.0 s (-I 128)", "met"))
+        # Exact, but a partial result (status 2) is not what the goal asks for.
+        self.assertEqual(rows[("destination ", "noecho-dst")], ("0.000 %, status 2", "**missed**"))
+        self.assertEqual(rows[("no node answ", "filtered-limited")], ("150.0 s, 0.500 %, status 0", "met"))
+        self.assertEqual(rows[("--proto udp ", "tcp")], ("0.600 %, status 0", "**missed**"))
+        # The rate-limited filtered path is judged by its own goal only.
+        self.assertNotIn(("default: wor", "filtered-limited"), rows)
 
 
 class WholeReport(unittest.TestCase):
