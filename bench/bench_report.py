@@ -230,7 +230,7 @@ G_FILTERED_LIMITED = "no node answers echo, default rate limits: within 1 % in â
 G_PROTO = "--proto udp / tcp: within 0.5 %"
 GOALS = [(G_WORST, "every"), (G_FAST, "fast"), (G_WALL, "every"), (G_PROBES, "every"), (G_QUICK, "every"),
          (G_TENHOP, "tenhop, basic"), (G_RATELIMIT, "ratelimit"), (G_CROSS, "cross"),
-         (G_IPV6, "ipv6, ipv6udp"), (G_NOECHO, "noecho-dst, noecho-dst6"), (G_FILTERED, "filtered"),
+         (G_IPV6, "ipv6, ipv6icmp"), (G_NOECHO, "noecho-dst, noecho-dst6"), (G_FILTERED, "filtered"),
          (G_FILTERED_LIMITED, "filtered-limited"), (G_PROTO, "udp, tcp"), (G_COVERAGE, "all")]
 # Scenarios whose goals are their own, not the general accuracy and time goals.
 OWN_GOALS = {"ratelimit", "filtered-limited"}
@@ -304,7 +304,7 @@ def evaluate_goals(results, scenarios):
         rows.append((G_CROSS, "cross",
                      "%s in %.1f s vs %s in %.1f s" % (fmt_pct(p["score"]["worst"]), p["wall"],
                                                        fmt_pct(q["score"]["worst"]), q["wall"]), verdict(ok)))
-    pchar6 = [r for r in (run(s, t) for s in ("ipv6", "ipv6udp") for t in ("pchar64", "pchar128"))
+    pchar6 = [r for r in (run(s, t) for s in ("ipv6", "ipv6icmp") for t in ("pchar64", "pchar128"))
               if r and r["score"]["worst"] is not None and not r["score"]["missing"]]
     if run("ipv6", "precise"):
         p = run("ipv6", "precise")

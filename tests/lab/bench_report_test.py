@@ -146,7 +146,7 @@ class Goals(unittest.TestCase):
             # The best IPv6 pchar run is the quicker one with 0.3 %: the bound is 0.3 %, half its wall 5 s.
             ("ipv6", "precise"): self.run_of("precise", BASIC, precise_doc([10.02e6, 2e6, 5e6]), 4.0),
             ("ipv6", "pchar64"): self.run_of("pchar64", BASIC, {1: 10.03e6, 2: 2e6, 3: 5e6}, 30.0, settings="-I 64"),
-            ("ipv6udp", "pchar128"): self.run_of("pchar128", BASIC, {1: 10.03e6, 2: 2e6, 3: 5e6}, 10.0,
+            ("ipv6icmp", "pchar128"): self.run_of("pchar128", BASIC, {1: 10.03e6, 2: 2e6, 3: 5e6}, 10.0,
                                                  settings="-I 128"),
             ("noecho-dst", "precise"): self.run_of("precise", BASIC, exact, 7.0, status="2"),
             ("filtered-limited", "precise"): self.run_of("precise", BASIC, precise_doc([10.05e6, 2e6, 5e6]), 150.0),
