@@ -2,9 +2,10 @@
 BUILD_DIR ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
-DEB_PACKAGES := cmake g++ make libgtest-dev nlohmann-json3-dev iproute2 util-linux libcap2-bin groff-base python3 python3-jsonschema
+DEB_PACKAGES := cmake g++ make libgtest-dev nlohmann-json3-dev iproute2 util-linux libcap2-bin groff-base python3 python3-jsonschema \
+               bash-completion dpkg-dev file
 
-.PHONY: all deps build test demo install clean
+.PHONY: all deps build test demo install deb clean
 
 all: build
 
@@ -30,6 +31,10 @@ demo: build
 
 install: build
 	$(if $(filter 1,$(SETCAP)),HOPRATE_SETCAP=1 )cmake --install $(BUILD_DIR) $(if $(PREFIX),--prefix $(PREFIX))
+
+# The Debian package, $(BUILD_DIR)/hoprate_VERSION_ARCH.deb (install it with apt install ./FILE).
+deb: build
+	cd $(BUILD_DIR) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD_DIR)

@@ -8,6 +8,7 @@
 
 #include "report_output.h"
 #include "results_reader.h"
+#include "support/version.h"
 
 namespace hoprate {
 
@@ -28,6 +29,7 @@ const char reportUsageText[] =
     "              not record them, and every row must hold one field per size\n"
     "              (default: 254,454,654,854,1054,1254,1454, hoprate's default set)\n"
     "  --help      print this text\n"
+    "  --version   print hoprate-report's version\n"
     "\n"
     "Exit status: 0 when the report was written, 1 for a bad command line or a file\n"
     "that is not a complete results file (the complaint names the file and line).\n"
@@ -54,6 +56,8 @@ ReportOptions parseReportArguments(const std::vector<std::string> &args)
             onlyOperands = true;
         } else if (arg == "--help" || arg == "-h") {
             options.help = true;
+        } else if (arg == "--version") {
+            options.version = true;
         } else if (arg == "--json" || arg == "--csv") {
             const ReportFormat chosen = arg == "--json" ? ReportFormat::Json : ReportFormat::Csv;
             if (formatChosen && chosen != options.format)
@@ -76,7 +80,7 @@ ReportOptions parseReportArguments(const std::vector<std::string> &args)
             throw std::invalid_argument("unknown option " + arg);
         }
     }
-    if (!options.help && options.resultsFile.empty())
+    if (!options.help && !options.version && options.resultsFile.empty())
         throw std::invalid_argument("no results file given");
     return options;
 }
@@ -95,6 +99,10 @@ int runReport(const std::vector<std::string> &args, std::string &out, std::strin
     }
     if (options.help) {
         out = reportUsageText;
+        return 0;
+    }
+    if (options.version) {
+        out = std::string("hoprate-report ") + hoprateVersion + "\n";
         return 0;
     }
     try {

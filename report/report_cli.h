@@ -14,6 +14,7 @@ struct ReportOptions {
     std::vector<int> sizes;    // the run's probe sizes, hoprate's default set unless -s
     std::string resultsFile;
     bool help = false;
+    bool version = false;
 };
 
 extern const char reportUsageText[];

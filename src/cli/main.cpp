@@ -1,13 +1,8 @@
-#include <cstring>
-
-#include "cli/classic_main.h"
-#include "cli/precise_main.h"
+#include "cli/front_door.h"
 
 int main(int argc, char **argv)
 {
-    // The accurate mode takes long options only, so every classic command line keeps
-    // its meaning.
-    if (argc >= 2 && std::strcmp(argv[1], "--precise") == 0)
-        return hoprate::preciseMain(argc, argv);
-    return hoprate::classicMain(argc, argv);
+    // The accurate mode takes long options only, so every classic command line keeps its
+    // meaning; the front door picks the mode (and answers --help and --version itself).
+    return hoprate::frontDoorMain(argc, argv);
 }

@@ -9,6 +9,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "cli/front_door.h"
 #include "engine/precise_engine.h"
 #include "net/linux_network.h"
 #include "output/precise_report.h"
@@ -83,6 +84,8 @@ int preciseMain(int argc, char **argv)
     }
     if (options.help)
         return writeStandardOutput(preciseUsage()) ? 0 : 1;
+    if (options.version)
+        return writeStandardOutput(versionLine()) ? 0 : 1;
     options.settings.seed = options.seed ? *options.seed : randomWord();
 
     // The family is known from -4, -6, an address literal or --source; for a name it is

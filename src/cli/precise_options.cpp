@@ -17,9 +17,48 @@ namespace hoprate {
 namespace {
 
 enum Option {
-    Quick = 1, Json, Save, MaxHops, Budget, Target, Rate, Sizes, Spacing, TtlLimited, NoKernelStamps, Seed, Help,
-    Proto, Port, Source, Interface, FirstHop,
+    Quick = 1,
+    Json,
+    Save,
+    MaxHops,
+    Budget,
+    Target,
+    Rate,
+    Sizes,
+    Spacing,
+    TtlLimited,
+    NoKernelStamps,
+    Seed,
+    Help,
+    Proto,
+    Port,
+    Source,
+    Interface,
+    FirstHop,
+    Version,
 };
+
+// Every option of the accurate mode; getopt_long reads it up to its empty last entry.
+const option longOptions[] = {{"quick", no_argument, nullptr, Quick},
+                              {"json", no_argument, nullptr, Json},
+                              {"save", required_argument, nullptr, Save},
+                              {"max-hops", required_argument, nullptr, MaxHops},
+                              {"budget", required_argument, nullptr, Budget},
+                              {"target", required_argument, nullptr, Target},
+                              {"rate", required_argument, nullptr, Rate},
+                              {"sizes", required_argument, nullptr, Sizes},
+                              {"spacing", required_argument, nullptr, Spacing},
+                              {"ttl-limited", no_argument, nullptr, TtlLimited},
+                              {"no-kernel-stamps", no_argument, nullptr, NoKernelStamps},
+                              {"seed", required_argument, nullptr, Seed},
+                              {"help", no_argument, nullptr, Help},
+                              {"version", no_argument, nullptr, Version},
+                              {"proto", required_argument, nullptr, Proto},
+                              {"port", required_argument, nullptr, Port},
+                              {"source", required_argument, nullptr, Source},
+                              {"interface", required_argument, nullptr, Interface},
+                              {"first-hop", required_argument, nullptr, FirstHop},
+                              {nullptr, 0, nullptr, 0}};
 
 long wholeNumber(const char *name, const char *text, long lowest, long highest)
 {
@@ -58,6 +97,11 @@ ProtocolChoice protocolChoice(const std::string &text)
 }
 
 }  // namespace
+
+std::span<const option> preciseLongOptions()
+{
+    return {longOptions, std::size(longOptions) - 1};
+}
 
 std::string preciseUsage()
 {
@@ -115,6 +159,7 @@ std::string preciseUsage()
            "  --no-kernel-stamps  time probes with the program's clock only\n"
            "  --seed N         the random order of probes (default: a random one)\n"
            "  --help           print this text\n"
+           "  --version        print hoprate's version\n"
            "\n"
            "Needs the capability CAP_NET_RAW (or root) for its raw sockets; drops it once they\n"
            "are open. Exit status: 0 when every link was measured, 2 when the destination did\n"
@@ -123,18 +168,6 @@ std::string preciseUsage()
 
 PreciseOptions parsePreciseArguments(int argc, char **argv)
 {
-    static const option longOptions[] = {
-        {"quick", no_argument, nullptr, Quick},       {"json", no_argument, nullptr, Json},
-        {"save", required_argument, nullptr, Save},   {"max-hops", required_argument, nullptr, MaxHops},
-        {"budget", required_argument, nullptr, Budget}, {"target", required_argument, nullptr, Target},
-        {"rate", required_argument, nullptr, Rate},   {"sizes", required_argument, nullptr, Sizes},
-        {"spacing", required_argument, nullptr, Spacing}, {"ttl-limited", no_argument, nullptr, TtlLimited},
-        {"no-kernel-stamps", no_argument, nullptr, NoKernelStamps},
-        {"seed", required_argument, nullptr, Seed},   {"help", no_argument, nullptr, Help},
-        {"proto", required_argument, nullptr, Proto}, {"port", required_argument, nullptr, Port},
-        {"source", required_argument, nullptr, Source}, {"interface", required_argument, nullptr, Interface},
-        {"first-hop", required_argument, nullptr, FirstHop},
-        {nullptr, 0, nullptr, 0}};
     PreciseOptions options;
     bool budgetGiven = false, targetGiven = false;
     optind = 0;
@@ -176,6 +209,9 @@ PreciseOptions parsePreciseArguments(int argc, char **argv)
         case NoKernelStamps: options.settings.kernelStamps = false; break;
         case Seed: options.seed = static_cast<uint64_t>(wholeNumber("seed", optarg, 0, std::numeric_limits<long>::max())); break;
         case Help: options.help = true; break;
+        case Version:
+            options.version = true;
+            break;
         case Proto: options.settings.protocol = protocolChoice(optarg); break;
         case Port: options.settings.port = static_cast<int>(wholeNumber("port", optarg, 1, 65535)); break;
         case Source:
@@ -214,7 +250,7 @@ PreciseOptions parsePreciseArguments(int argc, char **argv)
             options.settings.target = quickTarget;
         options.settings.noisyBudget = quickNoisyBudget;
     }
-    if (options.help)
+    if (options.help || options.version)
         return options;
     if (options.settings.firstHop > options.settings.maxHops)
         throw std::invalid_argument("--first-hop " + std::to_string(options.settings.firstHop) + " is beyond --max-hops " +

@@ -1,8 +1,11 @@
 // The accurate mode's command line: long options (and -4, -6) into plain values.
 #pragma once
 
+#include <getopt.h>
+
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "model/precise_settings.h"
@@ -21,7 +24,13 @@ struct PreciseOptions {
     std::string source;            // --source: the local address probes leave from (empty: the route's)
     std::string interface;         // --interface: the device they leave by (empty: the route's)
     bool help = false;
+    bool version = false;
 };
+
+// The accurate mode's long options (without the empty entry that ends getopt_long's
+// table): the front door tells them apart from the classic mode's by this list, and the
+// shell completion is checked against the --help text that names them all.
+std::span<const option> preciseLongOptions();
 
 // The --help text, with the defaults of PreciseSettings.
 std::string preciseUsage();

@@ -306,6 +306,7 @@ TEST(PreciseArguments, Defaults)
     EXPECT_FALSE(o.settings.ttlLimited);
     EXPECT_FALSE(o.seed.has_value());  // one is drawn for the run
     EXPECT_TRUE(parse({"--help"}).help);  // no destination needed
+    EXPECT_TRUE(parse({"--version"}).version);
 }
 
 TEST(PreciseArguments, EveryOption)

@@ -358,6 +358,7 @@ TEST(ReportCommandLine, OptionsAndRefusals)
     EXPECT_EQ(all.sizes, (std::vector<int>{1, 2}));
     EXPECT_EQ(parseReportArguments({"-s600,900", "--csv", "--", "-odd-name"}).resultsFile, "-odd-name");
     EXPECT_TRUE(parseReportArguments({"--help"}).help);
+    EXPECT_TRUE(parseReportArguments({"--version"}).version);  // no results file needed
 
     const struct {
         std::vector<std::string> args;
