@@ -5,7 +5,10 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <variant>
 
+#include "accurate_output.h"
+#include "accurate_reader.h"
 #include "report_output.h"
 #include "results_reader.h"
 #include "support/version.h"
@@ -15,25 +18,38 @@ namespace hoprate {
 const char reportUsageText[] =
     "usage: hoprate-report [--json | --csv] [--svg FILE] [-s len1,len2...] RESULTS_FILE\n"
     "\n"
-    "Reads a results file written by a complete run of hoprate (data/rtt_HOST-DEST.txt)\n"
-    "and prints, for every hop from n down to 1, the two rate estimates v_n and v_n' with\n"
-    "their 90 % uncertainties, recomputed from the slopes and \"stdev\" figures of the\n"
-    "file's blocks exactly as the run computed them.\n"
+    "Reads back what a run of hoprate wrote and reports the rate of every hop. RESULTS_FILE\n"
+    "is one of two kinds, told apart by its content:\n"
+    "\n"
+    "  - a results file of a complete classic run (data/rtt_HOST-DEST.txt): for every hop\n"
+    "    from n down to 1, the two rate estimates v_n and v_n' with their 90 % uncertainties,\n"
+    "    recomputed from the slopes and \"stdev\" figures of the file's blocks exactly as the\n"
+    "    run computed them;\n"
+    "  - the output of hoprate --precise --json (its first non-blank character is '{'): one\n"
+    "    document, or JSON Lines with one document per destination; per destination and\n"
+    "    link, how it was measured and its capacity with the 90 % interval, a lower bound\n"
+    "    shown as \">= X\".\n"
     "\n"
     "  --json      print one JSON object instead of the table; its layout is the JSON\n"
     "              Schema share/hoprate/report.schema.json of the installation\n"
-    "  --csv       print one CSV line per hop instead of the table\n"
-    "  --svg FILE  also draw minimum round-trip time (ms) against probe size (bytes)\n"
-    "              for every sweep with its fitted line, one colour per hop, into FILE\n"
-    "  -s LIST     the probe sizes the run used, as given to hoprate -s; the file does\n"
-    "              not record them, and every row must hold one field per size\n"
-    "              (default: 254,454,654,854,1054,1254,1454, hoprate's default set)\n"
+    "  --csv       print CSV instead of the table: one line per hop of a results file,\n"
+    "              one line per link (and destination) of JSON documents\n"
+    "  --svg FILE  also draw into FILE: for a results file, minimum round-trip time (ms)\n"
+    "              against probe size (bytes) for every sweep with its fitted line, one\n"
+    "              colour per hop; for JSON documents, every link's capacity on a\n"
+    "              logarithmic axis with its 90 % interval, one row per destination\n"
+    "  -s LIST     the probe sizes the classic run used, as given to hoprate -s; the file\n"
+    "              does not record them, and every row must hold one field per size\n"
+    "              (default: 254,454,654,854,1054,1254,1454, hoprate's default set);\n"
+    "              JSON documents need no sizes\n"
     "  --help      print this text\n"
     "  --version   print hoprate-report's version\n"
     "\n"
     "Exit status: 0 when the report was written, 1 for a bad command line or a file\n"
-    "that is not a complete results file (the complaint names the file and line).\n"
-    "Lines longer than 1 MiB and files of more than 510 sweep blocks are refused.\n";
+    "that is neither a complete results file nor accurate-mode JSON (the complaint names\n"
+    "the file and line). Lines longer than 1 MiB, files of more than 510 sweep blocks and\n"
+    "JSON documents longer than 4 MiB, nested deeper than 64 levels or of more than 255\n"
+    "hops are refused.\n";
 
 ReportOptions parseReportArguments(const std::vector<std::string> &args)
 {
@@ -106,9 +122,11 @@ int runReport(const std::vector<std::string> &args, std::string &out, std::strin
         return 0;
     }
     try {
-        const RunReport report = readReport(options.resultsFile, options.sizes);
+        const ReportInput input = readInputFile(options.resultsFile, options.sizes);
+        const auto *run = std::get_if<RunReport>(&input);
+        const auto *accurate = std::get_if<AccurateReport>(&input);
         if (!options.svgFile.empty()) {
-            const std::string svg = formatSvg(report);
+            const std::string svg = run != nullptr ? formatSvg(*run) : formatAccurateSvg(*accurate);
             FILE *file = std::fopen(options.svgFile.c_str(), "w");
             if (file == nullptr)
                 throw ReportError(options.svgFile, 0, std::string("cannot create: ") + std::strerror(errno));
@@ -117,9 +135,15 @@ int runReport(const std::vector<std::string> &args, std::string &out, std::strin
                 throw ReportError(options.svgFile, 0, "write error");
         }
         switch (options.format) {
-        case ReportFormat::Table: out = formatTable(report); break;
-        case ReportFormat::Json: out = formatJson(report); break;
-        case ReportFormat::Csv: out = formatCsv(report); break;
+        case ReportFormat::Table:
+            out = run != nullptr ? formatTable(*run) : formatAccurateTable(*accurate);
+            break;
+        case ReportFormat::Json:
+            out = run != nullptr ? formatJson(*run) : formatAccurateJson(*accurate);
+            break;
+        case ReportFormat::Csv:
+            out = run != nullptr ? formatCsv(*run) : formatAccurateCsv(*accurate);
+            break;
         }
     } catch (const ReportError &refusal) {
         err = std::string("hoprate-report: ") + refusal.what() + "\n";

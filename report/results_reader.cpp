@@ -65,76 +65,6 @@ bool startsWith(const std::string &text, const std::string &prefix)
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-// Shows a line in a message: printable ASCII only, at most 60 characters.
-std::string quoted(const std::string &text)
-{
-    std::string shown = printable(text.substr(0, 60));
-    if (text.size() > 60)
-        shown += "...";
-    return "\"" + shown + "\"";
-}
-
-enum class LineStatus { Line, End, TooLong, ReadError };
-
-// The lines of a results file one at a time, each at most maxLineBytes long, so that a
-// hostile file never needs more memory than one line.
-class LineSource {
-public:
-    virtual ~LineSource() = default;
-    // The next line without its line end; terminated tells whether one followed it.
-    virtual LineStatus next(std::string &line, bool &terminated) = 0;
-};
-
-class TextLines : public LineSource {
-public:
-    explicit TextLines(const std::string &allText) : text(allText) {}
-    LineStatus next(std::string &line, bool &terminated) override
-    {
-        if (at >= text.size())
-            return LineStatus::End;
-        const size_t end = text.find('\n', at);
-        const size_t stop = end == std::string::npos ? text.size() : end;
-        if (stop - at > maxLineBytes)
-            return LineStatus::TooLong;
-        line.assign(text, at, stop - at);
-        terminated = end != std::string::npos;
-        at = terminated ? end + 1 : text.size();
-        return LineStatus::Line;
-    }
-
-private:
-    const std::string &text;
-    size_t at = 0;
-};
-
-class FileLines : public LineSource {
-public:
-    explicit FileLines(FILE *input) : file(input) {}
-    LineStatus next(std::string &line, bool &terminated) override
-    {
-        line.clear();
-        for (;;) {
-            const int c = getc(file);
-            if (c == EOF) {
-                if (std::ferror(file))
-                    return LineStatus::ReadError;
-                terminated = false;
-                return line.empty() ? LineStatus::End : LineStatus::Line;
-            }
-            if (c == '\n') {
-                terminated = true;
-                return LineStatus::Line;
-            }
-            if (line.size() >= maxLineBytes)
-                return LineStatus::TooLong;
-            line.push_back(static_cast<char>(c));
-        }
-    }
-
-private:
-    FILE *file;
-};
-
 class BlockParser {
 public:
     BlockParser(LineSource &lines, const std::string &fileName, int sizeCount)
@@ -334,6 +264,14 @@ std::string printable(const std::string &text)
     return shown;
 }
 
+std::string quoted(const std::string &text)
+{
+    std::string shown = printable(text.substr(0, 60));
+    if (text.size() > 60)
+        shown += "...";
+    return "\"" + shown + "\"";
+}
+
 std::vector<SweepBlock> parseResults(const std::string &text, const std::string &fileName,
                                      int sizeCount)
 {
@@ -458,6 +396,13 @@ RunReport buildReport(const std::vector<SweepBlock> &sweeps, const std::vector<i
     return report;
 }
 
+RunReport readResults(LineSource &lines, const std::string &fileName, const std::vector<int> &sizes)
+{
+    BlockParser parser(lines, fileName, static_cast<int>(sizes.size()));
+    const std::vector<SweepBlock> sweeps = parser.parseAll();
+    return buildReport(sweeps, sizes, fileName, parser.lineCount());
+}
+
 RunReport readReport(const std::string &fileName, const std::vector<int> &sizes)
 {
     FILE *file = std::fopen(fileName.c_str(), "rb");
@@ -466,9 +411,7 @@ RunReport readReport(const std::string &fileName, const std::vector<int> &sizes)
     // Closed on every way out, a refusal (an exception) included.
     const std::unique_ptr<FILE, int (*)(FILE *)> closer(file, std::fclose);
     FileLines lines(file);
-    BlockParser parser(lines, fileName, static_cast<int>(sizes.size()));
-    const std::vector<SweepBlock> sweeps = parser.parseAll();
-    return buildReport(sweeps, sizes, fileName, parser.lineCount());
+    return readResults(lines, fileName, sizes);
 }
 
 }  // namespace hoprate

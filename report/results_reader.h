@@ -6,17 +6,19 @@
 #include <string>
 #include <vector>
 
+#include "line_source.h"
+
 namespace hoprate {
 
-// No line of a results file is longer (a row of thousands of sizes fits easily); a longer
-// one is refused before it is held whole.
-constexpr size_t maxLineBytes = 1048576;
 // No run makes more sweeps: two per hop, and a TTL goes up to 255.
 constexpr int maxSweepBlocks = 2 * 255;
 
 // Text safe to print on a terminal: a TAB as "\t", any other byte outside printable
 // ASCII as '?'.
 std::string printable(const std::string &text);
+// A line (or part of one) in a message: in double quotes, through printable(), at most
+// 60 characters of it and "..." when there were more.
+std::string quoted(const std::string &text);
 
 // A refused input: the file, the 1-based line (0 when no line applies) and the reason.
 // The message shows the file name through printable().
@@ -84,6 +86,9 @@ struct RunReport {
 // the line after the last one for a run cut short.
 RunReport buildReport(const std::vector<SweepBlock> &sweeps, const std::vector<int> &sizes,
                       const std::string &fileName, int lineCount);
+
+// Reads the lines of a results file, parses them and builds the report. Throws ReportError.
+RunReport readResults(LineSource &lines, const std::string &fileName, const std::vector<int> &sizes);
 
 // Reads a file line by line, parses it and builds its report; memory stays bounded by
 // the limits above. Throws ReportError (line 0 when the file cannot be read).

@@ -3,6 +3,9 @@
 
   check_report.py schema SCHEMA JSON...   every JSON file is valid against the schema
   check_report.py svg SVG                 the SVG is well-formed XML with labelled axes
+  check_report.py capacity-svg SVG N      the SVG of accurate documents: well-formed, one group
+                                          per destination, every capacity where a logarithmic
+                                          axis puts it, every lower bound with its arrow
   check_report.py agree RUN_STDOUT JSON   the report's rates agree with the printed ones
 
 Exit status 0 when the check holds, 1 with the reasons when not.
@@ -30,6 +33,11 @@ def check_schema(schema_file, json_files):
         problems += errors
         if errors:
             continue
+        if "destinations" in document:
+            for d in document["destinations"]:
+                if [h["hop"] for h in d["hops"]] != sorted({h["hop"] for h in d["hops"]}):
+                    problems.append(f"{name}: line {d['line']}: hops not in increasing order")
+            continue
         # What the schema cannot say: one row field per size, one hop per TTL, 2n sweeps.
         sizes = len(document["sizes"])
         n = document["hop_count"]
@@ -50,6 +58,43 @@ def check_svg(svg_file):
     for label in ("probe size (bytes)", "minimum round-trip time (ms)"):
         if label not in texts:
             problems.append(f"{svg_file}: no axis label '{label}'")
+    return problems
+
+
+def check_capacity_svg(svg_file, destinations):
+    """Ticks one per shown decade at equal steps; each capacity's marker at the height the
+    ticks give log10 of it (within the file's 0.01 px rounding)."""
+    ns = "{http://www.w3.org/2000/svg}"
+    root = ElementTree.parse(svg_file).getroot()
+    groups = [g for g in root.iter(ns + "g") if g.get("class") == "destination"]
+    problems = []
+    if len(groups) != destinations:
+        problems.append(f"{svg_file}: {len(groups)} destination groups, expected {destinations}")
+    for group in groups:
+        ticks = sorted((int(g.get("data-decade")), float(g.find(ns + "line").get("y1")))
+                       for g in group.iter(ns + "g") if g.get("class") == "tick")
+        if len(ticks) < 2:
+            problems.append(f"{svg_file}: fewer than two ticks")
+            continue
+        (d0, y0), (d1, y1) = ticks[0], ticks[1]
+        per_decade = (y1 - y0) / (d1 - d0)
+        if per_decade >= 0:
+            problems.append(f"{svg_file}: the axis does not go up")
+        for d, y in ticks:
+            if abs(y0 + (d - d0) * per_decade - y) > 0.02:
+                problems.append(f"{svg_file}: tick {d} at {y}: not a logarithmic axis")
+        for link in group.iter(ns + "g"):
+            if link.get("class") != "link" or link.get("data-capacity") is None:
+                continue
+            bound = link.get("data-lower-bound") == "true"
+            marker = [c for c in link.iter(ns + "circle")
+                      if c.get("class") == ("lower-bound" if bound else "capacity")]
+            expected = y0 + (math.log10(float(link.get("data-capacity"))) - d0) * per_decade
+            if len(marker) != 1 or abs(float(marker[0].get("cy")) - expected) > 0.02:
+                problems.append(f"{svg_file}: hop {link.get('data-hop')}: marker not at {expected:.2f}")
+            arrows = [p for p in link.iter(ns + "path") if p.get("class") == "arrow"]
+            if len(arrows) != (1 if bound else 0):
+                problems.append(f"{svg_file}: hop {link.get('data-hop')}: {len(arrows)} arrows")
     return problems
 
 
@@ -120,6 +165,8 @@ def main():
         problems = check_schema(sys.argv[2], sys.argv[3:])
     elif mode == "svg":
         problems = check_svg(sys.argv[2])
+    elif mode == "capacity-svg":
+        problems = check_capacity_svg(sys.argv[2], int(sys.argv[3]))
     elif mode == "agree":
         problems = check_agreement(sys.argv[2], sys.argv[3])
     else:

@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# hoprate-report on results files written here: its JSON against the documented schema,
-# its SVG as XML, and its refusals of broken files (message naming the line, status 1).
-# usage: report_files.sh HOPRATE_REPORT SCHEMA
+# hoprate-report on results files written here and on accurate-mode documents (the golden
+# run's, and those the mode's writer makes of hand-built runs): its JSON against the
+# documented schema, its SVG as XML (for documents: the logarithmic axis), and its refusals
+# of broken files (message naming the line, status 1).
+# usage: report_files.sh HOPRATE_REPORT SCHEMA PRECISE_JSON_SAMPLES GOLDEN_PRECISE_JSON
 set -u
 report=$(readlink -f "$1")
 schema=$(readlink -f "$2")
+samples=$(readlink -f "$3")
+golden=$(readlink -f "$4")
 here=$(cd "$(dirname "$0")" && pwd)
 
 if ! /usr/bin/python3 -c 'import jsonschema' 2>/dev/null; then
@@ -76,6 +80,32 @@ head -c 1000 /dev/urandom > "$work/noise.bin"
 "$report" "$work/noise.bin" > /dev/null 2> "$work/err"
 [ $? -eq 1 ] || fail "random bytes: status not 1"
 grep -q "^hoprate-report: $work/noise.bin:[0-9]*: " "$work/err" || fail "random bytes: no line named"
+
+# Accurate-mode documents: one as the program prints it, JSON Lines of three (every kind of
+# hop: silent, links in series, a lower bound, no estimate; figures that are not finite).
+mkdir "$work/samples"
+"$samples" "$work/samples" || fail "precise_json_samples"
+for f in "$golden" "$work/samples/six_hops.json" "$work/samples/non_finite.json"; do
+  /usr/bin/python3 -c 'import json, sys; print(json.dumps(json.load(open(sys.argv[1]))))' "$f"
+done > "$work/three.jsonl"
+"$report" --json --svg "$work/golden.svg" "$golden" > "$work/golden.json" || fail "golden document refused"
+"$report" --json --svg "$work/three.svg" "$work/three.jsonl" > "$work/three.json" || fail "JSON Lines refused"
+/usr/bin/python3 "$here/check_report.py" schema "$schema" "$work/golden.json" "$work/three.json" ||
+  fail "JSON of documents does not match the schema"
+/usr/bin/python3 "$here/check_report.py" capacity-svg "$work/golden.svg" 1 || fail "SVG of the golden document"
+/usr/bin/python3 "$here/check_report.py" capacity-svg "$work/three.svg" 3 || fail "SVG of JSON Lines"
+grep -q 'class="lower-bound"' "$work/three.svg" || fail "no lower bound drawn"
+[ "$("$report" --csv "$work/three.jsonl" | wc -l)" -eq 11 ] || fail "CSV of JSON Lines: not a header and 10 links"
+# The check is real: a marker moved off its place on the axis fails it.
+sed '0,/class="capacity" cx="\([0-9.]*\)" cy="/s//class="capacity" cx="\1" cy="1/' "$work/golden.svg" > "$work/moved.svg"
+if /usr/bin/python3 "$here/check_report.py" capacity-svg "$work/moved.svg" 1 > /dev/null; then
+  fail "a moved marker passed the axis check"
+fi
+head -n 20 "$golden" > "$work/cut.json"
+"$report" "$work/cut.json" > "$work/out" 2> "$work/err"
+[ $? -eq 1 ] && [ ! -s "$work/out" ] || fail "a cut document: not refused with status 1"
+echo "hoprate-report: $work/cut.json:21: file ends inside the document of line 1" | diff - "$work/err" ||
+  fail "a cut document: message differs"
 
 "$report" --help > "$work/help" || fail "--help status"
 grep -q -- '-s LIST' "$work/help" || fail "--help does not explain -s"

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # hoprate-report on hostile input, the whole program: memory stays bounded (100 MB of line
-# ends and an endless line, each under a 1 GB address-space limit, end quickly with a
-# message and status 1), CSV fields are quoted as RFC 4180 says, and the table shows no
-# control character raw.
+# ends, an endless line, and for JSON an endless line, document and nesting, each under a
+# 1 GB address-space limit, end quickly with a message and status 1), CSV fields are quoted
+# as RFC 4180 says, and the table shows no control character raw.
 # usage: report_hostile.sh HOPRATE_REPORT
 set -u
 report=$(readlink -f "$1")
@@ -18,7 +18,8 @@ limited() {
   status=$?
 }
 
-# 100 MB of line ends from a pipe: refused at line 1, long before the end.
+# 100 MB of line ends from a pipe: refused at line 1 (read to the end, in case a JSON
+# document followed the blank lines).
 limited 30 bash -c 'exec "$0" <(head -c 100000000 /dev/zero | tr "\0" "\n")' "$report"
 [ "$status" -eq 1 ] || fail "100 MB of line ends: status $status, expected 1"
 grep -q '^hoprate-report: /dev/fd/[0-9]*:1: expected a block header "icmp to ..." or "udp to ...", found ""$' \
@@ -29,6 +30,32 @@ limited 30 "$report" /dev/zero
 [ "$status" -eq 1 ] || fail "endless line: status $status, expected 1"
 [ "$(cat "$work/err")" = "hoprate-report: /dev/zero:1: line longer than 1048576 bytes" ] ||
   fail "endless line: $(head -c 300 "$work/err")"
+
+# Accurate-mode JSON from a pipe: an endless line, a document without end (each line
+# small, the whole beyond 4 MiB), brackets nested without end, and thousands of hops.
+limited 30 bash -c 'exec "$0" <(printf "{\"destination\": \""; head -c 100000000 /dev/zero | tr "\0" x)' "$report"
+[ "$status" -eq 1 ] || fail "endless JSON line: status $status, expected 1"
+grep -q '^hoprate-report: /dev/fd/[0-9]*:1: line longer than 1048576 bytes$' "$work/err" ||
+  fail "endless JSON line: $(head -c 300 "$work/err")"
+limited 30 bash -c 'exec "$0" <(echo "{"; yes "\"probes_sent\": 1," | head -n 10000000)' "$report"
+[ "$status" -eq 1 ] || fail "endless document: status $status, expected 1"
+grep -q '^hoprate-report: /dev/fd/[0-9]*:[0-9]*: the document of line 1 is longer than 4194304 bytes$' "$work/err" ||
+  fail "endless document: $(head -c 300 "$work/err")"
+limited 30 bash -c 'exec "$0" <(echo "{\"a\":"; yes "[" | head -n 10000000)' "$report"
+[ "$status" -eq 1 ] || fail "deep nesting: status $status, expected 1"
+[ "$(sed 's/^[^:]*:[^:]*:/F:/' "$work/err")" = "F:65: nested deeper than 64 levels" ] ||
+  fail "deep nesting: $(head -c 300 "$work/err")"
+hop='{"hop": 1, "address": "10.9.1.1", "method": "echo-router", "protocol": "icmp", "capacity_bps": 1e6, "ci90_bps": null, "lower_bound": false, "merged_from": null}'
+{
+  printf '{"destination": "d", "address": "10.9.1.1", "family": "ipv4", "destination_reached": true, '
+  printf '"probes_sent": 1, "wall_s": 1, "hops": [%s' "$hop"
+  for i in $(seq 2 5000); do printf ', %s' "${hop/\"hop\": 1/\"hop\": $i}"; done
+  printf ']}\n'
+} > "$work/many_hops.json"
+limited 30 "$report" "$work/many_hops.json"
+[ "$status" -eq 1 ] || fail "5000 hops: status $status, expected 1"
+[ "$(cat "$work/err")" = "hoprate-report: $work/many_hops.json:1: hops: 5000 hops: a path has at most 255" ] ||
+  fail "5000 hops: $(head -c 300 "$work/err")"
 
 # A one-hop run whose target holds an escape sequence, a comma and a quote.
 target=$'10.9.0.2,"\e[2J"'
