@@ -17,16 +17,27 @@ void HopState::addSample(int64_t bytes, double rtt)
 
 bool HopState::expects(ReplyKind kind) const
 {
-    if (path.method == HopMethod::TtlLimited)
-        return kind == ReplyKind::TimeExceeded;
-    if (path.method == HopMethod::EchoRouter)
-        return kind == ReplyKind::EchoReply;
-    switch (path.protocol) {
-    case ProbeProtocol::Icmp: return kind == ReplyKind::EchoReply;
-    case ProbeProtocol::Udp: return kind == ReplyKind::PortUnreachable;
-    case ProbeProtocol::Tcp: return kind == ReplyKind::TcpReset || kind == ReplyKind::TcpSynAck;
+    return measuredBy(path.method, path.protocol, kind);
+}
+
+void fileAnswer(std::span<HopState> hops, const ProbeRecord &probe)
+{
+    if (!probe.answered || !probe.measurement || probe.hop < 1 || static_cast<size_t>(probe.hop) > hops.size())
+        return;
+    HopState &hop = hops[static_cast<size_t>(probe.hop - 1)];
+    if (!hop.expects(probe.kind) || probe.responder != hop.path.address) {
+        // Another router at this TTL (load balancing, a route change): kept apart.
+        ++hop.otherReplies[probe.responder];
+        return;
     }
-    return false;
+    // The second probe of a pair waits behind the first: not a floor sample.
+    if (probe.pairFirst >= 0)
+        return;
+    // A kernel send stamp taken late (the packet had already left) makes the round trip
+    // look short: such samples stay out of the floors.
+    if (probe.kernelStamps && probe.lateSendStamp)
+        return;
+    hop.addSample(probe.size + probe.replyLength, static_cast<double>(probe.rttNs) / 1e9);
 }
 
 }  // namespace hoprate

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <map>
+#include <span>
 #include <vector>
 
 #include "engine/path_discovery.h"
@@ -38,5 +39,11 @@ struct HopState {
     // Adds a round trip (seconds) to the group of its bytes.
     void addSample(int64_t bytes, double rtt);
 };
+
+// Files the answer of a probe with its hop (hops: index 0 is hop 1): a floor sample of the
+// bytes the probe and its reply put on each link, a reply from someone else, or nothing
+// (not a measurement probe, the second of a packet pair, a send stamp taken late). The
+// engine files each answer as it comes; a run's probe log is filed again the same way.
+void fileAnswer(std::span<HopState> hops, const ProbeRecord &probe);
 
 }  // namespace hoprate

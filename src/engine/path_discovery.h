@@ -7,7 +7,6 @@
 #pragma once
 
 #include <functional>
-#include <map>
 #include <vector>
 
 #include "engine/probe_ledger.h"
@@ -15,14 +14,6 @@
 #include "model/precise_settings.h"
 
 namespace hoprate {
-
-struct PathHop {
-    int number = 0;                          // its TTL
-    HopMethod method = HopMethod::Silent;
-    ProbeProtocol protocol = ProbeProtocol::Icmp;  // of the probes that measure it
-    IpAddress address;                       // who is measured there (none for a silent hop)
-    std::map<IpAddress, int> responders;     // who answered at this TTL, and how often
-};
 
 struct PathDescription {
     std::vector<PathHop> hops;     // hop 1 first; the last is the destination, if it answered

@@ -54,23 +54,8 @@ int PreciseEngine::sendToHop(HopState &hop, int size, int pairFirst)
 
 void PreciseEngine::takeAnswer(const Answer &answer)
 {
-    const ProbeRecord &probe = ledger[answer.probe];
-    if (!probe.measurement || probe.hop < 1 || probe.hop > static_cast<int>(hops.size()))
-        return;
-    HopState &hop = hops[static_cast<size_t>(probe.hop - 1)];
-    if (!hop.expects(answer.reply.kind) || answer.reply.source != hop.path.address) {
-        // Another router at this TTL (load balancing, a route change): kept apart.
-        ++hop.otherReplies[answer.reply.source];
-        return;
-    }
-    // The second probe of a pair waits behind the first: not a floor sample.
-    if (probe.pairFirst >= 0)
-        return;
-    // A kernel send stamp taken late (the packet had already left) makes the round trip
-    // look short: such samples stay out of the floors.
-    if (probe.kernelStamps && probe.lateSendStamp)
-        return;
-    hop.addSample(probe.size + answer.arrival.length, seconds(probe.rttNs));
+    // The probe's record holds the reply as matched (its kind, source and length).
+    fileAnswer(hops, ledger[answer.probe]);
 }
 
 double PreciseEngine::bottleneckPerByte() const
@@ -265,6 +250,8 @@ PreciseResult PreciseEngine::run(const IpAddress &target)
     result.probes = ledger.release();
     result.probesSent = ledger.sent() - sentBefore;
     result.hops = estimateHops(hops, result.probes, settings);
+    for (const HopState &hop : hops)
+        result.path.push_back(HopRecord{hop.path, hop.skipped, hop.limits.limited()});
     for (const ProbeRecord &p : result.probes)
         result.kernelStamps = result.kernelStamps || p.kernelStamps;
     result.wallSeconds = seconds(net.now() - started);

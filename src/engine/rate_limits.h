@@ -23,6 +23,8 @@ public:
     int64_t pacingGap() const { return pace; }  // nanoseconds between two probes; 0: not paced
     int pacedProbes() const { return paced; }  // sent since the pacing began
     void pacedSend() { ++paced; }
+    // A hop that a run's log says was paced (its watch is not replayed).
+    void markLimited() { isLimited = true; }
 
 private:
     struct Pending {

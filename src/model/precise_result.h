@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -20,6 +21,41 @@ enum class HopMethod {
     TtlLimited,   // TTL-limited probes toward the destination, time exceeded back
     Silent,       // no answer at this TTL
 };
+
+// One hop of the path as discovery found it: how it is measured, who answered there.
+struct PathHop {
+    int number = 0;  // its TTL
+    HopMethod method = HopMethod::Silent;
+    ProbeProtocol protocol = ProbeProtocol::Icmp;  // of the probes that measure it
+    IpAddress address;                             // who is measured there (none for a silent hop)
+    std::map<IpAddress, int> responders;           // who answered at this TTL, and how often
+};
+
+// Whether a reply of this kind is one a hop measured this way is measured by: time
+// exceeded for TTL-limited probes, an echo reply from a router, and from the destination
+// the answer of its protocol. A silent hop is measured by none.
+constexpr bool measuredBy(HopMethod method, ProbeProtocol protocol, ReplyKind kind)
+{
+    switch (method) {
+    case HopMethod::Silent:
+        return false;
+    case HopMethod::TtlLimited:
+        return kind == ReplyKind::TimeExceeded;
+    case HopMethod::EchoRouter:
+        return kind == ReplyKind::EchoReply;
+    case HopMethod::Destination:
+        break;
+    }
+    switch (protocol) {
+    case ProbeProtocol::Icmp:
+        return kind == ReplyKind::EchoReply;
+    case ProbeProtocol::Udp:
+        return kind == ReplyKind::PortUnreachable;
+    case ProbeProtocol::Tcp:
+        return kind == ReplyKind::TcpReset || kind == ReplyKind::TcpSynAck;
+    }
+    return false;
+}
 
 struct ProbeRecord {
     int hop = 0;
@@ -47,6 +83,14 @@ struct ProbeRecord {
     int nextHopMtu = 0;            // fragmentation needed: the MTU the router named
 };
 
+// A hop of the path as the run probed it: as discovered, whether it was measured at all,
+// whether its replies were paced. What the probes are filed by again from a probe log.
+struct HopRecord {
+    PathHop hop;
+    bool skipped = false;      // before the hop that --first-hop needs: not measured
+    bool rateLimited = false;  // its ICMP errors were paced
+};
+
 struct HopResult {
     int hop = 0;
     std::optional<IpAddress> address;                  // nothing: silent
@@ -72,6 +116,7 @@ struct PreciseResult {
     int pathMtu = 0;
     bool kernelStamps = false;
     std::vector<HopResult> hops;
+    std::vector<HopRecord> path;  // as probed, hop 1 first
     int probesSent = 0;
     double wallSeconds = 0;
     std::vector<ProbeRecord> probes;
