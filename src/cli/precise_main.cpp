@@ -14,6 +14,7 @@
 #include "net/linux_network.h"
 #include "output/precise_report.h"
 #include "output/printable.h"
+#include "output/probe_log.h"
 #include "support/entropy.h"
 #include "support/files.h"
 #include "support/privileges.h"
@@ -169,7 +170,8 @@ int deliverPreciseResult(const PreciseResult &result, const PreciseOptions &opti
         std::fprintf(stderr, "hoprate: standard output: %s\n", std::strerror(errno));
         status = 1;
     }
-    if (!options.save.empty() && !writeWholeFile(options.save, formatProbeLog(result, options.destination))) {
+    if (!options.save.empty() && !writeWholeFile(options.save, formatProbeLog(result, options.destination,
+                                                                              effectiveSettings(options.settings)))) {
         std::fprintf(stderr, "hoprate: %s: %s\n", printableText(options.save).c_str(), std::strerror(errno));
         status = 1;
     }

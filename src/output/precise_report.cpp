@@ -5,48 +5,12 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
+#include "output/precise_names.h"
 #include "output/printable.h"
 
 namespace hoprate {
 
 namespace {
-
-const char *protocolName(ProbeProtocol protocol)
-{
-    switch (protocol) {
-    case ProbeProtocol::Icmp: return "icmp";
-    case ProbeProtocol::Udp: return "udp";
-    case ProbeProtocol::Tcp: return "tcp";
-    }
-    return "";
-}
-
-const char *replyName(const ProbeRecord &p)
-{
-    if (!p.answered)
-        return "";
-    switch (p.kind) {
-    case ReplyKind::EchoReply: return "echo-reply";
-    case ReplyKind::TimeExceeded: return "time-exceeded";
-    case ReplyKind::PortUnreachable: return "port-unreachable";
-    case ReplyKind::Unreachable: return "unreachable";
-    case ReplyKind::TooBig: return p.to.family == Family::V4 ? "fragmentation-needed" : "packet-too-big";
-    case ReplyKind::TcpReset: return "tcp-reset";
-    case ReplyKind::TcpSynAck: return "tcp-syn-ack";
-    }
-    return "";
-}
-
-const char *methodName(HopMethod method)
-{
-    switch (method) {
-    case HopMethod::Destination: return "destination";
-    case HopMethod::EchoRouter: return "echo-router";
-    case HopMethod::TtlLimited: return "ttl-limited";
-    case HopMethod::Silent: return "silent";
-    }
-    return "";
-}
 
 // The notes of a hop, in the words of the table and the JSON document.
 std::vector<std::string> notesOf(const HopResult &hop)
@@ -190,28 +154,6 @@ std::string formatPreciseJson(const PreciseResult &result, const std::string &de
     }
     // Text that is not UTF-8 (a name can hold any byte) becomes U+FFFD rather than an abort.
     return doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
-}
-
-std::string formatProbeLog(const PreciseResult &result, const std::string &destination)
-{
-    std::string out = "# hoprate --precise probe log: destination " + printableText(destination) + " (" +
-                      addressText(result.destination) + "), path MTU " + std::to_string(result.pathMtu) + "\n";
-    out += "probe,phase,hop,to,ttl,size,sent_ns,answered,rtt_ns,stamps,reply,reply_length,responder,"
-           "send_stamp_delay_ns,receive_stamp_delay_ns,protocol,reply_ttl\n";
-    const int64_t start = result.probes.empty() ? 0 : result.probes.front().sentAt;
-    for (size_t i = 0; i < result.probes.size(); ++i) {
-        const ProbeRecord &p = result.probes[i];
-        out += std::to_string(i) + "," + (p.measurement ? "measure" : "setup") + "," + std::to_string(p.hop) + "," +
-               addressText(p.to) + "," + std::to_string(p.ttl) + "," + std::to_string(p.size) + "," +
-               std::to_string(p.sentAt - start) + "," + (p.answered ? "1" : "0") + "," +
-               (p.answered ? std::to_string(p.rttNs) : "") + "," +
-               (p.answered ? (p.kernelStamps ? "kernel" : "program") : "") + "," + replyName(p) + "," +
-               (p.answered ? std::to_string(p.replyLength) : "") + "," + (p.answered ? addressText(p.responder) : "") +
-               "," + (p.sentKernel ? std::to_string(*p.sentKernel - p.sentAt) : "") + "," +
-               (p.answered && p.arrivedKernel ? std::to_string(p.arrivedAt - *p.arrivedKernel) : "") + "," +
-               protocolName(p.protocol) + "," + (p.answered ? std::to_string(p.replyTtl) : "") + "\n";
-    }
-    return out;
 }
 
 void ProgressLine::show(const PreciseProgress &progress)

@@ -1,5 +1,5 @@
-// What the accurate mode prints: a table for people, one JSON document for programs, a
-// log of every probe for offline re-analysis, and a progress line while it runs.
+// What the accurate mode prints: a table for people, one JSON document for programs, and
+// a progress line while it runs (the log of every probe: probe_log.h).
 #pragma once
 
 #include <cstdio>
@@ -15,8 +15,6 @@ std::string formatBitsPerSecond(double bps);
 std::string formatPreciseTable(const PreciseResult &result, const std::string &destination);
 // The document (with a final newline); laid out as docs/precise.schema.json says.
 std::string formatPreciseJson(const PreciseResult &result, const std::string &destination);
-// One CSV line per probe sent, with a header; see the man page.
-std::string formatProbeLog(const PreciseResult &result, const std::string &destination);
 
 // The progress line on standard error, rewritten in place; only on a terminal.
 class ProgressLine {

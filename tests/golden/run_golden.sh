@@ -159,7 +159,7 @@ if [ -n "$waits_per_send" ]; then
 fi
 if [ -n "$late_stamps" ]; then
     # Column 14 of the probe log: the send stamp's delay after the program's clock read.
-    lacking=$(awk -F, 'NR > 2 && $14 != 5000 { printf "%s%s%s", sep, $1, ($14 == "" ? "" : "=" $14); sep = " " }' \
+    lacking=$(awk -F, '!/^#/ && !/^probe,/ && $14 != 5000 { printf "%s%s%s", sep, $1, ($14 == "" ? "" : "=" $14); sep = " " }' \
         "$work/probes.csv" 2>/dev/null)
     [ "$lacking" = "$late_stamps" ] ||
         fail "probes without the fake's send stamp: '$lacking', expected exactly '$late_stamps', each without one"

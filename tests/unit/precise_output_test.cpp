@@ -1,6 +1,6 @@
 // The accurate mode's output and command line: rates at every unit boundary, the table
 // and the JSON document of a hand-built run with one hop of every kind, non-finite
-// figures as null, the probe log, the progress line, and every option with its refusals.
+// figures as null, the probe log (header, path, settings, rows), the progress line, and every option with its refusals.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -14,6 +14,7 @@
 
 #include "cli/precise_main.h"
 #include "output/precise_report.h"
+#include "output/probe_log.h"
 #include "precise_samples.h"
 #include "run_in_child.h"
 
@@ -165,9 +166,19 @@ TEST(PreciseJson, NonFiniteFiguresAreNullNeverBare)
     EXPECT_EQ(doc["wall_s"], 0.0);
 }
 
-TEST(ProbeLog, HeaderAndLines)
+TEST(ProbeLog, HeaderPathSettingsAndLines)
 {
     PreciseResult r = sixHopSample();
+    r.source = sampleAddress(192, 0, 2, 1);
+    PathHop router{1, HopMethod::EchoRouter, ProbeProtocol::Icmp, sampleAddress(10, 0, 1, 1), {}};
+    router.responders = {{sampleAddress(10, 0, 1, 1), 3}};
+    PathHop limited{3, HopMethod::TtlLimited, ProbeProtocol::Udp, sampleAddress(10, 0, 3, 1), {}};
+    limited.responders = {{sampleAddress(10, 0, 3, 1), 2}, {sampleAddress(10, 0, 3, 9), 1}};
+    const PathHop destination{4, HopMethod::Destination, ProbeProtocol::Tcp, r.destination, {}};
+    r.path = {{router, true, false},
+              {PathHop{2, HopMethod::Silent, ProbeProtocol::Icmp, {}, {}}, false, false},
+              {limited, false, true},
+              {destination, false, false}};
     ProbeRecord setup;
     setup.hop = 1;
     setup.to = r.destination;
@@ -180,8 +191,10 @@ TEST(ProbeLog, HeaderAndLines)
     timed.to = r.destination;
     timed.ttl = 3;
     timed.size = 1500;
+    timed.sequence = 4711;
     timed.sentAt = setup.sentAt + 1'234'567;
     timed.sentKernel = timed.sentAt + 2100;
+    timed.lateSendStamp = true;
     timed.answered = true;
     timed.arrivedAt = timed.sentAt + 12'300'000;
     timed.arrivedKernel = timed.arrivedAt - 35000;
@@ -191,27 +204,91 @@ TEST(ProbeLog, HeaderAndLines)
     timed.replyLength = 576;
     timed.responder = sampleAddress(10, 0, 3, 1);
     timed.replyTtl = 61;
-    ProbeRecord echo = timed;
+    timed.cookieSeen = true;
+    ProbeRecord echo = timed;  // the second of a pair
     echo.sentKernel.reset();
     echo.arrivedKernel.reset();
     echo.kernelStamps = false;
     echo.kind = ReplyKind::EchoReply;
     echo.sentAt = setup.sentAt + 2'000'000;
+    echo.pairFirst = 1;
     ProbeRecord unreachable = echo;
     unreachable.kind = ReplyKind::Unreachable;
-    ProbeRecord fragmentation = echo;
+    unreachable.pairFirst = -1;
+    ProbeRecord fragmentation = unreachable;
     fragmentation.kind = ReplyKind::TooBig;
-    r.probes = {setup, timed, echo, unreachable, fragmentation};
+    fragmentation.nextHopMtu = 1400;
+    ProbeRecord failed = setup;
+    failed.measurement = true;
+    failed.hop = 3;
+    failed.ttl = 3;
+    failed.size = 1500;
+    failed.sentAt = setup.sentAt + 3'000'000;
+    failed.sendError = 90;
+    failed.sequence = 9;
+    r.probes = {setup, timed, echo, unreachable, fragmentation, failed};
+    PreciseSettings settings;
+    settings.seed = 99;
+    settings.firstHop = 3;
+    settings.protocol = ProtocolChoice::Tcp;
+    settings.port = 443;
+    settings.budget = 150;
 
-    EXPECT_EQ(formatProbeLog(r, "example.net"),
-              "# hoprate --precise probe log: destination example.net (192.0.2.80), path MTU 1500\n"
-              "probe,phase,hop,to,ttl,size,sent_ns,answered,rtt_ns,stamps,reply,reply_length,responder,"
-              "send_stamp_delay_ns,receive_stamp_delay_ns,protocol,reply_ttl\n"
-              "0,setup,1,192.0.2.80,1,36,0,0,,,,,,,,icmp,\n"
-              "1,measure,3,192.0.2.80,3,1500,1234567,1,12250000,kernel,time-exceeded,576,10.0.3.1,2100,35000,icmp,61\n"
-              "2,measure,3,192.0.2.80,3,1500,2000000,1,12250000,program,echo-reply,576,10.0.3.1,,,icmp,61\n"
-              "3,measure,3,192.0.2.80,3,1500,2000000,1,12250000,program,unreachable,576,10.0.3.1,,,icmp,61\n"
-              "4,measure,3,192.0.2.80,3,1500,2000000,1,12250000,program,fragmentation-needed,576,10.0.3.1,,,icmp,61\n");
+    EXPECT_EQ(
+        formatProbeLog(r, "example.net", settings),
+        "# hoprate --precise probe log: destination example.net (192.0.2.80), path MTU 1500\n"
+        "# format 2\n"
+        "# destination example.net\n"
+        "# address 192.0.2.80\n"
+        "# family ipv4\n"
+        "# source 192.0.2.1\n"
+        "# destination_reached 1\n"
+        "# path_mtu 1500\n"
+        "# kernel_timestamps 1\n"
+        "# probes_sent 2712\n"
+        "# wall_s 41.256700000000002\n"
+        "# setting max_hops 30\n"
+        "# setting budget 150\n"
+        "# setting target 0.00040000000000000002\n"
+        "# setting probe_sizes 16\n"
+        "# setting quantile 0.10000000000000001\n"
+        "# setting noisy 5.0000000000000004e-06\n"
+        "# setting noisy_budget 3\n"
+        "# setting late_stamp 2.5000000000000001e-05\n"
+        "# setting minimum_rounds 4\n"
+        "# setting minimum_share 0.5\n"
+        "# setting rate 0\n"
+        "# setting gap_factor 1.2\n"
+        "# setting minimum_gap 0.00020000000000000001\n"
+        "# setting systematic 1.5e-09\n"
+        "# setting relative_systematic 0.001\n"
+        "# setting timing_floor 2.9999999999999999e-07\n"
+        "# setting seed 99\n"
+        "# setting ttl_limited 0\n"
+        "# setting kernel_stamps 1\n"
+        "# setting pairs 4\n"
+        "# setting protocol tcp\n"
+        "# setting port 443\n"
+        "# setting first_hop 3\n"
+        "# hop 1 10.0.1.1 echo-router icmp expects=echo-reply skipped=1 rate_limited=0 responders=10.0.1.1/3\n"
+        "# hop 2 * silent icmp expects=- skipped=0 rate_limited=0 responders=-\n"
+        "# hop 3 10.0.3.1 ttl-limited udp expects=time-exceeded skipped=0 rate_limited=1 "
+        "responders=10.0.3.1/2,10.0.3.9/1\n"
+        "# hop 4 192.0.2.80 destination tcp expects=tcp-reset,tcp-syn-ack skipped=0 rate_limited=0 responders=-\n"
+        "probe,phase,hop,to,ttl,size,sent_ns,answered,rtt_ns,stamps,reply,reply_length,responder,"
+        "send_stamp_delay_ns,receive_stamp_delay_ns,protocol,reply_ttl,pair_first,late_send_stamp,arrived_ns,"
+        "send_error,sequence,cookie,next_hop_mtu\n"
+        "0,setup,1,192.0.2.80,1,36,0,0,,,,,,,,icmp,,,0,,0,0,,\n"
+        "1,measure,3,192.0.2.80,3,1500,1234567,1,12250000,kernel,time-exceeded,576,10.0.3.1,2100,35000,icmp,61,,1,"
+        "13534567,0,4711,1,0\n"
+        "2,measure,3,192.0.2.80,3,1500,2000000,1,12250000,program,echo-reply,576,10.0.3.1,,,icmp,61,1,1,13534567,0,"
+        "4711,1,0\n"
+        "3,measure,3,192.0.2.80,3,1500,2000000,1,12250000,program,unreachable,576,10.0.3.1,,,icmp,61,,1,13534567,0,"
+        "4711,1,0\n"
+        "4,measure,3,192.0.2.80,3,1500,2000000,1,12250000,program,fragmentation-needed,576,10.0.3.1,,,icmp,61,,1,"
+        "13534567,0,4711,1,1400\n"
+        "5,measure,3,192.0.2.80,3,1500,3000000,0,,,,,,,,icmp,,,0,,90,9,,\n"
+        "# end: 6 probes\n");
 }
 
 TEST(PreciseWriters, AnyByteOfTheDestinationTextStaysInsideItsField)
@@ -224,12 +301,15 @@ TEST(PreciseWriters, AnyByteOfTheDestinationTextStaysInsideItsField)
         const std::string table = formatPreciseTable(r, text);
         EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 8);
         EXPECT_EQ(table.find_first_of("\r\x1b"), std::string::npos);
-        const std::string log = formatProbeLog(r, text);
-        EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3);
+        const std::string log = formatProbeLog(r, text, PreciseSettings{});
+        const std::string plain = formatProbeLog(r, "x", PreciseSettings{});
+        EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), std::count(plain.begin(), plain.end(), '\n'));
         const json doc = json::parse(formatPreciseJson(r, text));
         EXPECT_TRUE(doc["destination"].is_string());
     }
-    EXPECT_EQ(formatProbeLog(r, "a\nb\xff\\").substr(0, 56), "# hoprate --precise probe log: destination a\\x0ab\\xff\\\\ ");
+    const std::string log = formatProbeLog(r, "a\nb\xff\\", PreciseSettings{});
+    EXPECT_EQ(log.substr(0, 56), "# hoprate --precise probe log: destination a\\x0ab\\xff\\\\ ");
+    EXPECT_NE(log.find("\n# destination a\\x0ab\\xff\\\\\n"), std::string::npos);
 }
 
 TEST(PreciseDelivery, AProbeLogThatCannotBeWrittenCostsNotTheResult)
