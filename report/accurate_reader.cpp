@@ -368,6 +368,8 @@ ReportInput readInput(LineSource &lines, const std::string &fileName, const std:
             break;
         ++number;
         const size_t at = line.find_first_not_of(blanks);
+        if (number == 1 && line.rfind("# hoprate --precise probe log", 0) == 0)
+            throw ReportError(fileName, number, "a probe log of hoprate --precise --save: read it with --analyse");
         if (at != std::string::npos && line[at] == '{')
             return DocumentReader(lines, fileName).read(std::move(line), number);
         if (number == 1)

@@ -9,6 +9,7 @@
 
 #include "accurate_output.h"
 #include "accurate_reader.h"
+#include "analyse.h"
 #include "report_output.h"
 #include "results_reader.h"
 #include "support/version.h"
@@ -17,6 +18,7 @@ namespace hoprate {
 
 const char reportUsageText[] =
     "usage: hoprate-report [--json | --csv] [--svg FILE] [-s len1,len2...] RESULTS_FILE\n"
+    "       hoprate-report --analyse PROBE_LOG [--json]\n"
     "\n"
     "Reads back what a run of hoprate wrote and reports the rate of every hop. RESULTS_FILE\n"
     "is one of two kinds, told apart by its content:\n"
@@ -30,8 +32,14 @@ const char reportUsageText[] =
     "    link, how it was measured and its capacity with the 90 % interval, a lower bound\n"
     "    shown as \">= X\".\n"
     "\n"
+    "  --analyse PROBE_LOG\n"
+    "              analyse the probes of a run again from the log hoprate --precise --save\n"
+    "              wrote, and print the table hoprate --precise printed (with --json its\n"
+    "              JSON document): the same capacities and intervals, from the same\n"
+    "              estimator over the same samples and settings\n"
     "  --json      print one JSON object instead of the table; its layout is the JSON\n"
-    "              Schema share/hoprate/report.schema.json of the installation\n"
+    "              Schema share/hoprate/report.schema.json of the installation (with\n"
+    "              --analyse, the document of hoprate --precise --json)\n"
     "  --csv       print CSV instead of the table: one line per hop of a results file,\n"
     "              one line per link (and destination) of JSON documents\n"
     "  --svg FILE  also draw into FILE: for a results file, minimum round-trip time (ms)\n"
@@ -46,10 +54,11 @@ const char reportUsageText[] =
     "  --version   print hoprate-report's version\n"
     "\n"
     "Exit status: 0 when the report was written, 1 for a bad command line or a file\n"
-    "that is neither a complete results file nor accurate-mode JSON (the complaint names\n"
-    "the file and line). Lines longer than 1 MiB, files of more than 510 sweep blocks and\n"
-    "JSON documents longer than 4 MiB, nested deeper than 64 levels or of more than 255\n"
-    "hops are refused.\n";
+    "that is neither a complete results file nor accurate-mode JSON, or with --analyse\n"
+    "not a whole probe log (the complaint names the file and line). Lines longer than\n"
+    "1 MiB, files of more than 510 sweep blocks, JSON documents longer than 4 MiB, nested\n"
+    "deeper than 64 levels or of more than 255 hops, and probe logs of more than 255 hops\n"
+    "or 1000000 probes are refused.\n";
 
 ReportOptions parseReportArguments(const std::vector<std::string> &args)
 {
@@ -57,6 +66,7 @@ ReportOptions parseReportArguments(const std::vector<std::string> &args)
     options.sizes = {254, 454, 654, 854, 1054, 1254, 1454};
     bool formatChosen = false;
     bool onlyOperands = false;
+    bool sizesGiven = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string &arg = args[i];
         auto value = [&](const char *name) -> const std::string & {
@@ -80,6 +90,10 @@ ReportOptions parseReportArguments(const std::vector<std::string> &args)
                 throw std::invalid_argument("--json and --csv exclude each other");
             options.format = chosen;
             formatChosen = true;
+        } else if (arg == "--analyse" || arg.rfind("--analyse=", 0) == 0) {
+            options.probeLog = arg == "--analyse" ? value("--analyse") : arg.substr(10);
+            if (options.probeLog.empty())
+                throw std::invalid_argument("--analyse needs a file name");
         } else if (arg == "--svg") {
             options.svgFile = value("--svg");
             if (options.svgFile.empty())
@@ -90,13 +104,26 @@ ReportOptions parseReportArguments(const std::vector<std::string> &args)
                 throw std::invalid_argument("--svg needs a file name");
         } else if (arg == "-s") {
             options.sizes = parseSizeList(value("-s"));
+            sizesGiven = true;
         } else if (arg.rfind("-s", 0) == 0 && arg.size() > 2 && arg[2] != '-') {
             options.sizes = parseSizeList(arg.substr(2));
+            sizesGiven = true;
         } else {
             throw std::invalid_argument("unknown option " + arg);
         }
     }
-    if (!options.help && !options.version && options.resultsFile.empty())
+    if (!options.probeLog.empty()) {
+        // The run's own table or document: nothing else applies.
+        if (!options.resultsFile.empty())
+            throw std::invalid_argument("--analyse reads the probe log alone, not also " + options.resultsFile);
+        if (options.format == ReportFormat::Csv)
+            throw std::invalid_argument("--analyse prints the table or --json, not --csv");
+        if (!options.svgFile.empty())
+            throw std::invalid_argument("--analyse draws no --svg");
+        if (sizesGiven)
+            throw std::invalid_argument("-s is for results files of the classic mode, not --analyse");
+    }
+    if (!options.help && !options.version && options.resultsFile.empty() && options.probeLog.empty())
         throw std::invalid_argument("no results file given");
     return options;
 }
@@ -110,7 +137,8 @@ int runReport(const std::vector<std::string> &args, std::string &out, std::strin
         options = parseReportArguments(args);
     } catch (const std::invalid_argument &complaint) {
         err = std::string("hoprate-report: ") + printable(complaint.what()) + "\n" +
-              "usage: hoprate-report [--json | --csv] [--svg FILE] [-s len1,len2...] RESULTS_FILE\n";
+              "usage: hoprate-report [--json | --csv] [--svg FILE] [-s len1,len2...] RESULTS_FILE\n"
+              "       hoprate-report --analyse PROBE_LOG [--json]\n";
         return 1;
     }
     if (options.help) {
@@ -122,6 +150,10 @@ int runReport(const std::vector<std::string> &args, std::string &out, std::strin
         return 0;
     }
     try {
+        if (!options.probeLog.empty()) {
+            out = analyseProbeLog(readProbeLogFile(options.probeLog), options.format == ReportFormat::Json);
+            return 0;
+        }
         const ReportInput input = readInputFile(options.resultsFile, options.sizes);
         const auto *run = std::get_if<RunReport>(&input);
         const auto *accurate = std::get_if<AccurateReport>(&input);

@@ -13,6 +13,7 @@ struct ReportOptions {
     std::string svgFile;       // empty: no plot
     std::vector<int> sizes;    // the run's probe sizes, hoprate's default set unless -s
     std::string resultsFile;
+    std::string probeLog;  // --analyse: the probe log to analyse again
     bool help = false;
     bool version = false;
 };

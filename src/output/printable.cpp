@@ -79,4 +79,31 @@ std::string printableText(std::string_view text)
     return out;
 }
 
+std::optional<std::string> unprintedText(std::string_view printable)
+{
+    const auto hexDigit = [](char c) {
+        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    };
+    std::string out;
+    out.reserve(printable.size());
+    for (size_t i = 0; i < printable.size(); ++i) {
+        const auto c = static_cast<uint8_t>(printable[i]);
+        if (c < 0x20 || c == 0x7F)
+            return std::nullopt;
+        if (c != '\\') {
+            out += static_cast<char>(c);
+        } else if (i + 1 < printable.size() && printable[i + 1] == '\\') {
+            out += '\\';
+            ++i;
+        } else if (i + 3 < printable.size() && printable[i + 1] == 'x' && hexDigit(printable[i + 2]) >= 0 &&
+                   hexDigit(printable[i + 3]) >= 0) {
+            out += static_cast<char>(hexDigit(printable[i + 2]) * 16 + hexDigit(printable[i + 3]));
+            i += 3;
+        } else {
+            return std::nullopt;
+        }
+    }
+    return out;
+}
+
 }  // namespace hoprate

@@ -359,6 +359,10 @@ TEST(ReportCommandLine, OptionsAndRefusals)
     EXPECT_EQ(parseReportArguments({"-s600,900", "--csv", "--", "-odd-name"}).resultsFile, "-odd-name");
     EXPECT_TRUE(parseReportArguments({"--help"}).help);
     EXPECT_TRUE(parseReportArguments({"--version"}).version);  // no results file needed
+    const ReportOptions analyse = parseReportArguments({"--analyse", "p.csv", "--json"});
+    EXPECT_EQ(analyse.probeLog, "p.csv");
+    EXPECT_EQ(analyse.format, ReportFormat::Json);
+    EXPECT_EQ(parseReportArguments({"--analyse=p.csv"}).probeLog, "p.csv");
 
     const struct {
         std::vector<std::string> args;
@@ -370,6 +374,12 @@ TEST(ReportCommandLine, OptionsAndRefusals)
         {{"f", "--svg"}, "option --svg needs an argument"},
         {{"f", "-x"}, "unknown option -x"},
         {{"f", "-s", "0,abc"}, "illegal probe size \"abc\" (0 to 14992 bytes)"},
+        {{"--analyse"}, "option --analyse needs an argument"},
+        {{"--analyse="}, "--analyse needs a file name"},
+        {{"--analyse", "p.csv", "f"}, "--analyse reads the probe log alone, not also f"},
+        {{"--analyse", "p.csv", "--csv"}, "--analyse prints the table or --json, not --csv"},
+        {{"--analyse=p.csv", "--svg", "p.svg"}, "--analyse draws no --svg"},
+        {{"-s", "600", "--analyse", "p.csv"}, "-s is for results files of the classic mode, not --analyse"},
     };
     for (const auto &r : refusals) {
         try {
@@ -395,8 +405,10 @@ TEST(ReportCommandLine, ExitStatusAndMessages)
     EXPECT_EQ(out, "");
 
     EXPECT_EQ(reportMain({"--bogus", "f"}, out, err), 1);
-    EXPECT_EQ(err, "hoprate-report: unknown option --bogus\n"
-                   "usage: hoprate-report [--json | --csv] [--svg FILE] [-s len1,len2...] RESULTS_FILE\n");
+    EXPECT_EQ(err,
+              "hoprate-report: unknown option --bogus\n"
+              "usage: hoprate-report [--json | --csv] [--svg FILE] [-s len1,len2...] RESULTS_FILE\n"
+              "       hoprate-report --analyse PROBE_LOG [--json]\n");
 
     // A directory reads as nothing at all.
     EXPECT_EQ(reportMain({"/"}, out, err), 1);
