@@ -79,7 +79,10 @@ _hoprate_report()
     esac
     $split && return
     if [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W "--json --csv --svg -s --analyse --help --version" -- "$cur"))
+        local options="--json --csv --svg -s --analyse --help --version"
+        # A probe log analysed again gives the run's table or, with --json, its document.
+        [[ " ${words[*]} " == *" --analyse"[\ =]* ]] && options="--json --help --version"
+        COMPREPLY=($(compgen -W "$options" -- "$cur"))
         return
     fi
     _filedir

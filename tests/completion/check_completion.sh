@@ -48,7 +48,10 @@ want=$( (printf '%s\n' "$classic_usage" | options_in; lines --precise --help --v
 same "hoprate (classic)" "$(offered hoprate -)" "$want"
 want=$("$hoprate" --precise --help | options_in | grep -vx -- --precise)
 same "hoprate --precise" "$(offered hoprate --precise -)" "$want"
-missing=$(comm -23 <("$report" --help | options_in) <(offered hoprate-report -))
+# hoprate-report's options: those of its usage lines and of the lines that explain one
+# (its prose names hoprate's own, as in "hoprate --precise --save").
+missing=$(comm -23 <("$report" --help | grep -E '^(usage: |       hoprate-report |  --?[a-z])' | options_in) \
+    <(offered hoprate-report -))
 [ -z "$missing" ] || fail "hoprate-report options not offered: $(echo $missing)"
 
 # check EXPECTED WORD...: the completions offered for the command line WORD... (the last
@@ -76,6 +79,10 @@ offered hoprate --precise --interface "" | grep -qx lo || fail "--interface does
 check --svg hoprate-report --s
 check "$work/rtt_a-b.txt" hoprate-report --json "$work/rtt"
 check "$work/run.csv" hoprate-report --svg "$work/ru"
+check "$work/run.csv" hoprate-report --analyse "$work/ru"
+check "$work/run.csv" hoprate-report --analyse="$work/ru"
+check --json hoprate-report --analyse "$work/run.csv" --j
+check "" hoprate-report --analyse "$work/run.csv" --s    # no --svg, no -s for a probe log
 
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
 echo "PASS: completion"
