@@ -445,25 +445,22 @@ void ProbeLogReader::endLine(std::string_view line)
 
 ProbeLog ProbeLogReader::finish()
 {
-    ++number;
+    // A log cut short is refused at the line after its last.
     switch (part) {
     case Part::Title:
-        refuse("empty: not a probe log of hoprate --precise --save");
+        throw ProbeLogError(number + 1, "empty: not a probe log of hoprate --precise --save");
     case Part::Format:
     case Part::Header:
-        refuse("the log ends in its header, before the column names");
+        throw ProbeLogError(number + 1, "the log ends in its header, before the column names");
     case Part::Rows:
-        refuse("the log ends after " + std::to_string(log.probes.size()) +
-               " probes without its end line (\"# end: N probes\"): cut short");
+        throw ProbeLogError(number + 1, "the log ends after " + std::to_string(log.probes.size()) +
+                                            " probes without its end line (\"# end: N probes\"): cut short");
     case Part::Ended:
         break;
     }
-    --number;
-    part = Part::Title;
-    number = 0;
-    seen.clear();
-    familyKnown = false;
-    return std::exchange(log, ProbeLog{});
+    ProbeLog done = std::move(log);
+    *this = ProbeLogReader(limit);
+    return done;
 }
 
 }  // namespace hoprate
