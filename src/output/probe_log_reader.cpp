@@ -374,7 +374,9 @@ void ProbeLogReader::probeRow(std::string_view line)
     p.to = address(field[3], "to");
     p.ttl = static_cast<int>(whole(4, 0, 255));
     p.size = static_cast<int>(whole(5, 1, 65535));
-    p.sentAt = whole(6, -t, t);
+    p.sentAt = whole(6, 0, t);
+    if (index == 0 && p.sentAt != 0)
+        fail(6, "expected 0 for the first probe, whose send the times count from");
     p.answered = flagAt(7);
     if (ifAnswered(8, p.answered))
         p.rttNs = whole(8, -t, t);
