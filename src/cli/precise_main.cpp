@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -17,6 +19,7 @@
 #include "support/entropy.h"
 #include "support/files.h"
 #include "support/privileges.h"
+#include "support/stop_signals.h"
 
 namespace hoprate {
 
@@ -86,7 +89,8 @@ int preciseMain(int argc, char **argv)
         return writeStandardOutput(preciseUsage()) ? 0 : 1;
     if (options.version)
         return writeStandardOutput(versionLine()) ? 0 : 1;
-    options.settings.seed = options.seed ? *options.seed : randomWord();
+    // A drawn seed stays below 2^53: exact as a JSON number, and accepted back by --seed.
+    options.settings.seed = options.seed ? *options.seed : randomWord() & ((uint64_t{1} << 53) - 1);
 
     // The family is known from -4, -6, an address literal or --source; for a name it is
     // known only once resolved, so both families' sockets are opened while the privileges
@@ -142,15 +146,42 @@ int preciseMain(int argc, char **argv)
     flows.udpDestination = static_cast<uint16_t>(options.settings.port ? options.settings.port : defaultUdpPort);
     flows.tcpDestination = static_cast<uint16_t>(options.settings.port ? options.settings.port : defaultTcpPort);
 
+    // The probe log's file is opened before the first probe: a path that cannot be
+    // written is told now, not after the run.
+    int saveDescriptor = -1;
+    if (!options.save.empty()) {
+        saveDescriptor = openForWriting(options.save, false);
+        if (saveDescriptor < 0) {
+            std::fprintf(stderr, "hoprate: %s: %s\n", printableText(options.save).c_str(), std::strerror(errno));
+            return 1;
+        }
+    }
+    // From here on SIGINT and SIGTERM end the run in order, with what it has measured.
+    const StopSignals stops;
+    network.watchStopSignals(stops.descriptor());
+    ProgressLine line(isatty(STDERR_FILENO) == 1);
     try {
-        ProgressLine line(isatty(STDERR_FILENO) == 1);
         PreciseEngine engine(network, effectiveSettings(options.settings), drawProbeSecrets(), flows,
                              [&](const PreciseProgress &p) { line.show(p); });
-        const PreciseResult result = engine.run(destination);
+        const auto started =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch());
+        PreciseResult result = engine.run(destination);
+        result.startedUnixMs = started.count();
         line.finish();
-        return deliverPreciseResult(result, options);
+        const int status = deliverPreciseResult(result, options, saveDescriptor);
+        // Stopped by a signal: the status a shell expects of it, unless the output failed.
+        return !result.complete && status != 1 ? 128 + network.stopSignal() : status;
+    } catch (const PreciseInterrupted &) {
+        line.finish();
+        std::fprintf(stderr, "hoprate: interrupted before any link was measured\n");
+        if (saveDescriptor >= 0)
+            close(saveDescriptor);
+        return 128 + network.stopSignal();
     } catch (const PreciseError &failure) {
+        line.finish();
         std::fprintf(stderr, "hoprate: %s\n", failure.what());
+        if (saveDescriptor >= 0)
+            close(saveDescriptor);
         return 1;
     } catch (const std::bad_alloc &) {
         std::fprintf(stderr, "hoprate: out of memory\n");
@@ -158,18 +189,27 @@ int preciseMain(int argc, char **argv)
     }
 }
 
-int deliverPreciseResult(const PreciseResult &result, const PreciseOptions &options)
+int deliverPreciseResult(const PreciseResult &result, const PreciseOptions &options, int saveDescriptor)
 {
     // The result goes to standard output whatever becomes of the probe log: a full disk
     // must not cost the measurement. Either failure sets the status.
-    int status = result.destinationReached ? 0 : 2;
+    // A partial result: the destination not reached, or a hop that answered without an
+    // estimate (a silent hop's link is reported with the next one's).
+    const bool everyLink = std::all_of(result.hops.begin(), result.hops.end(), [](const HopResult &hop) {
+        return hop.method == HopMethod::Silent || hop.capacity.known;
+    });
+    int status = result.destinationReached && everyLink ? 0 : 2;
     const std::string out = options.json ? formatPreciseJson(result, options.destination)
                                          : formatPreciseTable(result, options.destination);
     if (!writeStandardOutput(out)) {
         std::fprintf(stderr, "hoprate: standard output: %s\n", std::strerror(errno));
         status = 1;
     }
-    if (!options.save.empty() && !writeWholeFile(options.save, formatProbeLog(result, options.destination))) {
+    const bool saved =
+        saveDescriptor >= 0    ? writeAllAndClose(saveDescriptor, formatProbeLog(result, options.destination))
+        : options.save.empty() ? true
+                               : writeWholeFile(options.save, formatProbeLog(result, options.destination));
+    if (!saved) {
         std::fprintf(stderr, "hoprate: %s: %s\n", printableText(options.save).c_str(), std::strerror(errno));
         status = 1;
     }

@@ -249,6 +249,7 @@ PreciseOptions parsePreciseArguments(int argc, char **argv)
         if (!targetGiven)
             options.settings.target = quickTarget;
         options.settings.noisyBudget = quickNoisyBudget;
+        options.settings.quick = true;
     }
     if (options.help || options.version)
         return options;

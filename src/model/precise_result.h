@@ -9,6 +9,7 @@
 
 #include "measure/capacity.h"
 #include "measure/floor_fit.h"
+#include "model/precise_settings.h"
 #include "wire/flow.h"
 #include "wire/ip_address.h"
 
@@ -74,6 +75,9 @@ struct PreciseResult {
     std::vector<HopResult> hops;
     int probesSent = 0;
     double wallSeconds = 0;
+    bool complete = true;       // false: a signal stopped the run; estimated from what it had
+    int64_t startedUnixMs = 0;  // when the run began (wall clock, ms since 1970, UTC)
+    PreciseSettings settings;   // as the run used them, seed included
     std::vector<ProbeRecord> probes;
 };
 

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <ctime>
 #include <nlohmann/json.hpp>
 
 #include "output/printable.h"
+#include "support/version.h"
 
 namespace hoprate {
 
@@ -145,12 +147,46 @@ std::string formatPreciseTable(const PreciseResult &result, const std::string &d
     }
     if (!result.destinationReached)
         out += "the destination did not answer: measured up to the last router that did\n";
+    if (!result.complete)
+        out += "interrupted: estimated from the probes sent until then\n";
     return out;
 }
+
+namespace {
+
+std::string startTimeText(int64_t unixMs)
+{
+    const auto seconds = static_cast<std::time_t>(unixMs / 1000);
+    std::tm utc{};
+    if (unixMs < 0 || gmtime_r(&seconds, &utc) == nullptr)
+        return "1970-01-01T00:00:00.000Z";
+    char text[40];
+    const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    return std::string(text, length) + printed(".%03dZ", static_cast<int>(unixMs % 1000));
+}
+
+const char *protocolChoiceName(ProtocolChoice choice)
+{
+    switch (choice) {
+    case ProtocolChoice::Auto:
+        return "auto";
+    case ProtocolChoice::Icmp:
+        return "icmp";
+    case ProtocolChoice::Udp:
+        return "udp";
+    case ProtocolChoice::Tcp:
+        return "tcp";
+    }
+    return "";
+}
+
+}  // namespace
 
 std::string formatPreciseJson(const PreciseResult &result, const std::string &destination)
 {
     nlohmann::ordered_json doc;
+    doc["version"] = hoprateVersion;
+    doc["start_time"] = startTimeText(result.startedUnixMs);
     doc["destination"] = destination;
     doc["address"] = addressText(result.destination);
     doc["family"] = result.destination.family == Family::V4 ? "ipv4" : "ipv6";
@@ -160,6 +196,24 @@ std::string formatPreciseJson(const PreciseResult &result, const std::string &de
     doc["wall_s"] = std::round(result.wallSeconds * 1000.0) / 1000.0;
     doc["path_mtu"] = result.pathMtu;
     doc["kernel_timestamps"] = result.kernelStamps;
+    doc["protocol"] = protocolChoiceName(result.settings.protocol);
+    doc["complete"] = result.complete;
+    // Every setting as the run used it: given back on the command line (with --seed), they
+    // repeat the run's choices.
+    const PreciseSettings &s = result.settings;
+    doc["settings"] = {{"max_hops", s.maxHops},
+                       {"budget", s.budget},
+                       {"target", s.target},
+                       {"sizes", s.probeSizes},
+                       {"spacing", s.gapFactor},
+                       {"rate", s.rate},
+                       {"ttl_limited", s.ttlLimited},
+                       {"kernel_stamps", s.kernelStamps},
+                       {"proto", protocolChoiceName(s.protocol)},
+                       {"port", s.port > 0 ? nlohmann::ordered_json(s.port) : nlohmann::ordered_json()},
+                       {"first_hop", s.firstHop},
+                       {"quick", s.quick},
+                       {"seed", s.seed}};
     doc["hops"] = nlohmann::ordered_json::array();
     for (const HopResult &hop : result.hops) {
         nlohmann::ordered_json h;

@@ -17,6 +17,11 @@ bool writeWholeFile(const std::string &path, std::string_view text)
     const int fd = openForWriting(path, false);
     if (fd < 0)
         return false;
+    return writeAllAndClose(fd, text);
+}
+
+bool writeAllAndClose(int fd, std::string_view text)
+{
     size_t done = 0;
     while (done < text.size()) {
         const ssize_t n = write(fd, text.data() + done, text.size() - done);

@@ -27,8 +27,11 @@
 #   filtered     no node answers echo: routers by TTL-limited UDP probes, the destination
 #                by port unreachable
 #   badinput     a --source that is no local address, an unknown --interface, a name
-#                without an address of the family asked for, an unknown name: one line,
-#                status 1, and not a probe sent
+#                without an address of the family asked for, an unknown name, a --save
+#                file in a missing directory: one line, status 1, and not a probe sent
+#   interrupt    SIGINT while measuring: the links estimated from what was measured,
+#                "complete": false, the probe log written, status 130; SIGTERM at once:
+#                status 143, nothing on standard output
 # Bounds are loose on purpose: accuracy is the benchmark's business (bench/), these
 # check behaviour.
 # usage: precise_lab_test.sh MODE HOPRATE LAB_SCRIPT LINKEMU
@@ -214,6 +217,27 @@ badinput)
     one_line_refusal 1 "hoprate: no IPv6 address for dest4.lab" -6 dest4.lab
     one_line_refusal 1 "hoprate: no IPv4 address for dest6.lab" -4 dest6.lab
     one_line_refusal 1 "hoprate: unknown host: nosuch.lab" nosuch.lab
+    one_line_refusal 1 "hoprate: $work/nosuch/log.csv: No such file or directory" --save "$work/nosuch/log.csv" 10.77.2.2
+    ;;
+interrupt)
+    up 10M/1ms,2M/2ms,5M/1ms
+    # signal_run SIGNAL SECONDS: the default run, sent SIGNAL after SECONDS.
+    signal_run() {
+        local pid
+        run_start 60 "$lab" exec "$hoprate" --precise --json --save "$work/log.csv" 10.77.3.2
+        sleep "$2"
+        pid=$(pgrep -P "$run_pid")
+        [ -n "$pid" ] || fail "hoprate ended before SIG$1"
+        kill -s "$1" "$pid"
+        run_wait
+    }
+    signal_run INT 4  # the path is found within a second; a whole run takes several
+    [ "$status" -eq 130 ] || fail "SIGINT: status $status, expected 130"
+    check_json 10,2,5 'd["complete"] is False and d["wall_s"] < 10'
+    [ "$(grep -c ',measure,' "$work/log.csv")" -gt 100 ] || fail "SIGINT: the probe log holds no measurement"
+    signal_run TERM 0.05
+    [ "$status" -eq 143 ] || fail "SIGTERM: status $status, expected 143"
+    [ ! -s "$work/out" ] || fail "SIGTERM: something on standard output"
     ;;
 *)
     echo "unknown mode $mode"
