@@ -162,8 +162,10 @@ std::string preciseUsage()
            "  --version        print hoprate's version\n"
            "\n"
            "Needs the capability CAP_NET_RAW (or root) for its raw sockets; drops it once they\n"
-           "are open. Exit status: 0 when every link was measured, 2 when the destination did\n"
-           "not answer (the routers before it are measured), 1 on any failure.\n";
+           "are open. Ctrl-C stops a run and prints what it has. Exit status: 0 when every\n"
+           "link was measured; 2 for a partial result (the destination did not answer, the\n"
+           "routers before it are measured, or a hop has no estimate); 128 + signal when a\n"
+           "signal stopped it; 1 on any failure.\n";
 }
 
 PreciseOptions parsePreciseArguments(int argc, char **argv)
