@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "model/precise_settings.h"
 #include "net/resolve.h"
@@ -19,7 +20,8 @@ struct PreciseOptions {
     bool json = false;
     std::optional<uint64_t> seed;  // of the probe order; none given: one is drawn for the run
     std::string save;              // file for the probe log; empty: none
-    std::string destination;
+    std::vector<std::string> destinations;  // measured one after another, in this order
+    std::string targets;                    // --targets: a file of more destinations ("-": standard input)
     FamilyWish family = FamilyWish::Any;
     std::string source;            // --source: the local address probes leave from (empty: the route's)
     std::string interface;         // --interface: the device they leave by (empty: the route's)
@@ -38,5 +40,8 @@ std::string preciseUsage();
 // Parses the arguments after "--precise". Throws std::invalid_argument with the complaint
 // for a bad command line.
 PreciseOptions parsePreciseArguments(int argc, char **argv);
+// Throws std::invalid_argument unless the text is exactly an address or a host name that
+// fits -4/-6 and --source.
+void checkDestination(const PreciseOptions &options, const std::string &destination);
 
 }  // namespace hoprate

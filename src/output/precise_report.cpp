@@ -182,7 +182,7 @@ const char *protocolChoiceName(ProtocolChoice choice)
 
 }  // namespace
 
-std::string formatPreciseJson(const PreciseResult &result, const std::string &destination)
+std::string formatPreciseJson(const PreciseResult &result, const std::string &destination, bool oneLine)
 {
     nlohmann::ordered_json doc;
     doc["version"] = hoprateVersion;
@@ -243,7 +243,7 @@ std::string formatPreciseJson(const PreciseResult &result, const std::string &de
         doc["hops"].push_back(h);
     }
     // Text that is not UTF-8 (a name can hold any byte) becomes U+FFFD rather than an abort.
-    return doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+    return doc.dump(oneLine ? -1 : 2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
 std::string formatProbeLog(const PreciseResult &result, const std::string &destination)

@@ -14,7 +14,7 @@ std::string formatBitsPerSecond(double bps);
 
 std::string formatPreciseTable(const PreciseResult &result, const std::string &destination);
 // The document (with a final newline); laid out as docs/precise.schema.json says.
-std::string formatPreciseJson(const PreciseResult &result, const std::string &destination);
+std::string formatPreciseJson(const PreciseResult &result, const std::string &destination, bool oneLine = false);
 // One CSV line per probe sent, with a header; see the man page.
 std::string formatProbeLog(const PreciseResult &result, const std::string &destination);
 

@@ -17,10 +17,16 @@ bool writeWholeFile(const std::string &path, std::string_view text)
     const int fd = openForWriting(path, false);
     if (fd < 0)
         return false;
-    return writeAllAndClose(fd, text);
+    if (!writeAll(fd, text)) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return false;
+    }
+    return close(fd) == 0;
 }
 
-bool writeAllAndClose(int fd, std::string_view text)
+bool writeAll(int fd, std::string_view text)
 {
     size_t done = 0;
     while (done < text.size()) {
@@ -28,14 +34,12 @@ bool writeAllAndClose(int fd, std::string_view text)
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            const int error = n < 0 ? errno : EIO;
-            close(fd);
-            errno = error;
+            errno = n < 0 ? errno : EIO;
             return false;
         }
         done += static_cast<size_t>(n);
     }
-    return close(fd) == 0;
+    return true;
 }
 
 }  // namespace hoprate

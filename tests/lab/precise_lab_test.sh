@@ -29,6 +29,10 @@
 #   badinput     a --source that is no local address, an unknown --interface, a name
 #                without an address of the family asked for, an unknown name, a --save
 #                file in a missing directory: one line, status 1, and not a probe sent
+#   targets      --targets from standard input and a destination on the command line,
+#                both families and a name without an address: one JSON document per line
+#                for each measured one, the failed one told on standard error, status 1
+#                (the worst)
 #   interrupt    SIGINT while measuring: the links estimated from what was measured,
 #                "complete": false, the probe log written, status 130; SIGTERM at once:
 #                status 143, nothing on standard output
@@ -218,6 +222,21 @@ badinput)
     one_line_refusal 1 "hoprate: no IPv4 address for dest6.lab" -4 dest6.lab
     one_line_refusal 1 "hoprate: unknown host: nosuch.lab" nosuch.lab
     one_line_refusal 1 "hoprate: $work/nosuch/log.csv: No such file or directory" --save "$work/nosuch/log.csv" 10.77.2.2
+    ;;
+targets)
+    up 10M/1ms,2M/2ms --ipv6
+    printf '# the lab\n10.77.2.2\n\n  nosuch.lab  # no such name\n' >"$work/list"
+    run_limited 120 bash -c '"$@" < "$0"' "$work/list" "$lab" exec "$hoprate" --precise --quick --json \
+        --targets - "$("$lab" dest -6)"
+    [ "$status" -eq 1 ] || fail "status $status, expected 1"
+    [ "$(cat "$work/err")" = "hoprate: unknown host: nosuch.lab" ] || fail "stderr: $(cat "$work/err")"
+    python3 - "$work/out" "$("$lab" dest -6)" <<'EOF' || fail "not one JSON document per line for each destination"
+import json, sys
+lines = open(sys.argv[1]).read().splitlines()
+docs = [json.loads(line) for line in lines]
+assert [d["destination"] for d in docs] == [sys.argv[2], "10.77.2.2"], [d["destination"] for d in docs]
+assert all(d["complete"] and len(d["hops"]) == 2 and d["hops"][1]["capacity_bps"] for d in docs)
+EOF
     ;;
 interrupt)
     up 10M/1ms,2M/2ms,5M/1ms

@@ -14,8 +14,8 @@ failures=0
 
 USAGE="usage: $HOPRATE [-v] [-d] [-i #iters] [-o timeout] [-s len1,len2...] -t ttl ipaddr"
 FREQ='high resolution timer supported, frequency = (0,1000000000)'
-PRECISE_USAGE='usage: hoprate --precise [OPTIONS] DESTINATION'
-PRECISE_COMPLAINT='usage: hoprate --precise [OPTIONS] DESTINATION (see --help)'
+PRECISE_USAGE='usage: hoprate --precise [OPTIONS] [--targets FILE] DESTINATION...'
+PRECISE_COMPLAINT='usage: hoprate --precise [OPTIONS] DESTINATION... (see --help)'
 hint() { echo "hoprate: $1 belongs to the accurate mode: use hoprate --precise $1 ..."; }
 
 # One case per line: STATUS | first line of stdout | first line of stderr | PROGRAM ARGS...

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cli/precise_main.h"
+#include "cli/targets.h"
 #include "output/precise_report.h"
 #include "precise_samples.h"
 #include "run_in_child.h"
@@ -235,10 +236,9 @@ TEST(PreciseWriters, AnyByteOfTheDestinationTextStaysInsideItsField)
 TEST(PreciseDelivery, AProbeLogThatCannotBeWrittenCostsNotTheResult)
 {
     PreciseOptions options;
-    options.destination = "example.net";
     options.save = "/dev/full";
     const PreciseResult r = sixHopSample();
-    const ChildResult child = runInChild([&] { std::exit(deliverPreciseResult(r, options)); });
+    const ChildResult child = runInChild([&] { std::exit(deliverPreciseResult(r, "example.net", options)); });
     EXPECT_EQ(child.exitStatus, 1);
     EXPECT_EQ(child.out, formatPreciseTable(r, "example.net"));
     EXPECT_EQ(child.err, "hoprate: /dev/full: No space left on device\n");
@@ -291,7 +291,7 @@ std::string refusal(const std::vector<std::string> &words)
 TEST(PreciseArguments, Defaults)
 {
     const PreciseOptions o = parse({"example.net"});
-    EXPECT_EQ(o.destination, "example.net");
+    EXPECT_EQ(o.destinations, std::vector<std::string>{"example.net"});
     EXPECT_FALSE(o.quick);
     EXPECT_FALSE(o.json);
     EXPECT_TRUE(o.settings.kernelStamps);
@@ -325,7 +325,7 @@ TEST(PreciseArguments, EveryOption)
     EXPECT_TRUE(o.settings.ttlLimited);
     EXPECT_FALSE(o.settings.kernelStamps);
     EXPECT_EQ(o.seed, 42u);
-    EXPECT_EQ(o.destination, "192.0.2.80");
+    EXPECT_EQ(o.destinations, std::vector<std::string>{"192.0.2.80"});
     EXPECT_EQ(parse({"--seed", "0", "h"}).seed, 0u);  // a seed given is the seed used
     // Unambiguous prefixes of long options are taken.
     EXPECT_TRUE(parse({"--js", "h"}).json);
@@ -402,8 +402,11 @@ TEST(PreciseArguments, UnknownOptionsAndDestinations)
     EXPECT_EQ(refusal({"--json", "--save"}), "option needs an argument: --save");
     EXPECT_EQ(refusal({}), "no destination given");
     EXPECT_EQ(refusal({"--json"}), "no destination given");
-    EXPECT_EQ(refusal({"a", "b"}), "more than one destination: a and b");
-    EXPECT_EQ(refusal({"--", "a", "b", "c"}), "more than one destination: a and b");
+    // Several destinations, each checked; or a file of them.
+    EXPECT_EQ(parse({"--", "a", "b", "c"}).destinations, (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_EQ(refusal({"a", "b c"}), R"(not an IP address or host name: "b c")");
+    EXPECT_EQ(refusal({"--targets", "list"}), "(accepted)");
+    EXPECT_EQ(refusal({"--targets", "", "h"}), "--targets needs a file name");
     EXPECT_EQ(refusal({""}), "empty destination");
     // Exactly an address or a name: nothing after a dotted quad, no byte a name cannot hold.
     for (const std::string &bad : std::vector<std::string>{"10.99.0.2 \xff", "10.99.0.2 x", "10.99.0.256", "10.1", "1.2.3.4.5", "h\nx",
@@ -414,12 +417,39 @@ TEST(PreciseArguments, UnknownOptionsAndDestinations)
     for (const std::string good : {"10.99.0.2", "host.example.", "_svc.a-b.example", "localhost", "0.0.0.0", "fd77::2",
                                    "::ffff:10.0.0.1"})
         EXPECT_EQ(refusal({good}), "(accepted)") << good;
-    EXPECT_EQ(parse({"--", "-dash.example"}).destination, "-dash.example");
+    EXPECT_EQ(parse({"--", "-dash.example"}).destinations.at(0), "-dash.example");
     // Options may follow the destination.
     const PreciseOptions after = parse({"host.example", "--json", "--budget", "40"});
-    EXPECT_EQ(after.destination, "host.example");
+    EXPECT_EQ(after.destinations.at(0), "host.example");
     EXPECT_TRUE(after.json);
     EXPECT_EQ(after.settings.budget, 40);
+}
+
+TEST(PreciseTargets, OnePerLineCommentsAndBlanksSkippedEveryLineChecked)
+{
+    PreciseOptions v4;
+    v4.family = FamilyWish::V4;
+    std::string many = "h";
+    for (int i = 0; i < 10000; ++i)
+        many += "\nh";
+    const struct {
+        std::string text;
+        std::vector<std::string> destinations;
+        std::string error;
+    } cases[] = {
+        {"a.example\n# a comment\n\n  10.0.0.1  # the router\r\nb.example", {"a.example", "10.0.0.1", "b.example"}, ""},
+        {"# nothing\n\n", {}, "list: no destination in it"},
+        {"a.example\nb c\n", {}, R"(list:2: not an IP address or host name: "b c")"},
+        {"a.example\nfd77::2\n", {}, "list:2: -4 with an IPv6 address: fd77::2"},
+        {"h\n" + std::string(1025, 'a') + "\n", {}, "list:2: a line longer than 1024 bytes"},
+        {many, {}, "list:10001: more than 10000 destinations"},
+    };
+    for (const auto &c : cases) {
+        const TargetList list = parseTargets(c.text, "list", v4);
+        EXPECT_EQ(list.error, c.error) << c.text.substr(0, 40);
+        EXPECT_EQ(list.destinations, c.error.empty() ? c.destinations : std::vector<std::string>{});
+    }
+    EXPECT_EQ(readTargets("/nonexistent/list", v4).error, "/nonexistent/list: No such file or directory");
 }
 
 }  // namespace
