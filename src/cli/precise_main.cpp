@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "cli/front_door.h"
+#include "cli/hop_names.h"
 #include "engine/precise_engine.h"
 #include "net/linux_network.h"
 #include "output/precise_report.h"
@@ -146,7 +147,11 @@ int preciseMain(int argc, char **argv)
         ProgressLine line(isatty(STDERR_FILENO) == 1);
         PreciseEngine engine(network, effectiveSettings(options.settings), drawProbeSecrets(), flows,
                              [&](const PreciseProgress &p) { line.show(p); });
-        const PreciseResult result = engine.run(destination);
+        PreciseResult result = engine.run(destination);
+        if (!options.numeric) {
+            line.show({"looking up host names", static_cast<int>(result.hops.size()), result.probesSent, 0, 0});
+            nameHops(result.hops, nameLookupTime);
+        }
         line.finish();
         return deliverPreciseResult(result, options);
     } catch (const PreciseError &failure) {

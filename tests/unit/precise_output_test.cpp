@@ -365,6 +365,7 @@ TEST(PreciseArguments, Defaults)
     EXPECT_EQ(o.settings.gapFactor, 1.2);
     EXPECT_FALSE(o.settings.ttlLimited);
     EXPECT_FALSE(o.seed.has_value());  // one is drawn for the run
+    EXPECT_FALSE(o.numeric);           // host names are looked up
     EXPECT_TRUE(parse({"--help"}).help);  // no destination needed
     EXPECT_TRUE(parse({"--version"}).version);
 }
@@ -389,6 +390,12 @@ TEST(PreciseArguments, EveryOption)
     EXPECT_EQ(parse({"--seed", "0", "h"}).seed, 0u);  // a seed given is the seed used
     // Unambiguous prefixes of long options are taken.
     EXPECT_TRUE(parse({"--js", "h"}).json);
+    // -n and --numeric; -n with -4 or -6 in one word.
+    EXPECT_TRUE(parse({"-n", "h"}).numeric);
+    EXPECT_TRUE(parse({"h", "--numeric"}).numeric);
+    const PreciseOptions both = parse({"-n6", "fd77::2"});
+    EXPECT_TRUE(both.numeric);
+    EXPECT_EQ(both.family, FamilyWish::V6);
 }
 
 TEST(PreciseArguments, QuickSetsBudgetAndTargetUnlessGiven)
@@ -457,6 +464,8 @@ TEST(PreciseArguments, UnknownOptionsAndDestinations)
     EXPECT_EQ(refusal({"--s", "x", "h"}), "unknown option: --s");  // --save, --sizes, --spacing, --seed
     EXPECT_EQ(refusal({"-q", "h"}), "unknown option: -q");
     EXPECT_EQ(refusal({"-ab", "h"}), "unknown option: -a");
+    EXPECT_EQ(refusal({"-nx", "h"}), "unknown option: -x");
+    EXPECT_EQ(refusal({"--numeric=1", "h"}), "option takes no argument: --numeric=1");
     EXPECT_EQ(refusal({"--json=1", "h"}), "option takes no argument: --json=1");
     EXPECT_EQ(refusal({"--budget"}), "option needs an argument: --budget");
     EXPECT_EQ(refusal({"--json", "--save"}), "option needs an argument: --save");
