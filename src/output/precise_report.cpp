@@ -208,8 +208,7 @@ std::string formatPreciseJson(const PreciseResult &result, const std::string &de
         h["notes"] = notesOf(hop);
         doc["hops"].push_back(h);
     }
-    // Text that is not UTF-8 (a name can hold any byte) becomes U+FFFD rather than an abort;
-    // control bytes are escaped (\n, \u001b).
+    // Text that is not UTF-8 (a name can hold any byte) becomes U+FFFD rather than an abort.
     return doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
