@@ -13,6 +13,7 @@
 
 #include "cli/front_door.h"
 #include "cli/targets.h"
+#include "cli/hop_names.h"
 #include "engine/precise_engine.h"
 #include "net/linux_network.h"
 #include "output/precise_report.h"
@@ -146,6 +147,10 @@ Outcome measureTarget(const std::string &target, FamilyWish wish, const PreciseO
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch());
         PreciseResult result = engine.run(destination);
         result.startedUnixMs = started.count();
+        if (!options.numeric && result.complete) {
+            line.show({"looking up host names", static_cast<int>(result.hops.size()), result.probesSent, 0, 0});
+            nameHops(result.hops, nameLookupTime);
+        }
         line.finish();
         const int status = deliverPreciseResult(result, target, options, delivery);
         return {status, result.complete ? 0 : network.stopSignal()};

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "net/host_names.h"
 #include "output/printable.h"
 
 namespace hoprate {
@@ -37,6 +38,7 @@ enum Option {
     FirstHop,
     Targets,
     Version,
+    Numeric,
 };
 
 // Every option of the accurate mode; getopt_long reads it up to its empty last entry.
@@ -60,6 +62,7 @@ const option longOptions[] = {{"quick", no_argument, nullptr, Quick},
                               {"interface", required_argument, nullptr, Interface},
                               {"first-hop", required_argument, nullptr, FirstHop},
                               {"targets", required_argument, nullptr, Targets},
+                              {"numeric", no_argument, nullptr, Numeric},  // and -n
                               {nullptr, 0, nullptr, 0}};
 
 long wholeNumber(const char *name, const char *text, long lowest, long highest)
@@ -129,6 +132,10 @@ std::string preciseUsage()
            "  --source ADDR    send from this local address\n"
            "  --interface NAME send by this network interface\n"
            "  --first-hop N    report the links from hop N on (hop N-1 is still measured)\n"
+           "  -n, --numeric    show addresses only: look up no host names (default: each hop's\n"
+           "                   name, looked up after the measurement, for " +
+           std::to_string(nameLookupTime.count() / 1000) +
+           " s at most)\n"
            "  --quick          a fast, coarser run (" +
            std::to_string(quickBudget) + " probes per hop, " + std::to_string(quickNoisyBudget) +
            " times that where the floors\n"
@@ -188,10 +195,14 @@ PreciseOptions parsePreciseArguments(int argc, char **argv)
     const int count = static_cast<int>(args.size()) - 1;
     int chosen;
     // ":" makes a missing argument ':' rather than '?', which is every other complaint.
-    while ((chosen = getopt_long(count, args.data(), ":46", longOptions, nullptr)) != -1) {
+    while ((chosen = getopt_long(count, args.data(), ":46n", longOptions, nullptr)) != -1) {
         switch (chosen) {
         case '4': options.family = FamilyWish::V4; break;
         case '6': options.family = FamilyWish::V6; break;
+        case 'n':
+        case Numeric:
+            options.numeric = true;
+            break;
         case Quick: options.quick = true; break;
         case Json: options.json = true; break;
         case Targets:

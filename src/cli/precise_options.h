@@ -1,4 +1,4 @@
-// The accurate mode's command line: long options (and -4, -6) into plain values.
+// The accurate mode's command line: long options (and -4, -6, -n) into plain values.
 #pragma once
 
 #include <getopt.h>
@@ -18,6 +18,7 @@ struct PreciseOptions {
     PreciseSettings settings;
     bool quick = false;
     bool json = false;
+    bool numeric = false;          // -n: no host names looked up
     std::optional<uint64_t> seed;  // of the probe order; none given: one is drawn for the run
     std::string save;              // file for the probe log; empty: none
     std::vector<std::string> destinations;  // measured one after another, in this order

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -51,6 +52,7 @@ struct ProbeRecord {
 struct HopResult {
     int hop = 0;
     std::optional<IpAddress> address;                  // nothing: silent
+    std::optional<std::string> name;                   // the address's host name, as the resolver gave it
     std::vector<std::pair<IpAddress, int>> others;     // further responders and their replies
     HopMethod method = HopMethod::Silent;
     ProbeProtocol protocol = ProbeProtocol::Icmp;      // of the probes that measured it

@@ -82,15 +82,36 @@ std::vector<std::string> notesOf(const HopResult &hop)
     return notes;
 }
 
+// The widest host name the table shows, in characters: a longer one is cut (the JSON
+// document has it whole), so that one name cannot push every row's figures off the screen.
+constexpr size_t tableNameWidth = 40;
+
+// A hop's address in the table, with its name after it: "192.0.2.1 (r1.example)".
+std::string hopCell(const HopResult &hop)
+{
+    if (!hop.address)
+        return "*";
+    std::string cell = addressText(*hop.address);
+    if (hop.name)
+        cell += " (" + printableName(*hop.name, tableNameWidth) + ")";
+    return cell;
+}
+
+// Width counted in characters: the "≥" sign is three bytes of UTF-8.
+size_t shownWidth(const std::string &text)
+{
+    size_t width = 0;
+    for (unsigned char c : text)
+        width += (c & 0xC0) != 0x80 ? 1 : 0;
+    return width;
+}
+
 std::string padded(const std::string &text, size_t width, bool right = false)
 {
-    // Width counted in characters: the "≥" sign is three bytes of UTF-8.
-    size_t shownWidth = 0;
-    for (unsigned char c : text)
-        shownWidth += (c & 0xC0) != 0x80 ? 1 : 0;
-    if (shownWidth >= width)
+    const size_t shown = shownWidth(text);
+    if (shown >= width)
         return text;
-    const std::string fill(width - shownWidth, ' ');
+    const std::string fill(width - shown, ' ');
     return right ? fill + text : text + fill;
 }
 
@@ -115,11 +136,10 @@ std::string formatBitsPerSecond(double bps)
 
 std::string formatPreciseTable(const PreciseResult &result, const std::string &destination)
 {
-    // Wide enough for every address (a dotted quad at least).
+    // Wide enough for every address and its name (a dotted quad at least).
     size_t addressWidth = 15;
     for (const HopResult &hop : result.hops)
-        if (hop.address)
-            addressWidth = std::max(addressWidth, addressText(*hop.address).size());
+        addressWidth = std::max(addressWidth, shownWidth(hopCell(hop)));
     std::string out = "hoprate --precise " + printableText(destination) + " (" + addressText(result.destination) + "): " +
                       std::to_string(result.hops.size()) + (result.hops.size() == 1 ? " hop" : " hops") +
                       ", path MTU " + std::to_string(result.pathMtu) + ", " + std::to_string(result.probesSent) +
@@ -136,9 +156,8 @@ std::string formatPreciseTable(const PreciseResult &result, const std::string &d
             interval = formatBitsPerSecond(hop.capacity.low) + " - " + formatBitsPerSecond(hop.capacity.high);
         }
         const std::string rtt = std::isnan(hop.minRttMs) ? "-" : printed("%.3f ms", hop.minRttMs);
-        std::string line = padded(std::to_string(hop.hop), 3, true) + "  " +
-                           padded(hop.address ? addressText(*hop.address) : "*", addressWidth) + "  " + padded(capacity, 14) +
-                           "  " + padded(interval, 27) + "  " + padded(rtt, 10, true) + "  " +
+        std::string line = padded(std::to_string(hop.hop), 3, true) + "  " + padded(hopCell(hop), addressWidth) + "  " +
+                           padded(capacity, 14) + "  " + padded(interval, 27) + "  " + padded(rtt, 10, true) + "  " +
                            padded(std::to_string(hop.probes) + "/" + std::to_string(hop.replies), 9, true);
         const std::vector<std::string> notes = notesOf(hop);
         for (size_t i = 0; i < notes.size(); ++i)
@@ -219,6 +238,7 @@ std::string formatPreciseJson(const PreciseResult &result, const std::string &de
         nlohmann::ordered_json h;
         h["hop"] = hop.hop;
         h["address"] = hop.address ? nlohmann::ordered_json(addressText(*hop.address)) : nlohmann::ordered_json();
+        h["name"] = hop.name ? nlohmann::ordered_json(*hop.name) : nlohmann::ordered_json();
         const bool known = hop.capacity.known && std::isfinite(hop.capacity.bitsPerSecond);
         h["capacity_bps"] = known ? nlohmann::ordered_json(hop.capacity.bitsPerSecond) : nlohmann::ordered_json();
         if (known && !hop.capacity.lowerBound)

@@ -36,6 +36,9 @@
 #   interrupt    SIGINT while measuring: the links estimated from what was measured,
 #                "complete": false, the probe log written, status 130; SIGTERM at once:
 #                status 143, nothing on standard output
+#   names        host names from the source's hosts file: router 1's and the
+#                destination's beside their addresses in the table (IPv4) and in the JSON
+#                document (IPv6), router 2 without one; none with -n
 # Bounds are loose on purpose: accuracy is the benchmark's business (bench/), these
 # check behaviour.
 # usage: precise_lab_test.sh MODE HOPRATE LAB_SCRIPT LINKEMU
@@ -257,6 +260,24 @@ interrupt)
     signal_run TERM 0.05
     [ "$status" -eq 143 ] || fail "SIGTERM: status $status, expected 143"
     [ ! -s "$work/out" ] || fail "SIGTERM: something on standard output"
+    ;;
+names)
+    up 10M/1ms,2M/2ms,5M/1ms --ipv6
+    # The lab's hosts file of the source namespace (ip netns exec mounts it over /etc/hosts;
+    # lab_down removes it) names the destination dest4.lab and dest6.lab; router 1 joins it.
+    printf '10.77.1.2 r1.lab\nfd77:0:0:1::2 r1v6.lab\n' >>"/etc/netns/$tag-src/hosts" || fail "no hosts file"
+    run_limited 120 "$lab" exec "$hoprate" --precise --quick 10.77.3.2
+    [ "$status" -eq 0 ] || fail "status $status"
+    grep -q '^  1  10\.77\.1\.2 (r1\.lab)  ' "$work/out" || fail "router 1 without its name"
+    grep -q '^  2  10\.77\.2\.2  ' "$work/out" || fail "router 2 with a name, or missing"
+    grep -q '^  3  10\.77\.3\.2 (dest4\.lab)  ' "$work/out" || fail "the destination without its name"
+    run_limited 120 "$lab" exec "$hoprate" --precise --quick --json fd77:0:0:3::2
+    [ "$status" -eq 0 ] || fail "status $status (IPv6)"
+    check_json -,-,- "[x['name'] for x in h] == ['r1v6.lab', None, 'dest6.lab']"
+    run_limited 120 "$lab" exec "$hoprate" --precise --quick -n 10.77.3.2
+    [ "$status" -eq 0 ] || fail "status $status (-n)"
+    [ "$(grep -cE '^  [123]  10\.77\.[123]\.2  ' "$work/out")" -eq 3 ] || fail "-n: not three hops by address alone"
+    ! grep -q 'lab)' "$work/out" || fail "-n: a name shown"
     ;;
 *)
     echo "unknown mode $mode"

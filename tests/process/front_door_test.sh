@@ -42,6 +42,10 @@ table=$(cat <<TABLE
 1|-|hoprate: no destination given|hoprate --quick --precise
 1|-|hoprate: unknown option: -t|hoprate -t 3 --precise host.invalid
 1|-|hoprate: unknown option: --bogus|hoprate --precise --bogus host.invalid
+1|-|hoprate: no destination given|hoprate --precise -n
+1|-|hoprate: unknown option: --bogus|hoprate -n --precise --bogus host.invalid
+1|-|$(hint --numeric)|hoprate --numeric host.invalid
+1|$FREQ|$HOPRATE: invalid option -- 'n'|hoprate -n -t 3 host.invalid
 1|$FREQ|missing ip_addr|hoprate -s --json -t 3
 1|$FREQ|missing ip_addr|hoprate -v -s--quick -t 3
 1|-|$USAGE|hoprate -- --quick

@@ -96,9 +96,10 @@ TEST(PreciseJson, FieldsValuesAndNulls)
     for (const auto &item : h1.items())
         keys.push_back(item.key());
     EXPECT_EQ(keys, (std::vector<std::string>{"address", "capacity_bps", "ci90_bps", "hidden_device", "hop", "loss",
-                                              "lower_bound", "merged_from", "method", "min_rtt_ms", "notes",
+                                              "lower_bound", "merged_from", "method", "min_rtt_ms", "name", "notes",
                                               "other_addresses", "pair_bps", "probes", "protocol", "rate_limited",
                                               "replies"}));
+    EXPECT_TRUE(h1["name"].is_null());
     EXPECT_EQ(h1["protocol"], "icmp");
     EXPECT_EQ(h1["hop"], 1);
     EXPECT_EQ(h1["address"], "10.0.1.1");
@@ -233,6 +234,65 @@ TEST(PreciseWriters, AnyByteOfTheDestinationTextStaysInsideItsField)
     EXPECT_EQ(formatProbeLog(r, "a\nb\xff\\").substr(0, 56), "# hoprate --precise probe log: destination a\\x0ab\\xff\\\\ ");
 }
 
+TEST(PreciseWriters, HostNamesBesideTheAddresses)
+{
+    // The address column widens for the longest name; hops without one are as before.
+    PreciseResult r = sixHopSample();
+    r.hops[0].name = "r1.example";
+    r.hops[5].name = "www.example.net";
+    const std::string table = formatPreciseTable(r, "example.net");
+    const std::string rows = table.substr(table.find('\n') + 1);
+    EXPECT_EQ(
+        rows.substr(0, rows.find("  2  ")),
+        "hop  address                       capacity        90 % interval                min RTT     probes  note\n"
+        "  1  10.0.1.1 (r1.example)         100.00 Mb/s     99.500 Mb/s - 100.50 Mb/s      0.512 ms    300/298\n");
+    EXPECT_NE(rows.find("\n  2  *                             -               -     "), std::string::npos) << rows;
+    EXPECT_NE(rows.find("\n  6  192.0.2.80 (www.example.net)  -               -     "), std::string::npos) << rows;
+
+    const json doc = json::parse(formatPreciseJson(r, "example.net"));
+    EXPECT_EQ(doc["hops"][0]["name"], "r1.example");
+    EXPECT_TRUE(doc["hops"][1]["name"].is_null());
+    EXPECT_EQ(doc["hops"][5]["name"], "www.example.net");
+}
+
+TEST(PreciseWriters, AnyByteOfAHostNameStaysInsideItsCell)
+{
+    // A name from DNS or a hosts file can hold any byte but NUL. The table shows it on
+    // the hop's own line, escaped where it could end a line or move the cursor, cut when
+    // long; the JSON document has it whole, as valid JSON and UTF-8.
+    const std::string a37(37, 'a');
+    const struct {
+        std::string name, shown, inJson;
+    } cases[] = {
+        {"r1.example", "r1.example", "r1.example"},
+        {"evil\n  9  10.6.6.6", "evil\\x0a  9  10.6.6.6", "evil\n  9  10.6.6.6"},
+        {"a,\"b\";c", "a,\"b\";c", "a,\"b\";c"},
+        {"x\x1b[2J\ry\x7f", "x\\x1b[2J\\x0dy\\x7f", "x\x1b[2J\ry\x7f"},
+        {"bad\xff\xc3", "bad\\xff\\xc3", "bad\uFFFD\uFFFD"},
+        {"caf\xc3\xa9\\", "caf\xc3\xa9\\\\", "caf\xc3\xa9\\"},
+        {"nel\xc2\x85ls\xe2\x80\xa8rlo\xe2\x80\xae", "nel\\xc2\\x85ls\\xe2\\x80\\xa8rlo\\xe2\\x80\\xae",
+         "nel\u0085ls\u2028rlo\u202e"},
+        {a37 + "bcd", a37 + "bcd", a37 + "bcd"},  // 40 characters: whole
+        {a37 + "bcde", a37 + "...", a37 + "bcde"},
+        {"aa" + std::string(34, 'b') + "\n" + std::string(9, 'c'), "aa" + std::string(34, 'b') + "...",
+         "aa" + std::string(34, 'b') + "\n" + std::string(9, 'c')},  // no escape cut in two
+    };
+    PreciseResult r = sixHopSample();
+    r.hops.resize(1);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.shown);
+        r.hops[0].name = c.name;
+        const std::string table = formatPreciseTable(r, "example.net");
+        EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 3);
+        EXPECT_EQ(table.find_first_of("\r\x1b\x7f"), std::string::npos);
+        const std::string row = table.substr(table.rfind('\n', table.size() - 2) + 1);
+        EXPECT_EQ(row, "  1  10.0.1.1 (" + c.shown +
+                           ")  100.00 Mb/s     99.500 Mb/s - 100.50 Mb/s      0.512 ms    300/298\n");
+        const json doc = json::parse(formatPreciseJson(r, "example.net"));
+        EXPECT_EQ(doc["hops"][0]["name"], c.inJson);
+    }
+}
+
 TEST(PreciseDelivery, AProbeLogThatCannotBeWrittenCostsNotTheResult)
 {
     PreciseOptions options;
@@ -305,6 +365,7 @@ TEST(PreciseArguments, Defaults)
     EXPECT_EQ(o.settings.gapFactor, 1.2);
     EXPECT_FALSE(o.settings.ttlLimited);
     EXPECT_FALSE(o.seed.has_value());  // one is drawn for the run
+    EXPECT_FALSE(o.numeric);           // host names are looked up
     EXPECT_TRUE(parse({"--help"}).help);  // no destination needed
     EXPECT_TRUE(parse({"--version"}).version);
 }
@@ -329,6 +390,12 @@ TEST(PreciseArguments, EveryOption)
     EXPECT_EQ(parse({"--seed", "0", "h"}).seed, 0u);  // a seed given is the seed used
     // Unambiguous prefixes of long options are taken.
     EXPECT_TRUE(parse({"--js", "h"}).json);
+    // -n and --numeric; -n with -4 or -6 in one word.
+    EXPECT_TRUE(parse({"-n", "h"}).numeric);
+    EXPECT_TRUE(parse({"h", "--numeric"}).numeric);
+    const PreciseOptions both = parse({"-n6", "fd77::2"});
+    EXPECT_TRUE(both.numeric);
+    EXPECT_EQ(both.family, FamilyWish::V6);
 }
 
 TEST(PreciseArguments, QuickSetsBudgetAndTargetUnlessGiven)
@@ -397,6 +464,8 @@ TEST(PreciseArguments, UnknownOptionsAndDestinations)
     EXPECT_EQ(refusal({"--s", "x", "h"}), "unknown option: --s");  // --save, --sizes, --spacing, --seed
     EXPECT_EQ(refusal({"-q", "h"}), "unknown option: -q");
     EXPECT_EQ(refusal({"-ab", "h"}), "unknown option: -a");
+    EXPECT_EQ(refusal({"-nx", "h"}), "unknown option: -x");
+    EXPECT_EQ(refusal({"--numeric=1", "h"}), "option takes no argument: --numeric=1");
     EXPECT_EQ(refusal({"--json=1", "h"}), "option takes no argument: --json=1");
     EXPECT_EQ(refusal({"--budget"}), "option needs an argument: --budget");
     EXPECT_EQ(refusal({"--json", "--save"}), "option needs an argument: --save");
