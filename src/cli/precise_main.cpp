@@ -12,8 +12,8 @@
 #include <stdexcept>
 
 #include "cli/front_door.h"
-#include "cli/targets.h"
 #include "cli/hop_names.h"
+#include "cli/targets.h"
 #include "engine/precise_engine.h"
 #include "net/linux_network.h"
 #include "output/precise_report.h"
