@@ -11,7 +11,7 @@ _hoprate()
     _init_completion -s || return
 
     local classic="-v -d -i -o -s -t --precise --help --version"
-    local accurate="-4 -6 --proto --port --source --interface --first-hop --quick --json --save
+    local accurate="-4 -6 -n --numeric --proto --port --source --interface --first-hop --targets --quick --json --save
         --max-hops --budget --target --rate --sizes --spacing --ttl-limited --no-kernel-stamps
         --seed --help --version"
 
@@ -22,7 +22,7 @@ _hoprate()
 
     if [[ -n $precise ]]; then
         case $prev in
-            --save)
+            --save | --targets)
                 _filedir
                 return
                 ;;

@@ -2,8 +2,9 @@
 # The demo behind `make demo`: builds an emulated three-link path (10, 2 and 5 Mbit/s),
 # measures it with hoprate's accurate mode and then its classic mode, both with their
 # default settings, and compares every link's estimates with the configured rates. The
-# path is removed on every exit, Ctrl-C included.
-# usage: lab/demo.sh [BUILD_DIR]
+# path is removed on every exit, Ctrl-C included; what the runs wrote (the tables, the
+# accurate mode's probe log, the classic mode's results file) is kept in OUTPUT_DIR.
+# usage: lab/demo.sh [BUILD_DIR] [OUTPUT_DIR]     (defaults: build, demo-output)
 set -u
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 build=$(cd "${1:-build}" 2>/dev/null && pwd) || { echo "demo: no build directory '${1:-build}'" >&2; exit 1; }
@@ -22,12 +23,15 @@ done
 export HOPRATE_LINKEMU=$build/lab/hoprate-linkemu
 export HOPRATE_LAB_PREFIX=hrdemo$$
 lab=$here/hoprate-lab
-work=$(mktemp -d /tmp/hoprate-demo.XXXXXX)
+out=${2:-demo-output}
+case $out in /*) ;; *) out=$PWD/$out ;; esac
+[ "$out" != / ] && rm -rf "${out:?}/data" "$out"/{probes.csv,precise.txt,classic.txt}
+mkdir -p "$out" || { echo "demo: cannot make $out" >&2; exit 1; }
+work=$out
 run_pid=""
 cleanup() {
     [ -n "$run_pid" ] && kill -TERM "$run_pid" 2>/dev/null
     "$lab" down
-    rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'echo; echo "demo: interrupted, removing the path"; exit 130' INT TERM
@@ -58,12 +62,12 @@ awk -v truths="${rates[*]}" '
         covers = (low * m[lowUnit] <= t && t <= high * m[highUnit]) ? "yes" : "no"
         printf "%-4s %9.3f Mb/s %9.4f Mb/s %+8.3f%%  %s\n", hop, t / 1e6, c / 1e6, 100 * (c - t) / t, covers
     }' "$work/precise.txt"
-echo "(every probe of the run is in $work/probes.csv while the demo runs)"
+echo "(every probe of the run is kept in $work/probes.csv)"
 
 echo
 echo "== hoprate -t $hops $dest  (the classic mode, default settings, in $work)"
 started=$(date +%s.%N)
-"$lab" exec "$build/hoprate" -t "$hops" "$dest" > >(tee "$work/out.txt") &
+"$lab" exec "$build/hoprate" -t "$hops" "$dest" > >(tee "$work/classic.txt") &
 run_pid=$!
 wait "$run_pid"
 status=$?
@@ -74,7 +78,7 @@ sleep 0.2  # let tee finish writing
 
 echo
 echo "== the classic mode versus the configured link rates"
-awk -v hops="$hops" -f "$here/hoprate-rates.awk" "$work/out.txt" | sort -n |
+awk -v hops="$hops" -f "$here/hoprate-rates.awk" "$work/classic.txt" | sort -n |
     awk -v truths="${rates[*]}" -v wall="$(awk -v a="$started" -v b="$finished" 'BEGIN { printf "%.1f", b - a }')" '
     BEGIN {
         split(truths, truth, " ")
@@ -93,3 +97,7 @@ echo "C/(1-f) (+19.9 %). Sizes of 600 bytes and more avoid it (see Accuracy in R
 echo
 echo "== emulator timing (how late packets left versus their due time)"
 "$lab" status | tail -n +2
+
+echo
+echo "== kept in $work: precise.txt (the accurate table), probes.csv (its probe log), classic.txt"
+echo "   (the classic mode's output) and $(cd "$work" && ls data/* 2>/dev/null | head -1) (its results file)"

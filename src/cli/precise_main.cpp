@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -10,6 +12,8 @@
 #include <stdexcept>
 
 #include "cli/front_door.h"
+#include "cli/hop_names.h"
+#include "cli/targets.h"
 #include "engine/precise_engine.h"
 #include "net/linux_network.h"
 #include "output/precise_report.h"
@@ -18,6 +22,7 @@
 #include "support/entropy.h"
 #include "support/files.h"
 #include "support/privileges.h"
+#include "support/stop_signals.h"
 
 namespace hoprate {
 
@@ -71,54 +76,46 @@ FamilySockets openFamily(Family family, const PreciseOptions &options)
     return f;
 }
 
-}  // namespace
-
-int preciseMain(int argc, char **argv)
+// The family every target is of, when the command line tells it.
+std::optional<Family> knownFamily(const PreciseOptions &options, const std::vector<std::string> &targets)
 {
-    PreciseOptions options;
-    try {
-        options = parsePreciseArguments(argc, argv);
-    } catch (const std::invalid_argument &complaint) {
-        std::fprintf(stderr, "hoprate: %s\nusage: hoprate --precise [OPTIONS] DESTINATION (see --help)\n",
-                     complaint.what());
-        return 1;
-    }
-    if (options.help)
-        return writeStandardOutput(preciseUsage()) ? 0 : 1;
-    if (options.version)
-        return writeStandardOutput(versionLine()) ? 0 : 1;
-    options.settings.seed = options.seed ? *options.seed : randomWord();
-
-    // The family is known from -4, -6, an address literal or --source; for a name it is
-    // known only once resolved, so both families' sockets are opened while the privileges
-    // last, and the other is closed.
-    std::optional<Family> family;
     if (options.family != FamilyWish::Any)
-        family = options.family == FamilyWish::V4 ? Family::V4 : Family::V6;
-    else if (const std::optional<IpAddress> literal = parseAddress(options.destination))
-        family = literal->family;
-    else if (!options.source.empty())
-        family = parseAddress(options.source)->family;
-    FamilySockets v4, v6;
-    if (!family || *family == Family::V4)
-        v4 = openFamily(Family::V4, options);
-    if (!family || *family == Family::V6)
-        v6 = openFamily(Family::V6, options);
-    dropPrivileges();  // the raw sockets are open: nothing later needs privileges
+        return options.family == FamilyWish::V4 ? Family::V4 : Family::V6;
+    if (!options.source.empty())
+        return parseAddress(options.source)->family;
+    const std::optional<IpAddress> first = parseAddress(targets.front());
+    if (!first)
+        return std::nullopt;
+    for (const std::string &target : targets) {
+        const std::optional<IpAddress> literal = parseAddress(target);
+        if (!literal || literal->family != first->family)
+            return std::nullopt;
+    }
+    return first->family;
+}
 
-    const FamilyWish wish = family ? (*family == Family::V4 ? FamilyWish::V4 : FamilyWish::V6) : FamilyWish::Any;
-    const Resolved resolved = resolveDestination(options.destination, wish);
+// How the run toward one destination ended: its exit status, and the signal that stopped
+// it (0: none).
+struct Outcome {
+    int status = 0;
+    int stopSignal = 0;
+};
+
+Outcome measureTarget(const std::string &target, FamilyWish wish, const PreciseOptions &options, FamilySockets &v4,
+                      FamilySockets &v6, const Delivery &delivery)
+{
+    const Resolved resolved = resolveDestination(target, wish);
     if (!resolved.address) {
         std::fprintf(stderr, "hoprate: %s\n", resolved.error.c_str());
-        return 1;
+        return {1, 0};
     }
     const IpAddress destination = *resolved.address;
     FamilySockets &chosen = destination.family == Family::V4 ? v4 : v6;
-    if (!chosen.failure.empty()) {
-        std::fprintf(stderr, "hoprate: %s\n", chosen.failure.c_str());
-        return 1;
+    if (!chosen.failure.empty() || !chosen.network) {
+        std::fprintf(stderr, "hoprate: %s\n",
+                     chosen.failure.empty() ? "no socket of the destination's family" : chosen.failure.c_str());
+        return {1, 0};
     }
-    (destination.family == Family::V4 ? v6 : v4).network.reset();
     LinuxNetwork &network = *chosen.network;
 
     // Where the probes leave from: the checksums of IPv6 echo, UDP and TCP probes cover it.
@@ -134,7 +131,7 @@ int preciseMain(int argc, char **argv)
         const Prepared udp = network.prepare(Channel::Udp, std::nullopt);
         if (udp.error != 0 && proto == ProtocolChoice::Udp) {
             std::fprintf(stderr, "hoprate: %s\n", preparedFailure(udp, "UDP socket", options).c_str());
-            return 1;
+            return {1, 0};
         }
         flows.udpSource = udp.error == 0 ? udp.localPort : 0;
     }
@@ -143,35 +140,133 @@ int preciseMain(int argc, char **argv)
     flows.udpDestination = static_cast<uint16_t>(options.settings.port ? options.settings.port : defaultUdpPort);
     flows.tcpDestination = static_cast<uint16_t>(options.settings.port ? options.settings.port : defaultTcpPort);
 
+    ProgressLine line(isatty(STDERR_FILENO) == 1);
     try {
-        ProgressLine line(isatty(STDERR_FILENO) == 1);
         PreciseEngine engine(network, effectiveSettings(options.settings), drawProbeSecrets(), flows,
                              [&](const PreciseProgress &p) { line.show(p); });
-        const PreciseResult result = engine.run(destination);
+        const auto started =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch());
+        PreciseResult result = engine.run(destination);
+        result.startedUnixMs = started.count();
+        if (!options.numeric && result.complete) {
+            line.show({"looking up host names", static_cast<int>(result.hops.size()), result.probesSent, 0, 0});
+            nameHops(result.hops, nameLookupTime);
+        }
         line.finish();
-        return deliverPreciseResult(result, options);
+        const int status = deliverPreciseResult(result, target, options, delivery);
+        return {status, result.complete ? 0 : network.stopSignal()};
+    } catch (const PreciseInterrupted &) {
+        line.finish();
+        std::fprintf(stderr, "hoprate: %s: interrupted before any link was measured\n", printableText(target).c_str());
+        return {1, network.stopSignal()};
     } catch (const PreciseError &failure) {
+        line.finish();
         std::fprintf(stderr, "hoprate: %s\n", failure.what());
-        return 1;
+        return {1, 0};
     } catch (const std::bad_alloc &) {
+        line.finish();
         std::fprintf(stderr, "hoprate: out of memory\n");
-        return 1;
+        return {1, 0};
     }
 }
 
-int deliverPreciseResult(const PreciseResult &result, const PreciseOptions &options)
+}  // namespace
+
+int preciseMain(int argc, char **argv)
+{
+    PreciseOptions options;
+    try {
+        options = parsePreciseArguments(argc, argv);
+    } catch (const std::invalid_argument &complaint) {
+        std::fprintf(stderr, "hoprate: %s\nusage: hoprate --precise [OPTIONS] DESTINATION... (see --help)\n",
+                     complaint.what());
+        return 1;
+    }
+    if (options.help)
+        return writeStandardOutput(preciseUsage()) ? 0 : 1;
+    if (options.version)
+        return writeStandardOutput(versionLine()) ? 0 : 1;
+    // A drawn seed stays below 2^53: exact as a JSON number, and accepted back by --seed.
+    options.settings.seed = options.seed ? *options.seed : randomWord() & ((uint64_t{1} << 53) - 1);
+
+    std::vector<std::string> targets = options.destinations;
+    if (!options.targets.empty()) {
+        const TargetList more = readTargets(options.targets, options);
+        if (!more.error.empty()) {
+            std::fprintf(stderr, "hoprate: %s\n", more.error.c_str());
+            return 1;
+        }
+        targets.insert(targets.end(), more.destinations.begin(), more.destinations.end());
+    }
+
+    // The family is known from -4, -6, address literals or --source; for a name it is known
+    // only once resolved, so both families' sockets are opened while the privileges last.
+    const std::optional<Family> family = knownFamily(options, targets);
+    FamilySockets v4, v6;
+    if (!family || *family == Family::V4)
+        v4 = openFamily(Family::V4, options);
+    if (!family || *family == Family::V6)
+        v6 = openFamily(Family::V6, options);
+    dropPrivileges();  // the raw sockets are open: nothing later needs privileges
+    const FamilyWish wish = family ? (*family == Family::V4 ? FamilyWish::V4 : FamilyWish::V6) : FamilyWish::Any;
+
+    // The probe log's file is opened before the first probe: a path that cannot be
+    // written is told now, not after the run.
+    Delivery delivery;
+    if (!options.save.empty()) {
+        delivery.saveDescriptor = openForWriting(options.save, false);
+        if (delivery.saveDescriptor < 0) {
+            std::fprintf(stderr, "hoprate: %s: %s\n", printableText(options.save).c_str(), std::strerror(errno));
+            return 1;
+        }
+    }
+    // From here on SIGINT and SIGTERM end the run in order, with what it has measured.
+    const StopSignals stops;
+    for (FamilySockets *sockets : {&v4, &v6})
+        if (sockets->network)
+            sockets->network->watchStopSignals(stops.descriptor());
+    delivery.jsonLines = options.json && targets.size() > 1;
+    // The worst of the targets' statuses: a failure, then a partial result, then none.
+    int worst = 0;
+    for (size_t i = 0; i < targets.size(); ++i) {
+        delivery.blankLineBefore = !options.json && i > 0;
+        const Outcome outcome = measureTarget(targets[i], wish, options, v4, v6, delivery);
+        if (outcome.stopSignal != 0) {
+            worst = 128 + outcome.stopSignal;  // and the targets after it are not measured
+            break;
+        }
+        if (outcome.status == 1 || (outcome.status == 2 && worst == 0))
+            worst = outcome.status;
+    }
+    if (delivery.saveDescriptor >= 0 && close(delivery.saveDescriptor) != 0) {
+        std::fprintf(stderr, "hoprate: %s: %s\n", printableText(options.save).c_str(), std::strerror(errno));
+        worst = 1;
+    }
+    return worst;
+}
+
+int deliverPreciseResult(const PreciseResult &result, const std::string &destination, const PreciseOptions &options,
+                         const Delivery &how)
 {
     // The result goes to standard output whatever becomes of the probe log: a full disk
     // must not cost the measurement. Either failure sets the status.
-    int status = result.destinationReached ? 0 : 2;
-    const std::string out = options.json ? formatPreciseJson(result, options.destination)
-                                         : formatPreciseTable(result, options.destination);
+    // A partial result: the destination not reached, or a hop that answered without an
+    // estimate (a silent hop's link is reported with the next one's).
+    const bool everyLink = std::all_of(result.hops.begin(), result.hops.end(), [](const HopResult &hop) {
+        return hop.method == HopMethod::Silent || hop.capacity.known;
+    });
+    int status = result.destinationReached && everyLink ? 0 : 2;
+    const std::string out = options.json ? formatPreciseJson(result, destination, how.jsonLines)
+                                         : (how.blankLineBefore ? "\n" : "") + formatPreciseTable(result, destination);
     if (!writeStandardOutput(out)) {
         std::fprintf(stderr, "hoprate: standard output: %s\n", std::strerror(errno));
         status = 1;
     }
-    if (!options.save.empty() && !writeWholeFile(options.save, formatProbeLog(result, options.destination,
-                                                                              effectiveSettings(options.settings)))) {
+    const bool saved =
+        how.saveDescriptor >= 0 ? writeAll(how.saveDescriptor, formatProbeLog(result, destination, result.settings))
+        : options.save.empty()  ? true
+                                : writeWholeFile(options.save, formatProbeLog(result, destination, result.settings));
+    if (!saved) {
         std::fprintf(stderr, "hoprate: %s: %s\n", printableText(options.save).c_str(), std::strerror(errno));
         status = 1;
     }

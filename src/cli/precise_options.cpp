@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "net/host_names.h"
 #include "output/printable.h"
 
 namespace hoprate {
@@ -35,7 +36,9 @@ enum Option {
     Source,
     Interface,
     FirstHop,
+    Targets,
     Version,
+    Numeric,
 };
 
 // Every option of the accurate mode; getopt_long reads it up to its empty last entry.
@@ -58,6 +61,8 @@ const option longOptions[] = {{"quick", no_argument, nullptr, Quick},
                               {"source", required_argument, nullptr, Source},
                               {"interface", required_argument, nullptr, Interface},
                               {"first-hop", required_argument, nullptr, FirstHop},
+                              {"targets", required_argument, nullptr, Targets},
+                              {"numeric", no_argument, nullptr, Numeric},  // and -n
                               {nullptr, 0, nullptr, 0}};
 
 long wholeNumber(const char *name, const char *text, long lowest, long highest)
@@ -106,14 +111,17 @@ std::span<const option> preciseLongOptions()
 std::string preciseUsage()
 {
     const PreciseSettings d;
-    return "usage: hoprate --precise [OPTIONS] DESTINATION\n"
+    return "usage: hoprate --precise [OPTIONS] [--targets FILE] DESTINATION...\n"
            "\n"
            "Measures the capacity of every link on the path to DESTINATION (an IPv4 or IPv6\n"
            "address or a name): finds the path and each hop's address, then times probes of\n"
            "many sizes to every hop, interleaved, and fits the smallest round trips against\n"
            "the bytes each probe and its reply carry. Prints each link's capacity with its\n"
-           "90 % interval.\n"
+           "90 % interval. Several destinations are measured one after another (with --json,\n"
+           "one document per line).\n"
            "\n"
+           "  --targets FILE   more destinations, one per line ('#' starts a comment; - reads\n"
+           "                   standard input)\n"
            "  -4, -6           the destination's IPv4 or IPv6 address (default: the resolver's first)\n"
            "  --proto P        auto, icmp, udp or tcp: what reaches the destination and the\n"
            "                   routers that answer no echo (default auto: echo where a node\n"
@@ -124,6 +132,10 @@ std::string preciseUsage()
            "  --source ADDR    send from this local address\n"
            "  --interface NAME send by this network interface\n"
            "  --first-hop N    report the links from hop N on (hop N-1 is still measured)\n"
+           "  -n, --numeric    show addresses only: look up no host names (default: each hop's\n"
+           "                   name, looked up after the measurement, for " +
+           std::to_string(nameLookupTime.count() / 1000) +
+           " s at most)\n"
            "  --quick          a fast, coarser run (" +
            std::to_string(quickBudget) + " probes per hop, " + std::to_string(quickNoisyBudget) +
            " times that where the floors\n"
@@ -153,7 +165,7 @@ std::string preciseUsage()
            "  --spacing F      space probes by F times the bottleneck time of a probe and its reply\n"
            "                   (default " +
            printed("%g", d.gapFactor) +
-           "; 0 sends as fast as --rate allows)\n"
+           "; 0: only --rate and 0.2 ms at least)\n"
            "  --ttl-limited    measure routers with TTL-limited probes (time-exceeded replies) even\n"
            "                   when they answer echo requests addressed to them\n"
            "  --no-kernel-stamps  time probes with the program's clock only\n"
@@ -162,8 +174,10 @@ std::string preciseUsage()
            "  --version        print hoprate's version\n"
            "\n"
            "Needs the capability CAP_NET_RAW (or root) for its raw sockets; drops it once they\n"
-           "are open. Exit status: 0 when every link was measured, 2 when the destination did\n"
-           "not answer (the routers before it are measured), 1 on any failure.\n";
+           "are open. Ctrl-C stops a run and prints what it has. Exit status: 0 when every\n"
+           "link was measured; 2 for a partial result (the destination did not answer, the\n"
+           "routers before it are measured, or a hop has no estimate); 128 + signal when a\n"
+           "signal stopped it; 1 on any failure.\n";
 }
 
 PreciseOptions parsePreciseArguments(int argc, char **argv)
@@ -181,12 +195,21 @@ PreciseOptions parsePreciseArguments(int argc, char **argv)
     const int count = static_cast<int>(args.size()) - 1;
     int chosen;
     // ":" makes a missing argument ':' rather than '?', which is every other complaint.
-    while ((chosen = getopt_long(count, args.data(), ":46", longOptions, nullptr)) != -1) {
+    while ((chosen = getopt_long(count, args.data(), ":46n", longOptions, nullptr)) != -1) {
         switch (chosen) {
         case '4': options.family = FamilyWish::V4; break;
         case '6': options.family = FamilyWish::V6; break;
+        case 'n':
+        case Numeric:
+            options.numeric = true;
+            break;
         case Quick: options.quick = true; break;
         case Json: options.json = true; break;
+        case Targets:
+            options.targets = optarg;
+            if (options.targets.empty())
+                throw std::invalid_argument("--targets needs a file name");
+            break;
         case Save:
             options.save = optarg;
             if (options.save.empty())
@@ -249,39 +272,44 @@ PreciseOptions parsePreciseArguments(int argc, char **argv)
         if (!targetGiven)
             options.settings.target = quickTarget;
         options.settings.noisyBudget = quickNoisyBudget;
+        options.settings.quick = true;
     }
     if (options.help || options.version)
         return options;
     if (options.settings.firstHop > options.settings.maxHops)
         throw std::invalid_argument("--first-hop " + std::to_string(options.settings.firstHop) + " is beyond --max-hops " +
                                     std::to_string(options.settings.maxHops));
-    if (optind >= count)
+    if (optind >= count && options.targets.empty())
         throw std::invalid_argument("no destination given");
-    if (optind + 1 < count)
-        throw std::invalid_argument("more than one destination: " + printableText(args[static_cast<size_t>(optind)]) +
-                                    " and " + printableText(args[static_cast<size_t>(optind) + 1]));
-    options.destination = args[static_cast<size_t>(optind)];
-    if (options.destination.empty())
+    for (int i = optind; i < count; ++i) {
+        options.destinations.emplace_back(args[static_cast<size_t>(i)]);
+        checkDestination(options, options.destinations.back());
+    }
+    return options;
+}
+
+void checkDestination(const PreciseOptions &options, const std::string &destination)
+{
+    if (destination.empty())
         throw std::invalid_argument("empty destination");
-    if (!isAddressOrHostName(options.destination))
-        throw std::invalid_argument("not an IP address or host name: \"" + printableText(options.destination) + "\"");
+    if (!isAddressOrHostName(destination))
+        throw std::invalid_argument("not an IP address or host name: \"" + printableText(destination) + "\"");
     // A literal of the other family than asked for is refused here, before any socket.
-    if (const std::optional<IpAddress> literal = parseAddress(options.destination)) {
+    if (const std::optional<IpAddress> literal = parseAddress(destination)) {
         const bool v4 = literal->family == Family::V4;
         if ((options.family == FamilyWish::V4 && !v4) || (options.family == FamilyWish::V6 && v4))
             throw std::invalid_argument(std::string(v4 ? "-6" : "-4") + " with an " + (v4 ? "IPv4" : "IPv6") +
-                                        " address: " + options.destination);
+                                        " address: " + destination);
     }
     if (!options.source.empty()) {
         const Family source = parseAddress(options.source)->family;
-        const std::optional<IpAddress> literal = parseAddress(options.destination);
+        const std::optional<IpAddress> literal = parseAddress(destination);
         const bool clash = (literal && literal->family != source) ||
                            (options.family == FamilyWish::V4 && source != Family::V4) ||
                            (options.family == FamilyWish::V6 && source != Family::V6);
         if (clash)
             throw std::invalid_argument("--source " + options.source + " is not of the destination's family");
     }
-    return options;
 }
 
 }  // namespace hoprate

@@ -241,8 +241,12 @@ PreciseResult PreciseEngine::run(const IpAddress &target)
         state.skipped = h.number < settings.firstHop - 1;
         hops.push_back(std::move(state));
     }
-    measure();
     PreciseResult result;
+    try {
+        measure();
+    } catch (const PreciseInterrupted &) {
+        result.complete = false;  // estimated from the probes so far; no wait for late replies
+    }
     result.destination = target;
     result.source = ledger.flows().source;
     result.destinationReached = path.destinationReached;
@@ -255,6 +259,7 @@ PreciseResult PreciseEngine::run(const IpAddress &target)
     for (const ProbeRecord &p : result.probes)
         result.kernelStamps = result.kernelStamps || p.kernelStamps;
     result.wallSeconds = seconds(net.now() - started);
+    result.settings = settings;
     return result;
 }
 

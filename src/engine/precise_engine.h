@@ -48,7 +48,9 @@ public:
                   ProgressSink progress = {});
     // Measures the path to the destination. Throws PreciseError when nothing can be
     // measured (neither the destination nor a router answers within the hop limit) or
-    // the network fails.
+    // the network fails, PreciseInterrupted when a signal stops it before any measurement.
+    // A signal while measuring ends the run early: the result is estimated from the
+    // probes so far and marked incomplete.
     PreciseResult run(const IpAddress &destination);
 
 private:

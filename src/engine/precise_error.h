@@ -11,4 +11,11 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A signal asked the run to stop (the network's wait reported it): while measuring, the
+// engine estimates from what it has; before that, the run ends with this.
+class PreciseInterrupted : public std::runtime_error {
+public:
+    PreciseInterrupted() : std::runtime_error("interrupted") {}
+};
+
 }  // namespace hoprate

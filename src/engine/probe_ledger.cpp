@@ -85,6 +85,8 @@ void ProbeLedger::takeReplies(int64_t until, const AnswerSink &sink)
             return;
         if (wait.status == WaitStatus::Failed)
             throw PreciseError(std::string("receiving: ") + std::strerror(wait.error));
+        if (wait.status == WaitStatus::Interrupted)
+            throw PreciseInterrupted();
         if (wait.status == WaitStatus::Received) {
             matchReply(wait.arrival, sink);
             if (wait.arrival.userTime >= until)

@@ -57,7 +57,8 @@ public:
     // sequence number be out, replies are taken until one is free, handed to the sink.)
     int send(const ProbeRequest &request, const AnswerSink &sink = {});
     // Takes every packet until `until` (monotonic ns), handing each matched reply to the
-    // sink. Throws PreciseError when receiving fails.
+    // sink. Throws PreciseError when receiving fails, PreciseInterrupted when a signal
+    // asked the run to stop.
     void takeReplies(int64_t until, const AnswerSink &sink = {});
     // As takeReplies, until every probe in flight is answered or gone, or the deadline;
     // in steps, so that the wait ends as soon as the last reply is in.

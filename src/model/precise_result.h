@@ -5,11 +5,13 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "measure/capacity.h"
 #include "measure/floor_fit.h"
+#include "model/precise_settings.h"
 #include "wire/flow.h"
 #include "wire/ip_address.h"
 
@@ -94,6 +96,7 @@ struct HopRecord {
 struct HopResult {
     int hop = 0;
     std::optional<IpAddress> address;                  // nothing: silent
+    std::optional<std::string> name;                   // the address's host name, as the resolver gave it
     std::vector<std::pair<IpAddress, int>> others;     // further responders and their replies
     HopMethod method = HopMethod::Silent;
     ProbeProtocol protocol = ProbeProtocol::Icmp;      // of the probes that measured it
@@ -119,6 +122,9 @@ struct PreciseResult {
     std::vector<HopRecord> path;  // as probed, hop 1 first
     int probesSent = 0;
     double wallSeconds = 0;
+    bool complete = true;       // false: a signal stopped the run; estimated from what it had
+    int64_t startedUnixMs = 0;  // when the run began (wall clock, ms since 1970, UTC)
+    PreciseSettings settings;   // as the run used them, seed included
     std::vector<ProbeRecord> probes;
 };
 

@@ -38,6 +38,7 @@ struct PreciseSettings {
     ProtocolChoice protocol = ProtocolChoice::Auto;
     int port = 0;                  // destination port of UDP and TCP probes; 0: the protocol's default
     int firstHop = 1;              // links before this hop are not reported (the hop before is measured)
+    bool quick = false;            // --quick was given (its changes are in budget, target and noisyBudget)
 };
 
 // What --quick changes: fewer probes per hop, a looser target (each unless given), and

@@ -5,6 +5,7 @@
 #include <netinet/icmp6.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -404,7 +405,9 @@ Wait LinuxNetwork::receive(std::span<uint8_t> buffer, int64_t deadline)
 {
     const Channel receiving[] = {Channel::Icmp, Channel::Tcp};
     for (;;) {
-        pollfd waits[2];
+        if (stoppedBy != 0)
+            return failure(WaitStatus::Interrupted, EINTR, WaitStep::Wait);
+        pollfd waits[3];
         Channel of[2];
         nfds_t count = 0;
         for (const Channel channel : receiving) {
@@ -413,6 +416,9 @@ Wait LinuxNetwork::receive(std::span<uint8_t> buffer, int64_t deadline)
                 of[count++] = channel;
             }
         }
+        const nfds_t socketCount = count;
+        if (stopFd >= 0)
+            waits[count++] = pollfd{stopFd, POLLIN, 0};
         // poll takes any descriptor number (an fd_set only those below 1024).
         const int64_t left = std::max<int64_t>(deadline - readCounter(), 0);
         const timespec timeout{static_cast<time_t>(left / counterTicksPerSecond),
@@ -422,8 +428,15 @@ Wait LinuxNetwork::receive(std::span<uint8_t> buffer, int64_t deadline)
             return failure(errno == EINTR ? WaitStatus::Interrupted : WaitStatus::Failed, errno, WaitStep::Wait);
         if (ready == 0)
             return failure(WaitStatus::TimedOut, 0, WaitStep::Wait);
+        if (count > socketCount && (waits[socketCount].revents & POLLIN) != 0) {
+            signalfd_siginfo signal{};
+            if (::read(stopFd, &signal, sizeof signal) == static_cast<ssize_t>(sizeof signal)) {
+                stoppedBy = static_cast<int>(signal.ssi_signo);
+                return failure(WaitStatus::Interrupted, EINTR, WaitStep::Wait);
+            }
+        }
         bool drained = false;
-        for (nfds_t i = 0; i < count; ++i) {
+        for (nfds_t i = 0; i < socketCount; ++i) {
             if (waits[i].revents & POLLIN) {
                 const Wait wait = read(of[i], buffer);
                 if (wait.status != WaitStatus::TimedOut)  // EAGAIN: nothing after all

@@ -43,6 +43,11 @@ public:
     bool kernelStamps() const { return stamping; }
     // The channel's socket, -1 while it is not open.
     int descriptor(Channel channel) const { return sockets[index(channel)].fd; }
+    // From now on every wait also watches this signalfd: a signal ends the wait as
+    // Interrupted, and so does every wait after it. The descriptor stays the caller's.
+    void watchStopSignals(int signalDescriptor) { stopFd = signalDescriptor; }
+    // The signal that stopped the waits; 0 while none has.
+    int stopSignal() const { return stoppedBy; }
 
 private:
     struct Socket {
@@ -65,6 +70,8 @@ private:
     std::optional<IpAddress> source;
     bool stamping = false;
     int64_t realtimeOffset = 0;  // CLOCK_REALTIME - CLOCK_MONOTONIC when the first socket was opened
+    int stopFd = -1;
+    int stoppedBy = 0;
 };
 
 }  // namespace hoprate

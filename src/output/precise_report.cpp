@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <ctime>
 #include <nlohmann/json.hpp>
 
 #include "output/precise_names.h"
 #include "output/printable.h"
+#include "support/version.h"
 
 namespace hoprate {
 
@@ -44,15 +46,36 @@ std::vector<std::string> notesOf(const HopResult &hop)
     return notes;
 }
 
+// The widest host name the table shows, in characters: a longer one is cut (the JSON
+// document has it whole), so that one name cannot push every row's figures off the screen.
+constexpr size_t tableNameWidth = 40;
+
+// A hop's address in the table, with its name after it: "192.0.2.1 (r1.example)".
+std::string hopCell(const HopResult &hop)
+{
+    if (!hop.address)
+        return "*";
+    std::string cell = addressText(*hop.address);
+    if (hop.name)
+        cell += " (" + printableName(*hop.name, tableNameWidth) + ")";
+    return cell;
+}
+
+// Width counted in characters: the "≥" sign is three bytes of UTF-8.
+size_t shownWidth(const std::string &text)
+{
+    size_t width = 0;
+    for (unsigned char c : text)
+        width += (c & 0xC0) != 0x80 ? 1 : 0;
+    return width;
+}
+
 std::string padded(const std::string &text, size_t width, bool right = false)
 {
-    // Width counted in characters: the "≥" sign is three bytes of UTF-8.
-    size_t shownWidth = 0;
-    for (unsigned char c : text)
-        shownWidth += (c & 0xC0) != 0x80 ? 1 : 0;
-    if (shownWidth >= width)
+    const size_t shown = shownWidth(text);
+    if (shown >= width)
         return text;
-    const std::string fill(width - shownWidth, ' ');
+    const std::string fill(width - shown, ' ');
     return right ? fill + text : text + fill;
 }
 
@@ -77,11 +100,10 @@ std::string formatBitsPerSecond(double bps)
 
 std::string formatPreciseTable(const PreciseResult &result, const std::string &destination)
 {
-    // Wide enough for every address (a dotted quad at least).
+    // Wide enough for every address and its name (a dotted quad at least).
     size_t addressWidth = 15;
     for (const HopResult &hop : result.hops)
-        if (hop.address)
-            addressWidth = std::max(addressWidth, addressText(*hop.address).size());
+        addressWidth = std::max(addressWidth, shownWidth(hopCell(hop)));
     std::string out = "hoprate --precise " + printableText(destination) + " (" + addressText(result.destination) + "): " +
                       std::to_string(result.hops.size()) + (result.hops.size() == 1 ? " hop" : " hops") +
                       ", path MTU " + std::to_string(result.pathMtu) + ", " + std::to_string(result.probesSent) +
@@ -98,9 +120,8 @@ std::string formatPreciseTable(const PreciseResult &result, const std::string &d
             interval = formatBitsPerSecond(hop.capacity.low) + " - " + formatBitsPerSecond(hop.capacity.high);
         }
         const std::string rtt = std::isnan(hop.minRttMs) ? "-" : printed("%.3f ms", hop.minRttMs);
-        std::string line = padded(std::to_string(hop.hop), 3, true) + "  " +
-                           padded(hop.address ? addressText(*hop.address) : "*", addressWidth) + "  " + padded(capacity, 14) +
-                           "  " + padded(interval, 27) + "  " + padded(rtt, 10, true) + "  " +
+        std::string line = padded(std::to_string(hop.hop), 3, true) + "  " + padded(hopCell(hop), addressWidth) + "  " +
+                           padded(capacity, 14) + "  " + padded(interval, 27) + "  " + padded(rtt, 10, true) + "  " +
                            padded(std::to_string(hop.probes) + "/" + std::to_string(hop.replies), 9, true);
         const std::vector<std::string> notes = notesOf(hop);
         for (size_t i = 0; i < notes.size(); ++i)
@@ -109,12 +130,46 @@ std::string formatPreciseTable(const PreciseResult &result, const std::string &d
     }
     if (!result.destinationReached)
         out += "the destination did not answer: measured up to the last router that did\n";
+    if (!result.complete)
+        out += "interrupted: estimated from the probes sent until then\n";
     return out;
 }
 
-std::string formatPreciseJson(const PreciseResult &result, const std::string &destination)
+namespace {
+
+std::string startTimeText(int64_t unixMs)
+{
+    const auto seconds = static_cast<std::time_t>(unixMs / 1000);
+    std::tm utc{};
+    if (unixMs < 0 || gmtime_r(&seconds, &utc) == nullptr)
+        return "1970-01-01T00:00:00.000Z";
+    char text[40];
+    const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    return std::string(text, length) + printed(".%03dZ", static_cast<int>(unixMs % 1000));
+}
+
+const char *protocolChoiceName(ProtocolChoice choice)
+{
+    switch (choice) {
+    case ProtocolChoice::Auto:
+        return "auto";
+    case ProtocolChoice::Icmp:
+        return "icmp";
+    case ProtocolChoice::Udp:
+        return "udp";
+    case ProtocolChoice::Tcp:
+        return "tcp";
+    }
+    return "";
+}
+
+}  // namespace
+
+std::string formatPreciseJson(const PreciseResult &result, const std::string &destination, bool oneLine)
 {
     nlohmann::ordered_json doc;
+    doc["version"] = hoprateVersion;
+    doc["start_time"] = startTimeText(result.startedUnixMs);
     doc["destination"] = destination;
     doc["address"] = addressText(result.destination);
     doc["family"] = result.destination.family == Family::V4 ? "ipv4" : "ipv6";
@@ -124,11 +179,30 @@ std::string formatPreciseJson(const PreciseResult &result, const std::string &de
     doc["wall_s"] = std::round(result.wallSeconds * 1000.0) / 1000.0;
     doc["path_mtu"] = result.pathMtu;
     doc["kernel_timestamps"] = result.kernelStamps;
+    doc["protocol"] = protocolChoiceName(result.settings.protocol);
+    doc["complete"] = result.complete;
+    // Every setting as the run used it: given back on the command line (with --seed), they
+    // repeat the run's choices.
+    const PreciseSettings &s = result.settings;
+    doc["settings"] = {{"max_hops", s.maxHops},
+                       {"budget", s.budget},
+                       {"target", s.target},
+                       {"sizes", s.probeSizes},
+                       {"spacing", s.gapFactor},
+                       {"rate", s.rate},
+                       {"ttl_limited", s.ttlLimited},
+                       {"kernel_stamps", s.kernelStamps},
+                       {"proto", protocolChoiceName(s.protocol)},
+                       {"port", s.port > 0 ? nlohmann::ordered_json(s.port) : nlohmann::ordered_json()},
+                       {"first_hop", s.firstHop},
+                       {"quick", s.quick},
+                       {"seed", s.seed}};
     doc["hops"] = nlohmann::ordered_json::array();
     for (const HopResult &hop : result.hops) {
         nlohmann::ordered_json h;
         h["hop"] = hop.hop;
         h["address"] = hop.address ? nlohmann::ordered_json(addressText(*hop.address)) : nlohmann::ordered_json();
+        h["name"] = hop.name ? nlohmann::ordered_json(*hop.name) : nlohmann::ordered_json();
         const bool known = hop.capacity.known && std::isfinite(hop.capacity.bitsPerSecond);
         h["capacity_bps"] = known ? nlohmann::ordered_json(hop.capacity.bitsPerSecond) : nlohmann::ordered_json();
         if (known && !hop.capacity.lowerBound)
@@ -153,7 +227,7 @@ std::string formatPreciseJson(const PreciseResult &result, const std::string &de
         doc["hops"].push_back(h);
     }
     // Text that is not UTF-8 (a name can hold any byte) becomes U+FFFD rather than an abort.
-    return doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+    return doc.dump(oneLine ? -1 : 2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
 void ProgressLine::show(const PreciseProgress &progress)

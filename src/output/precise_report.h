@@ -14,7 +14,7 @@ std::string formatBitsPerSecond(double bps);
 
 std::string formatPreciseTable(const PreciseResult &result, const std::string &destination);
 // The document (with a final newline); laid out as docs/precise.schema.json says.
-std::string formatPreciseJson(const PreciseResult &result, const std::string &destination);
+std::string formatPreciseJson(const PreciseResult &result, const std::string &destination, bool oneLine = false);
 
 // The progress line on standard error, rewritten in place; only on a terminal.
 class ProgressLine {

@@ -16,6 +16,13 @@ std::string printableText(std::string_view text);
 // not write, or a control byte.
 std::optional<std::string> unprintedText(std::string_view printable);
 
+// A host name for a cell of a table: as printableText, and besides every character that
+// may end a line for some reader or reorder a screen's text (C1 controls, the line and
+// paragraph separators, bidirectional marks and overrides) as \xNN of its bytes. One
+// wider than maxWidth characters is cut after a whole character or escape and ends in
+// "...", within maxWidth.
+std::string printableName(std::string_view text, size_t maxWidth);
+
 // snprintf into a string, whatever its length (a %f of a huge double has 309 digits).
 std::string printed(const char *format, ...) __attribute__((format(printf, 1, 2)));
 

@@ -17,20 +17,29 @@ bool writeWholeFile(const std::string &path, std::string_view text)
     const int fd = openForWriting(path, false);
     if (fd < 0)
         return false;
+    if (!writeAll(fd, text)) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return false;
+    }
+    return close(fd) == 0;
+}
+
+bool writeAll(int fd, std::string_view text)
+{
     size_t done = 0;
     while (done < text.size()) {
         const ssize_t n = write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            const int error = n < 0 ? errno : EIO;
-            close(fd);
-            errno = error;
+            errno = n < 0 ? errno : EIO;
             return false;
         }
         done += static_cast<size_t>(n);
     }
-    return close(fd) == 0;
+    return true;
 }
 
 }  // namespace hoprate

@@ -15,5 +15,7 @@ int openForWriting(const std::string &path, bool append);
 // Writes the whole text into the file, replacing what it held; false with errno set on
 // any failure (the close included).
 bool writeWholeFile(const std::string &path, std::string_view text);
+// Writes the whole text to an open descriptor; false with errno set on a failure.
+bool writeAll(int fd, std::string_view text);
 
 }  // namespace hoprate

@@ -48,10 +48,8 @@ want=$( (printf '%s\n' "$classic_usage" | options_in; lines --precise --help --v
 same "hoprate (classic)" "$(offered hoprate -)" "$want"
 want=$("$hoprate" --precise --help | options_in | grep -vx -- --precise)
 same "hoprate --precise" "$(offered hoprate --precise -)" "$want"
-# hoprate-report's options: those of its usage lines and of the lines that explain one
-# (its prose names hoprate's own, as in "hoprate --precise --save").
-missing=$(comm -23 <("$report" --help | grep -E '^(usage: |       hoprate-report |  --?[a-z])' | options_in) \
-    <(offered hoprate-report -))
+# (the help names hoprate's own --precise and --json where it tells what it reads)
+missing=$(comm -23 <("$report" --help | grep -E '^ *(usage|--?[a-z])' | options_in) <(offered hoprate-report -))
 [ -z "$missing" ] || fail "hoprate-report options not offered: $(echo $missing)"
 
 # check EXPECTED WORD...: the completions offered for the command line WORD... (the last

@@ -18,6 +18,8 @@
 //   clock_gettime(REALTIME)      the same virtual time, shifted to a fixed date
 //   getrandom                    a fixed stream (FAKENET_RANDOM seeds it)
 //   getpid, gethostname, gethostbyname, getaddrinfo (IPv4 entries of FAKENET_HOSTS)
+//   getnameinfo                  names of FAKENET_NAMES only, at once: no run asks a real
+//                                resolver (IPv4; anything else has no name)
 //
 // Environment:
 //   FAKENET_PATH    node addresses in hop order (default 10.9.1.1,10.9.2.1,10.9.3.1); a
@@ -31,6 +33,7 @@
 //                               node before it answers a larger probe with "fragmentation
 //                               needed", and the first link's MTU is the local route's
 //   FAKENET_HOSTS   name=address,... for gethostbyname (the local host name included)
+//   FAKENET_NAMES   address=name,... for getnameinfo (default: no address has a name)
 //   FAKENET_HOSTNAME  what gethostname reports (default goldenhost.lab)
 //   FAKENET_PID     what getpid reports (default 4242)
 //   FAKENET_RANDOM  seed of what getrandom returns (default 0)
@@ -163,6 +166,7 @@ struct State {
     int64_t now = startNs;
     std::vector<uint32_t> path;
     std::map<std::string, uint32_t> hosts;
+    std::map<uint32_t, std::string> names;  // read by the look-up threads, written only by init
     std::string hostName = "goldenhost.lab";
     int pid = 4242;
     std::multimap<int, Event> script;
@@ -283,6 +287,13 @@ State &init()
             const size_t eq = entry.find('=');
             if (eq != std::string::npos)
                 s.hosts[entry.substr(0, eq)] = parseAddress(entry.substr(eq + 1));
+        }
+    }
+    if (const char *names = std::getenv("FAKENET_NAMES")) {
+        for (const std::string &entry : split(names, ',')) {
+            const size_t eq = entry.find('=');
+            if (eq != std::string::npos)
+                s.names[parseAddress(entry.substr(0, eq))] = entry.substr(eq + 1);
         }
     }
     if (const char *name = std::getenv("FAKENET_HOSTNAME"))
@@ -904,6 +915,26 @@ void freeaddrinfo(struct addrinfo *info)
         std::free(info);
         info = next;
     }
+}
+
+// The accurate mode's names of its hops: those of FAKENET_NAMES, none for another address.
+int getnameinfo(const struct sockaddr *address, socklen_t length, char *host, socklen_t hostLength, char *service,
+                socklen_t serviceLength, int flags)
+{
+    const State &s = init();
+    if (address == nullptr || address->sa_family != AF_INET || length < sizeof(sockaddr_in) || host == nullptr)
+        return EAI_NONAME;
+    const uint32_t wanted = ntohl(reinterpret_cast<const sockaddr_in *>(address)->sin_addr.s_addr);
+    const auto it = s.names.find(wanted);
+    const std::string name = it != s.names.end() ? it->second : (flags & NI_NAMEREQD) ? "" : addressText(wanted);
+    if (name.empty())
+        return EAI_NONAME;
+    if (name.size() + 1 > hostLength)
+        return EAI_OVERFLOW;
+    std::memcpy(host, name.c_str(), name.size() + 1);
+    if (service != nullptr && serviceLength > 0)
+        service[0] = '\0';
+    return 0;
 }
 
 int clock_gettime(clockid_t clock, struct timespec *out)

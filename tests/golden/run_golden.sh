@@ -14,6 +14,9 @@
 # gives the same secrets in every run) on the same path, crossed packet by packet: links
 # of 2, 5 and 10 Mbit/s. Besides the files, a case may ask for:
 #   same_stdout_as=CASE   its standard output must be CASE's recorded one (unaffected)
+#   same_events_as=CASE   its log of probes, waits and pauses must be CASE's recorded one
+#                         (the same measurement, whatever else the run did); the case
+#                         records none of its own
 #   waits_per_send=K      the run waited (select, poll, ppoll) at most K times per probe
 #   late_stamps="N ..."   in its probe log (probes.csv), exactly probes N ... lack a send
 #                         stamp; every other one has the fake's own, 5 us after its send
@@ -28,8 +31,8 @@ export LC_ALL=C
 unset POSIXLY_CORRECT
 export FAKENET_HOSTS="goldenhost.lab=10.9.0.2,goldenhost=10.9.0.2,dest.example=10.9.3.1"
 export FAKENET_HOSTNAME=goldenhost.lab
-unset FAKENET_PID FAKENET_SCRIPT FAKENET_PATH FAKENET_RANDOM FAKENET_WAIT_LIMIT
-same_stdout_as= waits_per_send= late_stamps=
+unset FAKENET_PID FAKENET_SCRIPT FAKENET_PATH FAKENET_RANDOM FAKENET_WAIT_LIMIT FAKENET_NAMES
+same_stdout_as= same_events_as= waits_per_send= late_stamps=
 
 case $case_name in
 t2_plain)
@@ -86,6 +89,17 @@ precise_table)
     args=(--precise --seed 1 dest.example) ;;
 precise_json)
     args=(--precise --seed 1 --json --quick --sizes 8 10.9.3.1) ;;
+precise_names)
+    # Hops 1 and 3 have names, looked up once the measurement is over: the table shows
+    # them beside the addresses, and the probes and their pacing are precise_table's.
+    export FAKENET_NAMES="10.9.1.1=r1.example,10.9.3.1=dest.example"
+    args=(--precise --seed 1 dest.example)
+    same_events_as=precise_table ;;
+precise_numeric)
+    # -n: the same names are there, but none is looked up or shown.
+    export FAKENET_NAMES="10.9.1.1=r1.example,10.9.3.1=dest.example"
+    args=(--precise -n --seed 1 dest.example)
+    same_stdout_as=precise_table same_events_as=precise_table ;;
 precise_ttl_limited_router)
     # Router 2 answers no echo request: it is measured with TTL-limited probes toward the
     # destination, which it answers with time-exceeded messages.
@@ -168,8 +182,13 @@ fi
 if [ -n "$same_stdout_as" ] && ! cmp -s "$here/expected/$same_stdout_as/stdout" "$work/stdout"; then
     fail "standard output differs from that of $same_stdout_as, which this case must not change"
 fi
+if [ -n "$same_events_as" ] && ! cmp -s "$here/expected/$same_events_as/events" "$work/events"; then
+    fail "the log of probes, waits and pauses differs from that of $same_events_as, which this case must not change"
+fi
 
 files=(stdout stderr status events results results_name)
+# A case held to another's events has no copy of its own.
+[ -z "$same_events_as" ] || files=(stdout stderr status results results_name)
 if [ "${GOLDEN_UPDATE:-0}" = 1 ]; then
     if [ "$failures" -ne 0 ]; then
         echo "not recorded: $case_name fails its own checks"

@@ -27,8 +27,18 @@
 #   filtered     no node answers echo: routers by TTL-limited UDP probes, the destination
 #                by port unreachable
 #   badinput     a --source that is no local address, an unknown --interface, a name
-#                without an address of the family asked for, an unknown name: one line,
-#                status 1, and not a probe sent
+#                without an address of the family asked for, an unknown name, a --save
+#                file in a missing directory: one line, status 1, and not a probe sent
+#   targets      --targets from standard input and a destination on the command line,
+#                both families and a name without an address: one JSON document per line
+#                for each measured one, the failed one told on standard error, status 1
+#                (the worst)
+#   interrupt    SIGINT while measuring: the links estimated from what was measured,
+#                "complete": false, the probe log written, status 130; SIGTERM at once:
+#                status 143, nothing on standard output
+#   names        host names from the source's hosts file: router 1's and the
+#                destination's beside their addresses in the table (IPv4) and in the JSON
+#                document (IPv6), router 2 without one; none with -n
 # Bounds are loose on purpose: accuracy is the benchmark's business (bench/), these
 # check behaviour.
 # usage: precise_lab_test.sh MODE HOPRATE LAB_SCRIPT LINKEMU
@@ -214,6 +224,60 @@ badinput)
     one_line_refusal 1 "hoprate: no IPv6 address for dest4.lab" -6 dest4.lab
     one_line_refusal 1 "hoprate: no IPv4 address for dest6.lab" -4 dest6.lab
     one_line_refusal 1 "hoprate: unknown host: nosuch.lab" nosuch.lab
+    one_line_refusal 1 "hoprate: $work/nosuch/log.csv: No such file or directory" --save "$work/nosuch/log.csv" 10.77.2.2
+    ;;
+targets)
+    up 10M/1ms,2M/2ms --ipv6
+    printf '# the lab\n10.77.2.2\n\n  nosuch.lab  # no such name\n' >"$work/list"
+    run_limited 120 bash -c '"$@" < "$0"' "$work/list" "$lab" exec "$hoprate" --precise --quick --json \
+        --targets - "$("$lab" dest -6)"
+    [ "$status" -eq 1 ] || fail "status $status, expected 1"
+    [ "$(cat "$work/err")" = "hoprate: unknown host: nosuch.lab" ] || fail "stderr: $(cat "$work/err")"
+    python3 - "$work/out" "$("$lab" dest -6)" <<'EOF' || fail "not one JSON document per line for each destination"
+import json, sys
+lines = open(sys.argv[1]).read().splitlines()
+docs = [json.loads(line) for line in lines]
+assert [d["destination"] for d in docs] == [sys.argv[2], "10.77.2.2"], [d["destination"] for d in docs]
+assert all(d["complete"] and len(d["hops"]) == 2 and d["hops"][1]["capacity_bps"] for d in docs)
+EOF
+    ;;
+interrupt)
+    up 10M/1ms,2M/2ms,5M/1ms
+    # signal_run SIGNAL SECONDS: the default run, sent SIGNAL after SECONDS.
+    signal_run() {
+        local pid
+        run_start 60 "$lab" exec "$hoprate" --precise --json --save "$work/log.csv" 10.77.3.2
+        sleep "$2"
+        pid=$(pgrep -P "$run_pid")
+        [ -n "$pid" ] || fail "hoprate ended before SIG$1"
+        kill -s "$1" "$pid"
+        run_wait
+    }
+    signal_run INT 4  # the path is found within a second; a whole run takes several
+    [ "$status" -eq 130 ] || fail "SIGINT: status $status, expected 130"
+    check_json 10,2,5 'd["complete"] is False and d["wall_s"] < 10'
+    [ "$(grep -c ',measure,' "$work/log.csv")" -gt 100 ] || fail "SIGINT: the probe log holds no measurement"
+    signal_run TERM 0.05
+    [ "$status" -eq 143 ] || fail "SIGTERM: status $status, expected 143"
+    [ ! -s "$work/out" ] || fail "SIGTERM: something on standard output"
+    ;;
+names)
+    up 10M/1ms,2M/2ms,5M/1ms --ipv6
+    # The lab's hosts file of the source namespace (ip netns exec mounts it over /etc/hosts;
+    # lab_down removes it) names the destination dest4.lab and dest6.lab; router 1 joins it.
+    printf '10.77.1.2 r1.lab\nfd77:0:0:1::2 r1v6.lab\n' >>"/etc/netns/$tag-src/hosts" || fail "no hosts file"
+    run_limited 120 "$lab" exec "$hoprate" --precise --quick 10.77.3.2
+    [ "$status" -eq 0 ] || fail "status $status"
+    grep -q '^  1  10\.77\.1\.2 (r1\.lab)  ' "$work/out" || fail "router 1 without its name"
+    grep -q '^  2  10\.77\.2\.2  ' "$work/out" || fail "router 2 with a name, or missing"
+    grep -q '^  3  10\.77\.3\.2 (dest4\.lab)  ' "$work/out" || fail "the destination without its name"
+    run_limited 120 "$lab" exec "$hoprate" --precise --quick --json fd77:0:0:3::2
+    [ "$status" -eq 0 ] || fail "status $status (IPv6)"
+    check_json -,-,- "[x['name'] for x in h] == ['r1v6.lab', None, 'dest6.lab']"
+    run_limited 120 "$lab" exec "$hoprate" --precise --quick -n 10.77.3.2
+    [ "$status" -eq 0 ] || fail "status $status (-n)"
+    [ "$(grep -cE '^  [123]  10\.77\.[123]\.2  ' "$work/out")" -eq 3 ] || fail "-n: not three hops by address alone"
+    ! grep -q 'lab)' "$work/out" || fail "-n: a name shown"
     ;;
 *)
     echo "unknown mode $mode"

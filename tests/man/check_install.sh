@@ -16,7 +16,7 @@ trap 'rm -rf "$prefix"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
 cmake --install "$build" --prefix "$prefix/plain" > /dev/null || fail "install"
-for f in bin/hoprate bin/hoprate-report share/man/man1/hoprate.1 share/hoprate/report.schema.json \
+for f in bin/hoprate bin/hoprate-report share/man/man1/hoprate.1 share/man/man1/hoprate-report.1 share/hoprate/report.schema.json \
          share/hoprate/precise.schema.json share/bash-completion/completions/hoprate \
          share/bash-completion/completions/hoprate-report share/doc/hoprate/copyright; do
   [ -f "$prefix/plain/$f" ] || fail "$f not installed"

@@ -61,7 +61,7 @@ def delete_field(path):
     return mutate
 
 
-# Each of these breaks the six-hop document in one place: hop 1 is measured, hop 2
+# Each of these breaks the six-hop document in one place: hop 1 is measured and named, hop 2
 # silent, hop 4 a lower bound, hop 6 has other responders.
 MUTATIONS = {
     "no probes_sent": delete_field(["probes_sent"]),
@@ -83,6 +83,10 @@ MUTATIONS = {
     "silent hop with an address": set_field(["hops", 1, "address"], "10.0.2.1"),
     "measured hop without an address": set_field(["hops", 0, "address"], None),
     "address out of range": set_field(["hops", 0, "address"], "10.0.1.256"),
+    "no hop name field": delete_field(["hops", 0, "name"]),
+    "empty name": set_field(["hops", 0, "name"], ""),
+    "name as a list": set_field(["hops", 0, "name"], ["r1.example"]),
+    "silent hop with a name": set_field(["hops", 1, "name"], "r2.example"),
     "destination address as a name": set_field(["address"], "example.net"),
     "unknown method": set_field(["hops", 0, "method"], "udp"),
     "loss above one": set_field(["hops", 0, "loss"], 1.5),

@@ -31,7 +31,9 @@ int main(int argc, char **argv)
     PreciseResult programStamps = sixHopSample();
     programStamps.kernelStamps = false;
     programStamps.hops.resize(1);
-    const bool ok = writeSample(directory + "/six_hops.json", formatPreciseJson(sixHopSample(), "example.net")) &&
+    PreciseResult named = sixHopSample();
+    named.hops[0].name = "r1.example";  // the other hops have none
+    const bool ok = writeSample(directory + "/six_hops.json", formatPreciseJson(named, "example.net")) &&
                     writeSample(directory + "/non_finite.json", formatPreciseJson(nonFiniteSample(), "x")) &&
                     writeSample(directory + "/one_hop.json", formatPreciseJson(programStamps, "192.0.2.80"));
     if (!ok) {

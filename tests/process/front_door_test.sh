@@ -14,8 +14,8 @@ failures=0
 
 USAGE="usage: $HOPRATE [-v] [-d] [-i #iters] [-o timeout] [-s len1,len2...] -t ttl ipaddr"
 FREQ='high resolution timer supported, frequency = (0,1000000000)'
-PRECISE_USAGE='usage: hoprate --precise [OPTIONS] DESTINATION'
-PRECISE_COMPLAINT='usage: hoprate --precise [OPTIONS] DESTINATION (see --help)'
+PRECISE_USAGE='usage: hoprate --precise [OPTIONS] [--targets FILE] DESTINATION...'
+PRECISE_COMPLAINT='usage: hoprate --precise [OPTIONS] DESTINATION... (see --help)'
 hint() { echo "hoprate: $1 belongs to the accurate mode: use hoprate --precise $1 ..."; }
 
 # One case per line: STATUS | first line of stdout | first line of stderr | PROGRAM ARGS...
@@ -42,6 +42,10 @@ table=$(cat <<TABLE
 1|-|hoprate: no destination given|hoprate --quick --precise
 1|-|hoprate: unknown option: -t|hoprate -t 3 --precise host.invalid
 1|-|hoprate: unknown option: --bogus|hoprate --precise --bogus host.invalid
+1|-|hoprate: no destination given|hoprate --precise -n
+1|-|hoprate: unknown option: --bogus|hoprate -n --precise --bogus host.invalid
+1|-|$(hint --numeric)|hoprate --numeric host.invalid
+1|$FREQ|$HOPRATE: invalid option -- 'n'|hoprate -n -t 3 host.invalid
 1|$FREQ|missing ip_addr|hoprate -s --json -t 3
 1|$FREQ|missing ip_addr|hoprate -v -s--quick -t 3
 1|-|$USAGE|hoprate -- --quick

@@ -239,6 +239,31 @@ TEST(PreciseEngine, NothingAnswersWithinTheHopLimitIsAnError)
     }
 }
 
+TEST(PreciseEngine, ASignalEndsTheRunWithWhatItHasOrBeforeMeasuringWithItsOwnError)
+{
+    const std::vector<double> rates = {10e6, 2e6, 5e6};
+    const Scenario s = chain(rates);
+    const PreciseResult whole = measure(s);
+    EXPECT_TRUE(whole.complete);
+    {
+        SimulatedPath path(s.links, s.nodes, 3);
+        path.stopAfterSends = whole.probesSent / 2;
+        const PreciseResult r = PreciseEngine(path, defaults(), testSecrets(), testFlows()).run(s.nodes.back().address);
+        EXPECT_FALSE(r.complete);
+        EXPECT_LE(path.sends, whole.probesSent / 2 + 2);  // not one round more, no drain
+        ASSERT_EQ(r.hops.size(), 3u);
+        for (size_t i = 0; i < 3; ++i) {
+            SCOPED_TRACE(i);
+            ASSERT_TRUE(r.hops[i].capacity.known);
+            EXPECT_TRUE(covers(r.hops[i], rates[i]));
+        }
+    }
+    SimulatedPath path(s.links, s.nodes, 3);
+    path.stopAfterSends = 2;  // while finding the path
+    PreciseEngine engine(path, defaults(), testSecrets(), testFlows());
+    EXPECT_THROW(engine.run(s.nodes.back().address), PreciseInterrupted);
+}
+
 TEST(PreciseEngine, SendFailureEndsTheRunWithItsReason)
 {
     const Scenario s = chain({10e6, 2e6});

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cli/precise_main.h"
+#include "cli/targets.h"
 #include "output/precise_report.h"
 #include "output/probe_log.h"
 #include "precise_samples.h"
@@ -96,9 +97,10 @@ TEST(PreciseJson, FieldsValuesAndNulls)
     for (const auto &item : h1.items())
         keys.push_back(item.key());
     EXPECT_EQ(keys, (std::vector<std::string>{"address", "capacity_bps", "ci90_bps", "hidden_device", "hop", "loss",
-                                              "lower_bound", "merged_from", "method", "min_rtt_ms", "notes",
+                                              "lower_bound", "merged_from", "method", "min_rtt_ms", "name", "notes",
                                               "other_addresses", "pair_bps", "probes", "protocol", "rate_limited",
                                               "replies"}));
+    EXPECT_TRUE(h1["name"].is_null());
     EXPECT_EQ(h1["protocol"], "icmp");
     EXPECT_EQ(h1["hop"], 1);
     EXPECT_EQ(h1["address"], "10.0.1.1");
@@ -312,13 +314,71 @@ TEST(PreciseWriters, AnyByteOfTheDestinationTextStaysInsideItsField)
     EXPECT_NE(log.find("\n# destination a\\x0ab\\xff\\\\\n"), std::string::npos);
 }
 
+TEST(PreciseWriters, HostNamesBesideTheAddresses)
+{
+    // The address column widens for the longest name; hops without one are as before.
+    PreciseResult r = sixHopSample();
+    r.hops[0].name = "r1.example";
+    r.hops[5].name = "www.example.net";
+    const std::string table = formatPreciseTable(r, "example.net");
+    const std::string rows = table.substr(table.find('\n') + 1);
+    EXPECT_EQ(
+        rows.substr(0, rows.find("  2  ")),
+        "hop  address                       capacity        90 % interval                min RTT     probes  note\n"
+        "  1  10.0.1.1 (r1.example)         100.00 Mb/s     99.500 Mb/s - 100.50 Mb/s      0.512 ms    300/298\n");
+    EXPECT_NE(rows.find("\n  2  *                             -               -     "), std::string::npos) << rows;
+    EXPECT_NE(rows.find("\n  6  192.0.2.80 (www.example.net)  -               -     "), std::string::npos) << rows;
+
+    const json doc = json::parse(formatPreciseJson(r, "example.net"));
+    EXPECT_EQ(doc["hops"][0]["name"], "r1.example");
+    EXPECT_TRUE(doc["hops"][1]["name"].is_null());
+    EXPECT_EQ(doc["hops"][5]["name"], "www.example.net");
+}
+
+TEST(PreciseWriters, AnyByteOfAHostNameStaysInsideItsCell)
+{
+    // A name from DNS or a hosts file can hold any byte but NUL. The table shows it on
+    // the hop's own line, escaped where it could end a line or move the cursor, cut when
+    // long; the JSON document has it whole, as valid JSON and UTF-8.
+    const std::string a37(37, 'a');
+    const struct {
+        std::string name, shown, inJson;
+    } cases[] = {
+        {"r1.example", "r1.example", "r1.example"},
+        {"evil\n  9  10.6.6.6", "evil\\x0a  9  10.6.6.6", "evil\n  9  10.6.6.6"},
+        {"a,\"b\";c", "a,\"b\";c", "a,\"b\";c"},
+        {"x\x1b[2J\ry\x7f", "x\\x1b[2J\\x0dy\\x7f", "x\x1b[2J\ry\x7f"},
+        {"bad\xff\xc3", "bad\\xff\\xc3", "bad\uFFFD\uFFFD"},
+        {"caf\xc3\xa9\\", "caf\xc3\xa9\\\\", "caf\xc3\xa9\\"},
+        {"nel\xc2\x85ls\xe2\x80\xa8rlo\xe2\x80\xae", "nel\\xc2\\x85ls\\xe2\\x80\\xa8rlo\\xe2\\x80\\xae",
+         "nel\u0085ls\u2028rlo\u202e"},
+        {a37 + "bcd", a37 + "bcd", a37 + "bcd"},  // 40 characters: whole
+        {a37 + "bcde", a37 + "...", a37 + "bcde"},
+        {"aa" + std::string(34, 'b') + "\n" + std::string(9, 'c'), "aa" + std::string(34, 'b') + "...",
+         "aa" + std::string(34, 'b') + "\n" + std::string(9, 'c')},  // no escape cut in two
+    };
+    PreciseResult r = sixHopSample();
+    r.hops.resize(1);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.shown);
+        r.hops[0].name = c.name;
+        const std::string table = formatPreciseTable(r, "example.net");
+        EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 3);
+        EXPECT_EQ(table.find_first_of("\r\x1b\x7f"), std::string::npos);
+        const std::string row = table.substr(table.rfind('\n', table.size() - 2) + 1);
+        EXPECT_EQ(row, "  1  10.0.1.1 (" + c.shown +
+                           ")  100.00 Mb/s     99.500 Mb/s - 100.50 Mb/s      0.512 ms    300/298\n");
+        const json doc = json::parse(formatPreciseJson(r, "example.net"));
+        EXPECT_EQ(doc["hops"][0]["name"], c.inJson);
+    }
+}
+
 TEST(PreciseDelivery, AProbeLogThatCannotBeWrittenCostsNotTheResult)
 {
     PreciseOptions options;
-    options.destination = "example.net";
     options.save = "/dev/full";
     const PreciseResult r = sixHopSample();
-    const ChildResult child = runInChild([&] { std::exit(deliverPreciseResult(r, options)); });
+    const ChildResult child = runInChild([&] { std::exit(deliverPreciseResult(r, "example.net", options)); });
     EXPECT_EQ(child.exitStatus, 1);
     EXPECT_EQ(child.out, formatPreciseTable(r, "example.net"));
     EXPECT_EQ(child.err, "hoprate: /dev/full: No space left on device\n");
@@ -371,7 +431,7 @@ std::string refusal(const std::vector<std::string> &words)
 TEST(PreciseArguments, Defaults)
 {
     const PreciseOptions o = parse({"example.net"});
-    EXPECT_EQ(o.destination, "example.net");
+    EXPECT_EQ(o.destinations, std::vector<std::string>{"example.net"});
     EXPECT_FALSE(o.quick);
     EXPECT_FALSE(o.json);
     EXPECT_TRUE(o.settings.kernelStamps);
@@ -385,6 +445,7 @@ TEST(PreciseArguments, Defaults)
     EXPECT_EQ(o.settings.gapFactor, 1.2);
     EXPECT_FALSE(o.settings.ttlLimited);
     EXPECT_FALSE(o.seed.has_value());  // one is drawn for the run
+    EXPECT_FALSE(o.numeric);           // host names are looked up
     EXPECT_TRUE(parse({"--help"}).help);  // no destination needed
     EXPECT_TRUE(parse({"--version"}).version);
 }
@@ -405,10 +466,16 @@ TEST(PreciseArguments, EveryOption)
     EXPECT_TRUE(o.settings.ttlLimited);
     EXPECT_FALSE(o.settings.kernelStamps);
     EXPECT_EQ(o.seed, 42u);
-    EXPECT_EQ(o.destination, "192.0.2.80");
+    EXPECT_EQ(o.destinations, std::vector<std::string>{"192.0.2.80"});
     EXPECT_EQ(parse({"--seed", "0", "h"}).seed, 0u);  // a seed given is the seed used
     // Unambiguous prefixes of long options are taken.
     EXPECT_TRUE(parse({"--js", "h"}).json);
+    // -n and --numeric; -n with -4 or -6 in one word.
+    EXPECT_TRUE(parse({"-n", "h"}).numeric);
+    EXPECT_TRUE(parse({"h", "--numeric"}).numeric);
+    const PreciseOptions both = parse({"-n6", "fd77::2"});
+    EXPECT_TRUE(both.numeric);
+    EXPECT_EQ(both.family, FamilyWish::V6);
 }
 
 TEST(PreciseArguments, QuickSetsBudgetAndTargetUnlessGiven)
@@ -477,13 +544,18 @@ TEST(PreciseArguments, UnknownOptionsAndDestinations)
     EXPECT_EQ(refusal({"--s", "x", "h"}), "unknown option: --s");  // --save, --sizes, --spacing, --seed
     EXPECT_EQ(refusal({"-q", "h"}), "unknown option: -q");
     EXPECT_EQ(refusal({"-ab", "h"}), "unknown option: -a");
+    EXPECT_EQ(refusal({"-nx", "h"}), "unknown option: -x");
+    EXPECT_EQ(refusal({"--numeric=1", "h"}), "option takes no argument: --numeric=1");
     EXPECT_EQ(refusal({"--json=1", "h"}), "option takes no argument: --json=1");
     EXPECT_EQ(refusal({"--budget"}), "option needs an argument: --budget");
     EXPECT_EQ(refusal({"--json", "--save"}), "option needs an argument: --save");
     EXPECT_EQ(refusal({}), "no destination given");
     EXPECT_EQ(refusal({"--json"}), "no destination given");
-    EXPECT_EQ(refusal({"a", "b"}), "more than one destination: a and b");
-    EXPECT_EQ(refusal({"--", "a", "b", "c"}), "more than one destination: a and b");
+    // Several destinations, each checked; or a file of them.
+    EXPECT_EQ(parse({"--", "a", "b", "c"}).destinations, (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_EQ(refusal({"a", "b c"}), R"(not an IP address or host name: "b c")");
+    EXPECT_EQ(refusal({"--targets", "list"}), "(accepted)");
+    EXPECT_EQ(refusal({"--targets", "", "h"}), "--targets needs a file name");
     EXPECT_EQ(refusal({""}), "empty destination");
     // Exactly an address or a name: nothing after a dotted quad, no byte a name cannot hold.
     for (const std::string &bad : std::vector<std::string>{"10.99.0.2 \xff", "10.99.0.2 x", "10.99.0.256", "10.1", "1.2.3.4.5", "h\nx",
@@ -494,12 +566,39 @@ TEST(PreciseArguments, UnknownOptionsAndDestinations)
     for (const std::string good : {"10.99.0.2", "host.example.", "_svc.a-b.example", "localhost", "0.0.0.0", "fd77::2",
                                    "::ffff:10.0.0.1"})
         EXPECT_EQ(refusal({good}), "(accepted)") << good;
-    EXPECT_EQ(parse({"--", "-dash.example"}).destination, "-dash.example");
+    EXPECT_EQ(parse({"--", "-dash.example"}).destinations.at(0), "-dash.example");
     // Options may follow the destination.
     const PreciseOptions after = parse({"host.example", "--json", "--budget", "40"});
-    EXPECT_EQ(after.destination, "host.example");
+    EXPECT_EQ(after.destinations.at(0), "host.example");
     EXPECT_TRUE(after.json);
     EXPECT_EQ(after.settings.budget, 40);
+}
+
+TEST(PreciseTargets, OnePerLineCommentsAndBlanksSkippedEveryLineChecked)
+{
+    PreciseOptions v4;
+    v4.family = FamilyWish::V4;
+    std::string many = "h";
+    for (int i = 0; i < 10000; ++i)
+        many += "\nh";
+    const struct {
+        std::string text;
+        std::vector<std::string> destinations;
+        std::string error;
+    } cases[] = {
+        {"a.example\n# a comment\n\n  10.0.0.1  # the router\r\nb.example", {"a.example", "10.0.0.1", "b.example"}, ""},
+        {"# nothing\n\n", {}, "list: no destination in it"},
+        {"a.example\nb c\n", {}, R"(list:2: not an IP address or host name: "b c")"},
+        {"a.example\nfd77::2\n", {}, "list:2: -4 with an IPv6 address: fd77::2"},
+        {"h\n" + std::string(1025, 'a') + "\n", {}, "list:2: a line longer than 1024 bytes"},
+        {many, {}, "list:10001: more than 10000 destinations"},
+    };
+    for (const auto &c : cases) {
+        const TargetList list = parseTargets(c.text, "list", v4);
+        EXPECT_EQ(list.error, c.error) << c.text.substr(0, 40);
+        EXPECT_EQ(list.destinations, c.error.empty() ? c.destinations : std::vector<std::string>{});
+    }
+    EXPECT_EQ(readTargets("/nonexistent/list", v4).error, "/nonexistent/list: No such file or directory");
 }
 
 }  // namespace

@@ -92,6 +92,7 @@ public:
     bool kernelStamps = true;
     int sendError = 0;                   // every send fails with this errno (0: none)
     int sends = 0;                       // sendmsg calls
+    int stopAfterSends = -1;             // every wait after this many sends is cut by a signal (-1: none)
     double lateStampShare = 0;           // this share of kernel send stamps is taken late...
     int64_t lateStampBy = 0;             // ...by up to this many nanoseconds after the packet left
     int64_t idleWake = 0;                // extra nanoseconds a send takes after the host idled...
@@ -160,6 +161,8 @@ public:
 
     Wait receive(std::span<uint8_t> buffer, int64_t deadline) override
     {
+        if (stopAfterSends >= 0 && sends >= stopAfterSends)
+            return Wait{WaitStatus::Interrupted, EINTR, WaitStep::Wait, {}};
         // The path runs until the next datagram is due, or the deadline.
         for (;;) {
             const int64_t horizon = std::min(deadline, nextArrival().value_or(deadline));
