@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "output/printable.h"
+#include "output/probe_log_reader.h"
 
 namespace hoprate {
 
@@ -368,7 +369,7 @@ ReportInput readInput(LineSource &lines, const std::string &fileName, const std:
             break;
         ++number;
         const size_t at = line.find_first_not_of(blanks);
-        if (number == 1 && line.rfind("# hoprate --precise probe log", 0) == 0)
+        if (number == 1 && startsProbeLog(line))
             throw ReportError(fileName, number, "a probe log of hoprate --precise --save: read it with --analyse");
         if (at != std::string::npos && line[at] == '{')
             return DocumentReader(lines, fileName).read(std::move(line), number);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "engine/reanalysis.h"
 #include "output/precise_report.h"
@@ -12,10 +13,13 @@
 
 namespace hoprate {
 
-ProbeLog readProbeLog(LineSource &lines, const std::string &fileName, int probeLimit)
+void readProbeLogs(LineSource &lines, const std::string &fileName, const std::function<void(ProbeLog &&)> &take,
+                   int probeLimit)
 {
-    ProbeLogReader reader(probeLimit);
-    int number = 0;
+    std::optional<ProbeLogReader> reader;
+    int number = 0;     // of the line last read
+    int firstLine = 1;  // of the log being read
+    int logs = 0;
     std::string line;
     bool terminated = false;
     try {
@@ -26,29 +30,58 @@ ProbeLog readProbeLog(LineSource &lines, const std::string &fileName, int probeL
             if (status == LineStatus::ReadError)
                 throw ReportError(fileName, 0, std::string("read error: ") + std::strerror(errno));
             if (status == LineStatus::End)
-                return reader.finish();
+                break;
             ++number;
-            reader.take(line);
+            if (reader && reader->ended() && startsProbeLog(line)) {
+                take(reader->finish());
+                reader.reset();
+            }
+            if (!reader) {
+                if (++logs > maxProbeLogs)
+                    throw ReportError(fileName, number, "more than " + std::to_string(maxProbeLogs) + " probe logs");
+                reader.emplace(probeLimit);
+                firstLine = number;
+            }
+            reader->take(line);
         }
+        if (!reader)
+            reader.emplace(probeLimit);  // refuses the empty file
+        take(reader->finish());
     } catch (const ProbeLogError &refusal) {
-        throw ReportError(fileName, refusal.line, refusal.reason);
+        throw ReportError(fileName, firstLine - 1 + refusal.line, refusal.reason);
     }
 }
 
-ProbeLog readProbeLogFile(const std::string &fileName)
+std::vector<AnalysedRun> analyseProbeLogs(LineSource &lines, const std::string &fileName)
+{
+    std::vector<AnalysedRun> runs;
+    readProbeLogs(lines, fileName, [&](ProbeLog &&log) {
+        AnalysedRun run{std::move(log.destination), reanalyse(log)};
+        // The table and the document need the hops, not every probe.
+        run.result.probes = {};
+        run.result.path = {};
+        runs.push_back(std::move(run));
+    });
+    return runs;
+}
+
+std::vector<AnalysedRun> analyseProbeLogFile(const std::string &fileName)
 {
     FILE *file = std::fopen(fileName.c_str(), "rb");
     if (file == nullptr)
         throw ReportError(fileName, 0, std::string("cannot open: ") + std::strerror(errno));
     const std::unique_ptr<FILE, int (*)(FILE *)> closer(file, std::fclose);
     FileLines lines(file);
-    return readProbeLog(lines, fileName);
+    return analyseProbeLogs(lines, fileName);
 }
 
-std::string analyseProbeLog(const ProbeLog &log, bool json)
+std::string formatAnalysedRuns(const std::vector<AnalysedRun> &runs, bool json)
 {
-    const PreciseResult result = reanalyse(log);
-    return json ? formatPreciseJson(result, log.destination) : formatPreciseTable(result, log.destination);
+    std::string out;
+    for (size_t i = 0; i < runs.size(); ++i)
+        out += json ? formatPreciseJson(runs[i].result, runs[i].destination, runs.size() > 1)
+                    : (i > 0 ? "\n" : "") + formatPreciseTable(runs[i].result, runs[i].destination);
+    return out;
 }
 
 }  // namespace hoprate

@@ -36,10 +36,12 @@ const char reportUsageText[] =
     "              analyse the probes of a run again from the log hoprate --precise --save\n"
     "              wrote, and print the table hoprate --precise printed (with --json its\n"
     "              JSON document): the same capacities and intervals, from the same\n"
-    "              estimator over the same samples and settings\n"
+    "              estimator over the same samples and settings; the logs of several\n"
+    "              destinations, one after another in the file, give their tables\n"
+    "              separated by a blank line, or one document per line\n"
     "  --json      print one JSON object instead of the table; its layout is the JSON\n"
-    "              Schema share/hoprate/report.schema.json of the installation (with\n"
-    "              --analyse, the document of hoprate --precise --json)\n"
+    "              Schema share/hoprate/report.schema.json of the installation (for a\n"
+    "              probe log, the document hoprate --precise printed)\n"
     "  --csv       print CSV instead of the table: one line per hop of a results file,\n"
     "              one line per link (and destination) of JSON documents\n"
     "  --svg FILE  also draw into FILE: for a results file, minimum round-trip time (ms)\n"
@@ -57,8 +59,8 @@ const char reportUsageText[] =
     "that is neither a complete results file nor accurate-mode JSON, or with --analyse\n"
     "not a whole probe log (the complaint names the file and line). Lines longer than\n"
     "1 MiB, files of more than 510 sweep blocks, JSON documents longer than 4 MiB, nested\n"
-    "deeper than 64 levels or of more than 255 hops, and probe logs of more than 255 hops\n"
-    "or 1000000 probes are refused.\n";
+    "deeper than 64 levels or of more than 255 hops, probe logs of more than 255 hops or\n"
+    "1000000 probes, and files of more than 10000 probe logs are refused.\n";
 
 ReportOptions parseReportArguments(const std::vector<std::string> &args)
 {
@@ -151,7 +153,7 @@ int runReport(const std::vector<std::string> &args, std::string &out, std::strin
     }
     try {
         if (!options.probeLog.empty()) {
-            out = analyseProbeLog(readProbeLogFile(options.probeLog), options.format == ReportFormat::Json);
+            out = formatAnalysedRuns(analyseProbeLogFile(options.probeLog), options.format == ReportFormat::Json);
             return 0;
         }
         const ReportInput input = readInputFile(options.resultsFile, options.sizes);

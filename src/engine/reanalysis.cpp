@@ -35,7 +35,13 @@ PreciseResult reanalyse(const ProbeLog &log)
     result.wallSeconds = log.wallSeconds;
     result.probes = log.probes;
     result.hops = estimateHops(hops, result.probes, log.settings);
+    for (HopResult &hop : result.hops)
+        if (const auto name = log.names.find(hop.hop); name != log.names.end())
+            hop.name = name->second;
     result.path = log.path;
+    result.complete = log.complete;
+    result.startedUnixMs = log.startedUnixMs;
+    result.settings = log.settings;
     return result;
 }
 

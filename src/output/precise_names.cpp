@@ -9,6 +9,7 @@ namespace {
 constexpr std::array protocols = {ProbeProtocol::Icmp, ProbeProtocol::Udp, ProbeProtocol::Tcp};
 constexpr std::array methods = {HopMethod::Destination, HopMethod::EchoRouter, HopMethod::TtlLimited,
                                 HopMethod::Silent};
+constexpr std::array choices = {ProtocolChoice::Auto, ProtocolChoice::Icmp, ProtocolChoice::Udp, ProtocolChoice::Tcp};
 constexpr std::array kinds = {ReplyKind::EchoReply,   ReplyKind::TimeExceeded, ReplyKind::PortUnreachable,
                               ReplyKind::Unreachable, ReplyKind::TooBig,       ReplyKind::TcpReset,
                               ReplyKind::TcpSynAck};
@@ -64,6 +65,21 @@ const char *replyKindName(ReplyKind kind, Family family)
     return "";
 }
 
+const char *protocolChoiceName(ProtocolChoice choice)
+{
+    switch (choice) {
+    case ProtocolChoice::Auto:
+        return "auto";
+    case ProtocolChoice::Icmp:
+        return "icmp";
+    case ProtocolChoice::Udp:
+        return "udp";
+    case ProtocolChoice::Tcp:
+        return "tcp";
+    }
+    return "";
+}
+
 std::optional<ProbeProtocol> protocolNamed(std::string_view name)
 {
     for (const ProbeProtocol protocol : protocols)
@@ -85,6 +101,14 @@ std::optional<ReplyKind> replyKindNamed(std::string_view name)
     for (const ReplyKind kind : kinds)
         if (name == replyKindName(kind, Family::V4) || name == replyKindName(kind, Family::V6))
             return kind;
+    return std::nullopt;
+}
+
+std::optional<ProtocolChoice> protocolChoiceNamed(std::string_view name)
+{
+    for (const ProtocolChoice choice : choices)
+        if (name == protocolChoiceName(choice))
+            return choice;
     return std::nullopt;
 }
 

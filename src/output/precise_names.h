@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "model/precise_result.h"
+#include "model/precise_settings.h"
 
 namespace hoprate {
 
@@ -15,9 +16,12 @@ const char *methodName(HopMethod method);          // "destination", "echo-route
 // "packet-too-big" for IPv6.
 const char *replyKindName(ReplyKind kind, Family family);
 
+const char *protocolChoiceName(ProtocolChoice choice);  // "auto", "icmp", "udp", "tcp"
+
 std::optional<ProbeProtocol> protocolNamed(std::string_view name);
 std::optional<HopMethod> methodNamed(std::string_view name);
 // Either name of too big.
 std::optional<ReplyKind> replyKindNamed(std::string_view name);
+std::optional<ProtocolChoice> protocolChoiceNamed(std::string_view name);
 
 }  // namespace hoprate

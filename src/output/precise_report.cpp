@@ -148,21 +148,6 @@ std::string startTimeText(int64_t unixMs)
     return std::string(text, length) + printed(".%03dZ", static_cast<int>(unixMs % 1000));
 }
 
-const char *protocolChoiceName(ProtocolChoice choice)
-{
-    switch (choice) {
-    case ProtocolChoice::Auto:
-        return "auto";
-    case ProtocolChoice::Icmp:
-        return "icmp";
-    case ProtocolChoice::Udp:
-        return "udp";
-    case ProtocolChoice::Tcp:
-        return "tcp";
-    }
-    return "";
-}
-
 }  // namespace
 
 std::string formatPreciseJson(const PreciseResult &result, const std::string &destination, bool oneLine)

@@ -79,21 +79,6 @@ std::string probeRow(size_t index, const ProbeRecord &p, int64_t start)
 
 }  // namespace
 
-const char *protocolChoiceName(ProtocolChoice choice)
-{
-    switch (choice) {
-    case ProtocolChoice::Auto:
-        return "auto";
-    case ProtocolChoice::Icmp:
-        return "icmp";
-    case ProtocolChoice::Udp:
-        return "udp";
-    case ProtocolChoice::Tcp:
-        return "tcp";
-    }
-    return "";
-}
-
 std::string expectedReplies(const PathHop &hop, Family family)
 {
     std::string names;
@@ -118,11 +103,16 @@ std::string formatProbeLog(const PreciseResult &result, const std::string &desti
     out += std::string("# kernel_timestamps ") + flag(result.kernelStamps) + "\n";
     out += "# probes_sent " + std::to_string(result.probesSent) + "\n";
     out += "# wall_s " + printed("%.17g", result.wallSeconds) + "\n";
+    out += std::string("# complete ") + flag(result.complete) + "\n";
+    out += "# started_unix_ms " + std::to_string(result.startedUnixMs) + "\n";
     forEachLoggedSetting(settings, [&](const char *name, const auto &value, double, double) {
         out += std::string("# setting ") + name + " " + settingText(value) + "\n";
     });
     for (const HopRecord &hop : result.path)
         out += hopLine(hop, family);
+    for (const HopResult &hop : result.hops)
+        if (hop.name)
+            out += "# name " + std::to_string(hop.hop) + " " + printableText(*hop.name) + "\n";
     out += std::string(probeLogColumns) + "\n";
     const int64_t start = result.probes.empty() ? 0 : result.probes.front().sentAt;
     for (size_t i = 0; i < result.probes.size(); ++i)

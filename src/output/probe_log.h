@@ -9,14 +9,17 @@
 //   # destination NAME                  (as printed: \\ and \xNN for other bytes)
 //   # address ADDRESS / family ipv4|ipv6 / source ADDRESS|-
 //   # destination_reached 0|1 / path_mtu N / kernel_timestamps 0|1 / probes_sent N / wall_s S
+//   # complete 0|1 / started_unix_ms MS
 //   # setting NAME VALUE                (every setting; numbers to 17 digits)
 //   # hop N ADDRESS|* METHOD PROTOCOL expects=KIND,...|- skipped=0|1 rate_limited=0|1 responders=ADDRESS/N,...|-
+//   # name N NAME                       (a reported hop's host name, printed as the destination)
 //   probe,phase,hop,...                 (the column names)
 //   0,setup,0,...                       (one row per probe, in sending order)
 //   # end: N probes
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -28,10 +31,12 @@ namespace hoprate {
 constexpr int probeLogFormat = 2;
 
 // What a log may hold at most: hops of a path (a TTL), probes (a default run sends a few
-// thousand), responders named at one hop, and nanoseconds in a time (11 days).
+// thousand), responders named at one hop, bytes of a host name, and nanoseconds in a time
+// (11 days).
 constexpr int maxLoggedHops = 255;
 constexpr int maxLoggedProbes = 1000000;
 constexpr int maxLoggedResponders = 1024;
+constexpr size_t maxLoggedNameBytes = 1024;
 constexpr int64_t maxLoggedNanoseconds = 1000000000000000;
 
 // The columns of a probe's row, in order.
@@ -51,8 +56,11 @@ struct ProbeLog {
     bool kernelStamps = false;
     int probesSent = 0;
     double wallSeconds = 0;
+    bool complete = true;
+    int64_t startedUnixMs = 0;
     PreciseSettings settings;
     std::vector<HopRecord> path;
+    std::map<int, std::string> names;  // host names of hops, by number
     std::vector<ProbeRecord> probes;
 };
 
@@ -86,12 +94,10 @@ template <typename Settings, typename Visit> void forEachLoggedSetting(Settings 
     visit("first_hop", s.firstHop, 1, 255);
 }
 
-const char *protocolChoiceName(ProtocolChoice choice);  // "auto", "icmp", "udp", "tcp"
-
 // The reply kinds a hop is measured by, as its hop line names them ("-": none).
 std::string expectedReplies(const PathHop &hop, Family family);
 
-// The whole log of a run, with the settings it ran with (effective ones).
+// The whole log of a run, with the settings it ran with (effective ones, result.settings).
 std::string formatProbeLog(const PreciseResult &result, const std::string &destination,
                            const PreciseSettings &settings);
 

@@ -20,9 +20,9 @@ namespace {
 constexpr std::string_view titlePrefix = "# hoprate --precise probe log: ";
 constexpr std::string_view endPrefix = "# end: ";
 // The header lines besides settings and hops, each given once.
-constexpr std::array<const char *, 10> headerKeys = {
-    "destination", "address",           "family",      "source", "destination_reached",
-    "path_mtu",    "kernel_timestamps", "probes_sent", "wall_s", "format"};
+constexpr std::array<const char *, 12> headerKeys = {
+    "destination",       "address",     "family", "source",   "destination_reached", "path_mtu",
+    "kernel_timestamps", "probes_sent", "wall_s", "complete", "started_unix_ms",     "format"};
 
 // Text from the log in a message: quoted, made printable, at most 40 bytes of it.
 std::string shown(std::string_view text)
@@ -55,6 +55,11 @@ std::pair<std::string_view, std::optional<std::string_view>> cut(std::string_vie
 
 }  // namespace
 
+bool startsProbeLog(std::string_view line)
+{
+    return line.substr(0, titlePrefix.size()) == titlePrefix;
+}
+
 void ProbeLogReader::refuse(const std::string &why) const
 {
     throw ProbeLogError(number, why);
@@ -84,7 +89,7 @@ void ProbeLogReader::take(std::string_view line)
     ++number;
     switch (part) {
     case Part::Title:
-        if (line.substr(0, titlePrefix.size()) != titlePrefix)
+        if (!startsProbeLog(line))
             refuse("not a probe log of hoprate --precise --save: its first line is not \"" + std::string(titlePrefix) +
                    "...\"");
         part = Part::Format;
@@ -125,6 +130,8 @@ void ProbeLogReader::headerLine(std::string_view line)
         return settingLine(*rest);
     if (key == "hop" && rest)
         return hopLine(*rest);
+    if (key == "name" && rest)
+        return nameLine(*rest);
     if (std::find(headerKeys.begin(), headerKeys.end(), key) == headerKeys.end() || !rest)
         refuse("unknown header line " + shown(line));
     const std::string name(key);
@@ -163,6 +170,10 @@ void ProbeLogReader::headerLine(std::string_view line)
         log.kernelStamps = whole(0, 1) == 1;
     } else if (name == "probes_sent") {
         log.probesSent = static_cast<int>(whole(0, maxLoggedProbes));
+    } else if (name == "complete") {
+        log.complete = whole(0, 1) == 1;
+    } else if (name == "started_unix_ms") {
+        log.startedUnixMs = whole(0, maxLoggedNanoseconds);
     } else if (name == "wall_s") {
         double seconds = 0;
         const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), seconds);
@@ -192,15 +203,10 @@ void ProbeLogReader::settingLine(std::string_view fields)
         const std::string_view text = value.value_or("");
         using Kind = std::remove_reference_t<decltype(setting)>;
         if constexpr (std::is_same_v<Kind, ProtocolChoice>) {
-            bool found = false;
-            for (const ProtocolChoice choice :
-                 {ProtocolChoice::Auto, ProtocolChoice::Icmp, ProtocolChoice::Udp, ProtocolChoice::Tcp})
-                if (text == protocolChoiceName(choice)) {
-                    setting = choice;
-                    found = true;
-                }
-            if (!found)
+            const std::optional<ProtocolChoice> choice = protocolChoiceNamed(text);
+            if (!choice)
                 refuse(label + ": expected auto, icmp, udp or tcp, found " + shown(text));
+            setting = *choice;
         } else if constexpr (std::is_same_v<Kind, bool>) {
             if (text != "0" && text != "1")
                 refuse(label + ": expected 0 or 1, found " + shown(text));
@@ -307,6 +313,21 @@ void ProbeLogReader::hopLine(std::string_view fields)
         }
     }
     log.path.push_back(std::move(record));
+}
+
+void ProbeLogReader::nameLine(std::string_view fields)
+{
+    const auto [hopText, text] = cut(fields, ' ');
+    const int hops = static_cast<int>(log.path.size());
+    const std::optional<int64_t> hop = wholeNumber(hopText, 1, maxLoggedHops);
+    if (!hop || *hop > hops)
+        refuse("a name of hop " + shown(hopText) + ", not one of the " + std::to_string(hops) + " hops before it");
+    const std::optional<std::string> name = unprintedText(text.value_or(""));
+    if (!name || name->empty() || name->size() > maxLoggedNameBytes)
+        refuse("the name of hop " + std::to_string(*hop) + " is empty, longer than " +
+               std::to_string(maxLoggedNameBytes) + " bytes, or holds a control byte or an unknown escape");
+    if (!log.names.emplace(static_cast<int>(*hop), *name).second)
+        refuse("hop " + std::to_string(*hop) + " named twice");
 }
 
 void ProbeLogReader::columnsLine()

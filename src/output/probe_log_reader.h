@@ -20,6 +20,10 @@ public:
     std::string reason;
 };
 
+// Whether a line is the first of a probe log (several follow each other in one file when
+// a run measured several destinations).
+bool startsProbeLog(std::string_view line);
+
 class ProbeLogReader {
 public:
     // probeLimit: the rows taken at most (maxLoggedProbes; the tests take fewer).
@@ -28,6 +32,8 @@ public:
     void take(std::string_view line);
     // The log, once the last line is in. Throws ProbeLogError when it was cut short.
     ProbeLog finish();
+    // Its end line is in: only another log may follow.
+    bool ended() const { return part == Part::Ended; }
 
 private:
     enum class Part { Title, Format, Header, Rows, Ended };
@@ -35,6 +41,7 @@ private:
     [[noreturn]] void refuse(const std::string &why) const;
     void headerLine(std::string_view line);
     void hopLine(std::string_view fields);
+    void nameLine(std::string_view fields);
     void settingLine(std::string_view fields);
     void columnsLine();
     void probeRow(std::string_view line);

@@ -249,6 +249,8 @@ TEST(ProbeLog, HeaderPathSettingsAndLines)
         "# kernel_timestamps 1\n"
         "# probes_sent 2712\n"
         "# wall_s 41.256700000000002\n"
+        "# complete 1\n"
+        "# started_unix_ms 0\n"
         "# setting max_hops 30\n"
         "# setting budget 150\n"
         "# setting target 0.00040000000000000002\n"

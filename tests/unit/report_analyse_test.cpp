@@ -19,10 +19,22 @@
 
 namespace {
 
+// The one log of the text.
 ProbeLog readBack(const std::string &text, int probeLimit = maxLoggedProbes)
 {
     TextLines lines(text);
-    return readProbeLog(lines, "probes.csv", probeLimit);
+    std::vector<ProbeLog> logs;
+    readProbeLogs(
+        lines, "probes.csv", [&](ProbeLog &&log) { logs.push_back(std::move(log)); }, probeLimit);
+    EXPECT_EQ(logs.size(), 1u);
+    return logs.empty() ? ProbeLog{} : std::move(logs.front());
+}
+
+// hoprate-report --analyse's output for the text.
+std::string analysed(const std::string &text, bool json)
+{
+    TextLines lines(text);
+    return formatAnalysedRuns(analyseProbeLogs(lines, "probes.csv"), json);
 }
 
 // Equal, NaN included: the same double or both not a number.
@@ -62,13 +74,21 @@ TEST(ReportAnalyse, ARunsLogGivesItsOwnResultAgain)
     runs.back().scenario.nodes.back().udp = false;
     runs.back().settings.firstHop = 3;
 
+    // All of them in one file, as a run toward several destinations writes them.
+    std::string logs, tables, lines;
     for (const Run &run : runs) {
         SCOPED_TRACE(run.what);
-        const PreciseResult r = measure(run.scenario, run.settings);
-        const std::string log = formatProbeLog(r, "dest.example", run.settings);
+        PreciseResult r = measure(run.scenario, run.settings);
+        // What the program adds after the run: the start, and the hops' names.
+        r.startedUnixMs = 1765262000123;
+        r.hops.front().name = "router-1.example \xff\\";
+        const std::string log = formatProbeLog(r, "dest.example", r.settings);
         const ProbeLog back = readBack(log);
-        EXPECT_EQ(analyseProbeLog(back, false), formatPreciseTable(r, "dest.example"));
-        EXPECT_EQ(analyseProbeLog(back, true), formatPreciseJson(r, "dest.example"));
+        EXPECT_EQ(analysed(log, false), formatPreciseTable(r, "dest.example"));
+        EXPECT_EQ(analysed(log, true), formatPreciseJson(r, "dest.example"));
+        logs += log;
+        tables += (tables.empty() ? "" : "\n") + formatPreciseTable(r, "dest.example");
+        lines += formatPreciseJson(r, "dest.example", true);
         const PreciseResult again = reanalyse(back);
         // Its log is the same: the path, the settings and every probe came back whole.
         EXPECT_EQ(formatProbeLog(again, back.destination, back.settings), log);
@@ -86,8 +106,11 @@ TEST(ReportAnalyse, ARunsLogGivesItsOwnResultAgain)
             EXPECT_TRUE(same(a.minRttMs, b.minRttMs));
             EXPECT_TRUE(same(a.pairBitsPerSecond, b.pairBitsPerSecond));
             EXPECT_EQ(a.others, b.others);
+            EXPECT_EQ(a.name, b.name);
         }
     }
+    EXPECT_EQ(analysed(logs, false), tables);
+    EXPECT_EQ(analysed(logs, true), lines);
 }
 
 // A small log to break: two hops, a setup probe, a packet pair to hop 1.
@@ -150,11 +173,11 @@ std::string firstLines(const std::string &text, int count)
 TEST(ReportAnalyse, HostileLogsAreRefusedNamingFileAndLine)
 {
     const std::string good = smallLog();
-    // Lines: 1 title, 2 format, 3-11 the run, 12-34 the settings, 35-36 the hops, 37 the
-    // column names, 38-40 the probes, 41 the end line.
+    // Lines: 1 title, 2 format, 3-13 the run, 14-36 the settings, 37-38 the hops, 39 the
+    // column names, 40-42 the probes, 43 the end line.
     ASSERT_NO_THROW(readBack(good));
-    ASSERT_EQ(std::count(good.begin(), good.end(), '\n'), 41);
-    std::string manyHops = firstLines(good, 34);
+    ASSERT_EQ(std::count(good.begin(), good.end(), '\n'), 43);
+    std::string manyHops = firstLines(good, 36);
     for (int hop = 1; hop <= 256; ++hop)
         manyHops += "# hop " + std::to_string(hop) + " * silent icmp expects=- skipped=0 rate_limited=0 responders=-\n";
 
@@ -174,47 +197,51 @@ TEST(ReportAnalyse, HostileLogsAreRefusedNamingFileAndLine)
          "2: format \"3\": only format 2 is read"},
         {"cut in the header", [&] { return firstLines(good, 20); },
          "21: the log ends in its header, before the column names"},
-        {"cut before the end line", [&] { return firstLines(good, 40); },
-         "41: the log ends after 3 probes without its end line (\"# end: N probes\"): cut short"},
-        {"cut inside a row", [&] { return firstLines(good, 39) + "2,measure,1,10.0.1.1,1,15"; },
-         "40: a row of 6 fields, expected 24"},
+        {"cut before the end line", [&] { return firstLines(good, 42); },
+         "43: the log ends after 3 probes without its end line (\"# end: N probes\"): cut short"},
+        {"cut inside a row", [&] { return firstLines(good, 41) + "2,measure,1,10.0.1.1,1,15"; },
+         "42: a row of 6 fields, expected 24"},
         {"an end line that miscounts", [&] { return replaced(good, "# end: 3 probes", "# end: 4 probes"); },
-         "41: the end line counts \"4 probes\", but the log has 3 probes"},
-        {"a line after the end", [&] { return good + "# end: 3 probes\n"; }, "42: a line after the end line"},
+         "43: the end line counts \"4 probes\", but the log has 3 probes"},
+        {"a line after the end", [&] { return good + "# end: 3 probes\n"; }, "44: a line after the end line"},
         {"a letter in a number", [&] { return replaced(good, "# path_mtu 1500", "# path_mtu 15O0"); },
          "8: path_mtu: expected a whole number from 0 to 65535, found \"15O0\""},
         {"a wall time that is no number", [&] { return replaced(good, "# wall_s 1.5", "# wall_s nan"); },
          "11: wall_s: expected seconds from 0 to 1e9, found \"nan\""},
         {"a setting out of range",
          [&] { return replaced(good, "# setting quantile 0.10000000000000001", "# setting quantile 2"); },
-         "16: setting quantile: expected a number from 0 to 1, found \"2\""},
+         "18: setting quantile: expected a number from 0 to 1, found \"2\""},
         {"an unknown setting", [&] { return replaced(good, "# setting port 0", "# setting colour 0"); },
-         "33: unknown setting \"colour\""},
+         "35: unknown setting \"colour\""},
         {"a setting missing", [&] { return replaced(good, "# setting seed 0\n", ""); },
-         "36: the header lacks # setting seed"},
+         "38: the header lacks # setting seed"},
         {"a line given twice", [&] { return replaced(good, "# family ipv4\n", "# family ipv4\n# family ipv4\n"); },
          "6: # family given twice"},
         {"hops out of order", [&] { return replaced(good, "# hop 2 ", "# hop 3 "); },
-         "36: hop \"3\" where hop 2 comes (the hops go 1, 2, 3, ...)"},
+         "38: hop \"3\" where hop 2 comes (the hops go 1, 2, 3, ...)"},
         {"a method the reply kinds contradict",
          [&] {
              return replaced(good, "echo-router icmp expects=echo-reply", "echo-router icmp expects=time-exceeded");
          },
-         "35: hop 1: expects=time-exceeded, but echo-router with icmp probes expects echo-reply"},
-        {"too many hops", [&] { return manyHops; }, "290: more than 255 hops"},
+         "37: hop 1: expects=time-exceeded, but echo-router with icmp probes expects echo-reply"},
+        {"too many hops", [&] { return manyHops; }, "292: more than 255 hops"},
         {"a number in a row that is not whole", [&] { return replaced(good, ",2000000,", ",2e6,"); },
-         "38: rtt_ns: expected a whole number from -1000000000000000 to 1000000000000000, found \"2e6\""},
+         "40: rtt_ns: expected a whole number from -1000000000000000 to 1000000000000000, found \"2e6\""},
         {"times that do not count from the first probe",
          [&] { return replaced(good, "0,setup,0,192.0.2.80,1,64,0,", "0,setup,0,192.0.2.80,1,64,7,"); },
-         "38: sent_ns: expected 0 for the first probe, whose send the times count from, found \"7\""},
+         "40: sent_ns: expected 0 for the first probe, whose send the times count from, found \"7\""},
         {"a row of a hop beyond the path", [&] { return replaced(good, "1,measure,1,", "1,measure,9,"); },
-         "39: probe 1 measures hop 9, beyond the path's 2 hops"},
+         "41: probe 1 measures hop 9, beyond the path's 2 hops"},
         {"a pair's second not behind its first", [&] { return replaced(good, "icmp,0,1,0,", "icmp,0,0,0,"); },
-         "40: pair_first: expected the probe before it, a measurement probe of the same hop, found \"0\""},
+         "42: pair_first: expected the probe before it, a measurement probe of the same hop, found \"0\""},
         {"an address of the other family",
          [&] { return replaced(good, "1,measure,1,10.0.1.1,", "1,measure,1,fd00::1,"); },
-         "39: to: \"fd00::1\" is not of the destination's family"},
-        {"too many probes", [&] { return good; }, "40: more than 2 probes", 2},
+         "41: to: \"fd00::1\" is not of the destination's family"},
+        {"a second log cut short", [&] { return good + firstLines(good, 20); },
+         "64: the log ends in its header, before the column names"},
+        {"a second log with a bad line", [&] { return good + replaced(good, "# path_mtu 1500", "# path_mtu -1"); },
+         "51: path_mtu: expected a whole number from 0 to 65535, found \"-1\""},
+        {"too many probes", [&] { return good; }, "42: more than 2 probes", 2},
         {"a line too long", [&] { return replaced(good, "# source ", "# source " + std::string(maxLineBytes, 'x')); },
          "6: line longer than 1048576 bytes"},
     };
@@ -233,7 +260,7 @@ TEST(ReportAnalyse, EveryPrefixIsRefusedAndNoEditCrashesTheAnalysis)
 {
     const std::string good = smallLog();
     for (size_t cut = 0; cut + 1 < good.size(); ++cut)
-        EXPECT_THROW(readBack(good.substr(0, cut)), ReportError) << "prefix of " << cut << " bytes accepted";
+        EXPECT_THROW(analysed(good.substr(0, cut), false), ReportError) << "prefix of " << cut << " bytes accepted";
     // Whatever an edit leaves, the log is refused with its line, or analysed.
     std::mt19937 random(20240611);
     const std::string alphabet = "0123456789.-,:* =#e\n\x7f\xff";
@@ -249,7 +276,7 @@ TEST(ReportAnalyse, EveryPrefixIsRefusedAndNoEditCrashesTheAnalysis)
                 text.insert(at, 1, c);
         }
         try {
-            analyseProbeLog(readBack(text), round % 2 == 0);
+            analysed(text, round % 2 == 0);
         } catch (const ReportError &e) {
             EXPECT_GE(e.line, 1) << e.what();
         }
