@@ -281,18 +281,10 @@ private:
     bool next(std::string &line)
     {
         bool terminated = false;
-        switch (source.next(line, terminated)) {
-        case LineStatus::Line:
-            ++number;
-            return true;
-        case LineStatus::End:
+        if (!nextLine(source, file, number, line, terminated))
             return false;
-        case LineStatus::TooLong:
-            fail(number + 1, "line longer than " + std::to_string(maxLineBytes) + " bytes");
-        case LineStatus::ReadError:
-            fail(0, std::string("read error: ") + std::strerror(errno));
-        }
-        return false;
+        ++number;
+        return true;
     }
 
     // Follows the brackets of line from at; the index after the one that closes the
@@ -360,12 +352,7 @@ ReportInput readInput(LineSource &lines, const std::string &fileName, const std:
     for (;;) {
         std::string line;
         bool terminated = false;
-        const LineStatus status = lines.next(line, terminated);
-        if (status == LineStatus::TooLong)
-            throw ReportError(fileName, number + 1, "line longer than " + std::to_string(maxLineBytes) + " bytes");
-        if (status == LineStatus::ReadError)
-            throw ReportError(fileName, 0, std::string("read error: ") + std::strerror(errno));
-        if (status == LineStatus::End)
+        if (!nextLine(lines, fileName, number, line, terminated))
             break;
         ++number;
         const size_t at = line.find_first_not_of(blanks);

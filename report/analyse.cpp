@@ -24,12 +24,7 @@ void readProbeLogs(LineSource &lines, const std::string &fileName, const std::fu
     bool terminated = false;
     try {
         for (;;) {
-            const LineStatus status = lines.next(line, terminated);
-            if (status == LineStatus::TooLong)
-                throw ReportError(fileName, number + 1, "line longer than " + std::to_string(maxLineBytes) + " bytes");
-            if (status == LineStatus::ReadError)
-                throw ReportError(fileName, 0, std::string("read error: ") + std::strerror(errno));
-            if (status == LineStatus::End)
+            if (!nextLine(lines, fileName, number, line, terminated))
                 break;
             ++number;
             if (reader && reader->ended() && startsProbeLog(line)) {

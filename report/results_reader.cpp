@@ -21,6 +21,21 @@ ReportError::ReportError(const std::string &fileName, int lineNumber, const std:
 {
 }
 
+bool nextLine(LineSource &lines, const std::string &fileName, int linesBefore, std::string &line, bool &terminated)
+{
+    switch (lines.next(line, terminated)) {
+    case LineStatus::Line:
+        return true;
+    case LineStatus::End:
+        return false;
+    case LineStatus::TooLong:
+        throw ReportError(fileName, linesBefore + 1, "line longer than " + std::to_string(maxLineBytes) + " bytes");
+    case LineStatus::ReadError:
+        throw ReportError(fileName, 0, std::string("read error: ") + std::strerror(errno));
+    }
+    return false;
+}
+
 namespace {
 
 // A whole token as a double: what printf's %lf and %e write, including nan and inf.
@@ -99,18 +114,8 @@ private:
     bool peek()
     {
         if (!pending && !ended) {
-            switch (source.next(ahead, aheadTerminated)) {
-            case LineStatus::Line:
-                pending = true;
-                break;
-            case LineStatus::End:
-                ended = true;
-                break;
-            case LineStatus::TooLong:
-                fail(linesRead + 1, "line longer than " + std::to_string(maxLineBytes) + " bytes");
-            case LineStatus::ReadError:
-                fail(0, std::string("read error: ") + std::strerror(errno));
-            }
+            pending = nextLine(source, file, linesRead, ahead, aheadTerminated);
+            ended = !pending;
         }
         return pending;
     }

@@ -30,6 +30,11 @@ public:
     std::string reason;
 };
 
+// The next line from lines (terminated: whether a line end followed it); false at the end.
+// A line longer than the limit (the file's line linesBefore + 1) or a read error is a
+// ReportError naming the file.
+bool nextLine(LineSource &lines, const std::string &file, int linesBefore, std::string &line, bool &terminated);
+
 // One block of the results file. Times are milliseconds as written; a size without a
 // reply has no minimum (hasMin false) and "nan" averages.
 struct SweepBlock {
