@@ -11,7 +11,8 @@ _hoprate()
     _init_completion -s || return
 
     local classic="-v -d -i -o -s -t --precise --help --version"
-    local accurate="-4 -6 -n --numeric --proto --port --source --interface --first-hop --targets --quick --json --save
+    local accurate="-4 -6 -n --numeric --proto --port --source --interface --first-hop --directions --targets --quick
+        --json --save
         --max-hops --budget --target --rate --sizes --spacing --ttl-limited --no-kernel-stamps
         --seed --help --version"
 
@@ -28,6 +29,10 @@ _hoprate()
                 ;;
             --proto)
                 COMPREPLY=($(compgen -W "auto icmp udp tcp" -- "$cur"))
+                return
+                ;;
+            --directions)
+                COMPREPLY=($(compgen -W "auto off" -- "$cur"))
                 return
                 ;;
             --interface)

@@ -39,6 +39,7 @@ enum Option {
     Targets,
     Version,
     Numeric,
+    Directions,
 };
 
 // Every option of the accurate mode; getopt_long reads it up to its empty last entry.
@@ -63,6 +64,7 @@ const option longOptions[] = {{"quick", no_argument, nullptr, Quick},
                               {"first-hop", required_argument, nullptr, FirstHop},
                               {"targets", required_argument, nullptr, Targets},
                               {"numeric", no_argument, nullptr, Numeric},  // and -n
+                              {"directions", required_argument, nullptr, Directions},
                               {nullptr, 0, nullptr, 0}};
 
 long wholeNumber(const char *name, const char *text, long lowest, long highest)
@@ -132,6 +134,12 @@ std::string preciseUsage()
            "  --source ADDR    send from this local address\n"
            "  --interface NAME send by this network interface\n"
            "  --first-hop N    report the links from hop N on (hop N-1 is still measured)\n"
+           "  --directions D   auto or off: measure each link toward the destination and back\n"
+           "                   apart (default auto: adds time-exceeded probes to routers that\n"
+           "                   answer echo and UDP probes to a destination that does, about\n"
+           "                   two thirds more probes, and up to 2 min more where they are\n"
+           "                   rate-limited); off: one figure for both directions, as a\n"
+           "                   probe and its reply load a link together\n"
            "  -n, --numeric    show addresses only: look up no host names (default: each hop's\n"
            "                   name, looked up after the measurement, for " +
            std::to_string(nameLookupTime.count() / 1000) +
@@ -251,6 +259,11 @@ PreciseOptions parsePreciseArguments(int argc, char **argv)
                                             printableText(options.interface) + "\"");
             break;
         case FirstHop: options.settings.firstHop = static_cast<int>(wholeNumber("first-hop", optarg, 1, 255)); break;
+        case Directions:
+            if (std::string(optarg) != "auto" && std::string(optarg) != "off")
+                throw std::invalid_argument("--directions needs auto or off, not \"" + printableText(optarg) + "\"");
+            options.settings.directions = std::string(optarg) == "auto";
+            break;
         case ':':
             throw std::invalid_argument(std::string("option needs an argument: ") +
                                         printableText(args[static_cast<size_t>(optind - 1)]));

@@ -81,6 +81,24 @@ std::vector<HopResult> estimateHops(std::span<const HopState> hops, std::span<co
             slopes[i] = hopSlope(hops[i], settings);
     const std::vector<std::optional<ChainLink>> chain =
         linkChain(slopes, settings.systematic, settings.relativeSystematic);
+    // Each direction along the same chain: a measured hop whose fit cannot tell them apart
+    // leaves its link and the next with one figure for both.
+    std::vector<std::optional<SlopeEstimate>> forward(hops.size()), back(hops.size()), both(hops.size());
+    for (size_t i = 0; i < hops.size() && settings.directions; ++i) {
+        if (!hops[i].measured())
+            continue;
+        const DirectionFit d = hops[i].directions(settings.quantile, settings.timingFloor);
+        const SlopeEstimate unknown{std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()};
+        forward[i] = d.forward ? SlopeEstimate{d.f, d.fStdev} : unknown;
+        back[i] = d.back ? SlopeEstimate{d.r, d.rStdev} : unknown;
+        both[i] = d.back ? meanSlope(d) : unknown;
+    }
+    const std::vector<std::optional<ChainLink>> forwardChain =
+        linkChain(forward, settings.systematic, settings.relativeSystematic);
+    const std::vector<std::optional<ChainLink>> backChain =
+        linkChain(back, settings.systematic, settings.relativeSystematic);
+    const std::vector<std::optional<ChainLink>> bothChain =
+        linkChain(both, settings.systematic, settings.relativeSystematic);
 
     std::vector<HopResult> results;
     for (size_t i = 0; i < hops.size(); ++i) {
@@ -113,6 +131,37 @@ std::vector<HopResult> estimateHops(std::span<const HopState> hops, std::span<co
             r.capacity = chain[i]->capacity;
             if (static_cast<int>(i) - chain[i]->nearHop > 1)
                 r.mergedFrom = chain[i]->nearHop + 2;  // the links from just after the near hop up to this one
+        }
+        r.echoPathDiffers = hop.echoPathDiffers();
+        if (forwardChain[i] && forwardChain[i]->capacity.known) {
+            r.capacity = forwardChain[i]->capacity;
+            r.directions = LinkDirections::Forward;
+            if (backChain[i] && backChain[i]->capacity.known) {
+                const CapacityEstimate &b = backChain[i]->capacity;
+                r.returnCapacity = b;
+                r.directions = LinkDirections::Separated;
+                const CapacityEstimate &f = r.capacity;
+                // Apart by more than twice their half-widths: the two readings of one hop
+                // move in opposite ways, so intervals that merely miss each other happen
+                // on one symmetric link in ten.
+                const double fHalf = f.high - f.bitsPerSecond, fLow = f.bitsPerSecond - f.low;
+                const double bHalf = b.high - b.bitsPerSecond, bLow = b.bitsPerSecond - b.low;
+                r.asymmetric = !f.lowerBound && !b.lowerBound &&
+                               (f.bitsPerSecond + 2 * fHalf < b.bitsPerSecond - 2 * bLow ||
+                                b.bitsPerSecond + 2 * bHalf < f.bitsPerSecond - 2 * fLow);
+                // Directions that agree within their intervals are most likely one rate
+                // (most links are symmetric): both get the figure of all the probes
+                // together, known several times more closely, and keep intervals that
+                // hold either reading.
+                const CapacityEstimate &c = bothChain[i]->capacity;
+                if (!r.asymmetric && c.known && !c.lowerBound && !f.lowerBound && !b.lowerBound) {
+                    for (CapacityEstimate *e : {&r.capacity, &*r.returnCapacity}) {
+                        e->bitsPerSecond = c.bitsPerSecond;
+                        e->low = std::min(e->low, c.low);
+                        e->high = std::max(e->high, c.high);
+                    }
+                }
+            }
         }
         r.pairBitsPerSecond = pairRate(hop, probes);
         results.push_back(r);

@@ -6,11 +6,13 @@
 #include <cmath>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "engine/path_discovery.h"
 #include "engine/rate_limits.h"
+#include "measure/direction_fit.h"
 #include "measure/floor_fit.h"
 
 namespace hoprate {
@@ -25,6 +27,14 @@ struct HopState {
     int64_t notBefore = 0;                    // rate-limited: its next probe not before
     std::vector<int> pairs;                   // first probe of each packet pair sent to it
     bool skipped = false;                     // before the hop that --first-hop needs: not measured
+    // Both directions apart: the replies of its own kind and of the kind that sees the
+    // other direction, by probe and reply length, and the reply TTLs of each.
+    std::vector<DirectionGroup> directionGroups;
+    std::map<int, int> echoTtls, errorTtls;  // reply TTL -> replies, from its address
+    int sideProbes = 0;                      // probes of the other kind sent
+    int sideAnswers = 0;
+    RateLimitWatch sideLimits;  // the other kind's replies are ICMP errors
+    int64_t sideNotBefore = 0;
 
     bool measured() const { return path.method != HopMethod::Silent && !skipped; }
     // Its replies are ICMP errors (time exceeded, port unreachable), which routers and
@@ -36,8 +46,17 @@ struct HopState {
     }
     // Whether a reply is the kind this hop is measured by.
     bool expects(ReplyKind kind) const;
+    // The probes that see the other direction (none: its own replies do, or nothing will).
+    std::optional<ProbeProtocol> sideProtocol() const;
+    ReplyKind sideKind() const;
+    // Its echo replies come back over another number of hops than its ICMP errors: they
+    // cross links that are not the path's, and stay out of the fits of both directions.
+    bool echoPathDiffers() const;
+    // The floors of both directions apart, its echoes set aside when their path differs.
+    DirectionFit directions(double quantile, double timingFloor, int minimumCount = 2) const;
     // Adds a round trip (seconds) to the group of its bytes.
     void addSample(int64_t bytes, double rtt);
+    void addDirectionSample(ReplyKind kind, int probeBytes, int replyBytes, double rtt);
 };
 
 // Files the answer of a probe with its hop (hops: index 0 is hop 1): a floor sample of the

@@ -52,6 +52,44 @@ int PreciseEngine::sendToHop(HopState &hop, int size, int pairFirst)
     return probe;
 }
 
+void PreciseEngine::sendSide(HopState &hop, int size)
+{
+    // Time exceeded from a router: a TTL-limited probe toward the destination; the
+    // destination's other kind of answer: a probe of the other protocol to it.
+    const bool router = hop.path.method == HopMethod::EchoRouter;
+    const ProbeProtocol protocol = *hop.sideProtocol();
+    const int probe = ledger.send(
+        ProbeRequest{hop.path.number, destination, protocol, router ? hop.path.number : 64, size, true, -1}, answers);
+    const ProbeRecord &record = ledger[probe];
+    if (record.sendError == 0) {
+        ++hop.sideProbes;
+        if (hop.sideKind() != ReplyKind::EchoReply)
+            hop.sideLimits.sent(probe, record.sentAt);
+    } else if (record.sendError != EMSGSIZE && record.sendError != ENOBUFS) {
+        // These probes only add the way back: a host that will not send them (a local
+        // firewall, say) costs that, not the run.
+        sideFailed.insert(protocol);
+    }
+}
+
+bool PreciseEngine::sideWanted(const HopState &hop, size_t roundSize) const
+{
+    if (!settings.directions || !hop.measured() || !hop.sideProtocol())
+        return false;
+    const ProbeProtocol protocol = *hop.sideProtocol();
+    if (sideFailed.count(protocol) > 0 || (protocol == ProbeProtocol::Udp && ledger.flows().udpSource == 0) ||
+        (protocol == ProbeProtocol::Tcp && ledger.flows().tcpSource == 0))
+        return false;
+    // Two rounds of them unanswered: this node does not answer them (or not from there).
+    if (hop.sideAnswers == 0 && hop.sideProbes >= static_cast<int>(2 * roundSize))
+        return false;
+    // Paced by a rate limit: as long as a rate-limited hop's own probes may take.
+    if (hop.sideLimits.limited() &&
+        hop.sideLimits.pacedProbes() * std::max<int64_t>(1, hop.sideLimits.pacingGap()) > 120 * second)
+        return false;
+    return true;
+}
+
 void PreciseEngine::takeAnswer(const Answer &answer)
 {
     // The probe's record holds the reply as matched (its kind, source and length).
@@ -109,10 +147,37 @@ std::vector<HopSnapshot> PreciseEngine::snapshot()
         s.noisy = fit.valid && fit.residual > settings.noisy * hop.path.number;
     }
     // Widths are the statistical part of the intervals: more probes cannot shrink the
-    // systematic one.
+    // systematic one. Where the directions are measured apart, each direction's too; a
+    // hop that will not tell them apart is passed over in those chains.
+    std::vector<std::optional<SlopeEstimate>> forward(hops.size()), back(hops.size());
+    if (settings.directions) {
+        for (size_t i = 0; i < hops.size(); ++i) {
+            const HopState &hop = hops[i];
+            if (!hop.measured())
+                continue;
+            const DirectionFit d = hop.directions(settings.quantile, settings.timingFloor);
+            const bool separating = d.back || sideWanted(hop, static_cast<size_t>(settings.probeSizes));
+            if (!separating)
+                continue;
+            const SlopeEstimate unknown{std::numeric_limits<double>::quiet_NaN(),
+                                        std::numeric_limits<double>::infinity()};
+            forward[i] = d.forward ? SlopeEstimate{d.f, d.fStdev} : unknown;
+            back[i] = d.back ? SlopeEstimate{d.r, d.rStdev} : unknown;
+            if (hop.sideLimits.limited()) {
+                snapshots[i].rateLimited = true;
+                snapshots[i].pacedProbes = std::max(snapshots[i].pacedProbes, hop.sideLimits.pacedProbes());
+                snapshots[i].pacingInterval = std::max(snapshots[i].pacingInterval, hop.sideLimits.pacingGap());
+            }
+        }
+    }
     const std::vector<double> needs = linkNeeds(linkChain(slopes, 0.0, 0.0));
-    for (size_t i = 0; i < hops.size(); ++i)
+    const std::vector<double> forwardNeeds = linkNeeds(linkChain(forward, 0.0, 0.0));
+    const std::vector<double> backNeeds = linkNeeds(linkChain(back, 0.0, 0.0));
+    for (size_t i = 0; i < hops.size(); ++i) {
         snapshots[i].need = needs[i];
+        if (forward[i])
+            snapshots[i].need = std::max({needs[i], forwardNeeds[i], backNeeds[i]});
+    }
     return snapshots;
 }
 
@@ -120,11 +185,12 @@ void PreciseEngine::reviewRateLimits()
 {
     const int64_t now = net.now();
     for (HopState &hop : hops) {
-        if (!hop.answeredByErrors())
-            continue;
         const int64_t answerWait =
             std::max<int64_t>(200000000, std::isfinite(hop.minRtt) ? static_cast<int64_t>(3e9 * hop.minRtt) : 0);
-        hop.limits.review(now, answerWait, [&](int probe) { return ledger[probe].answered; });
+        if (hop.answeredByErrors())
+            hop.limits.review(now, answerWait, [&](int probe) { return ledger[probe].answered; });
+        if (hop.sideProbes > 0)
+            hop.sideLimits.review(now, answerWait, [&](int probe) { return ledger[probe].answered; });
     }
 }
 
@@ -148,11 +214,25 @@ void PreciseEngine::measure()
         // first round scouts with four sizes only: until every hop has a rough line, probes
         // are paced by the whole path's time per byte, which on a long path is several
         // times the bottleneck's.
-        std::vector<std::pair<int, int>> round;
-        for (const int i : plan.hops)
-            for (size_t k = 0; k < sizes.size(); ++k)
-                if (!scouting || k % ((sizes.size() + 2) / 3) == 0 || k + 1 == sizes.size())
-                    round.emplace_back(i, sizes[k]);
+        // Beside them, where the directions are told apart, probes of the other kind from
+        // a third of the sizes up (where quotes stop growing with the probe), all sizes
+        // where the echoes' path differs.
+        struct Item {
+            int hop, size;
+            bool side;
+        };
+        std::vector<Item> round;
+        for (const int i : plan.hops) {
+            const HopState &hop = hops[static_cast<size_t>(i)];
+            const bool side = sideWanted(hop, sizes.size());
+            for (size_t k = 0; k < sizes.size(); ++k) {
+                if (scouting && k % ((sizes.size() + 2) / 3) != 0 && k + 1 != sizes.size())
+                    continue;
+                round.push_back(Item{i, sizes[k], false});
+                if (side && (3 * k >= sizes.size() || hop.echoPathDiffers()))
+                    round.push_back(Item{i, sizes[k], true});
+            }
+        }
         std::shuffle(round.begin(), round.end(), random);
         // From the fits so far. The scouting round knows only the whole path's time per
         // byte and paces by half of it: faster than the slowest link only where one link
@@ -163,19 +243,34 @@ void PreciseEngine::measure()
             ledger.takeReplies(nextSend, answers);
             const int64_t now = net.now();
             // The first probe whose hop may be probed now (rate-limited hops wait their turn).
-            auto pick = std::find_if(round.begin(), round.end(), [&](const auto &item) {
-                return hops[static_cast<size_t>(item.first)].notBefore <= now;
-            });
+            auto notBefore = [&](const Item &item) {
+                const HopState &hop = hops[static_cast<size_t>(item.hop)];
+                return item.side ? hop.sideNotBefore : hop.notBefore;
+            };
+            auto pick =
+                std::find_if(round.begin(), round.end(), [&](const Item &item) { return notBefore(item) <= now; });
             if (pick == round.end()) {
                 int64_t soonest = std::numeric_limits<int64_t>::max();
-                for (const auto &item : round)
-                    soonest = std::min(soonest, hops[static_cast<size_t>(item.first)].notBefore);
+                for (const Item &item : round)
+                    soonest = std::min(soonest, notBefore(item));
                 nextSend = soonest;
                 continue;
             }
-            const auto [index, size] = *pick;
+            const Item item = *pick;
             round.erase(pick);
-            HopState &hop = hops[static_cast<size_t>(index)];
+            const int size = item.size;
+            HopState &hop = hops[static_cast<size_t>(item.hop)];
+            if (item.side) {
+                if (!sideWanted(hop, sizes.size()))
+                    continue;
+                sendSide(hop, size);
+                lastSend = net.now();
+                hop.sideNotBefore = hop.sideLimits.pacingGap() > 0 ? lastSend + hop.sideLimits.pacingGap() : 0;
+                if (hop.sideLimits.limited())
+                    hop.sideLimits.pacedSend();
+                nextSend = lastSend + static_cast<int64_t>(gapAfter(size, perByte) * 1e9);
+                continue;
+            }
             const int first = sendToHop(hop, size);
             double gap = gapAfter(size, perByte);
             // In the first rounds, now and then a second probe right behind the first: a

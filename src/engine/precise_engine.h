@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <functional>
 #include <random>
+#include <set>
 #include <vector>
 
 #include "engine/hop_state.h"
@@ -57,6 +58,8 @@ private:
     void measure();
     std::vector<HopSnapshot> snapshot();
     int sendToHop(HopState &hop, int size, int pairFirst = -1);
+    void sendSide(HopState &hop, int size);
+    bool sideWanted(const HopState &hop, size_t rounds) const;
     void takeAnswer(const Answer &answer);
     double bottleneckPerByte() const;
     double gapAfter(int size, double perByte) const;
@@ -72,6 +75,7 @@ private:
     IpAddress destination;
     PathDescription path;
     std::vector<HopState> hops;  // index 0 is hop 1
+    std::set<ProbeProtocol> sideFailed;  // protocols whose extra probes could not be sent
 };
 
 }  // namespace hoprate

@@ -93,6 +93,10 @@ struct HopRecord {
     bool rateLimited = false;  // its ICMP errors were paced
 };
 
+// What a link's figures stand for: both directions apart, the way toward the destination
+// only (the way back unknown), or one figure for both (probe and reply bytes mixed).
+enum class LinkDirections { Combined, Separated, Forward };
+
 struct HopResult {
     int hop = 0;
     std::optional<IpAddress> address;                  // nothing: silent
@@ -100,7 +104,12 @@ struct HopResult {
     std::vector<std::pair<IpAddress, int>> others;     // further responders and their replies
     HopMethod method = HopMethod::Silent;
     ProbeProtocol protocol = ProbeProtocol::Icmp;      // of the probes that measured it
-    CapacityEstimate capacity;                         // of the link that ends at this hop
+    CapacityEstimate capacity;                         // of the link that ends at this hop (toward the destination
+                                                       // where the directions were told apart)
+    std::optional<CapacityEstimate> returnCapacity;    // toward the source; nothing where not told apart
+    LinkDirections directions = LinkDirections::Combined;
+    bool asymmetric = false;                           // the two directions' intervals do not overlap
+    bool echoPathDiffers = false;                      // its echo replies took another way back: set aside
     int mergedFrom = 0;                                // > 0: capacity of links mergedFrom..hop in series
     double minRttMs = 0;                               // NaN without replies
     int probes = 0;

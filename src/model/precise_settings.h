@@ -38,6 +38,7 @@ struct PreciseSettings {
     ProtocolChoice protocol = ProtocolChoice::Auto;
     int port = 0;                  // destination port of UDP and TCP probes; 0: the protocol's default
     int firstHop = 1;              // links before this hop are not reported (the hop before is measured)
+    bool directions = true;        // measure each link's two directions apart where the replies allow
     bool quick = false;            // --quick was given (its changes are in budget, target and noisyBudget)
 };
 

@@ -33,6 +33,12 @@ std::vector<std::string> notesOf(const HopResult &hop)
         notes.push_back("measured with UDP probes (port unreachable)");
     if (hop.method == HopMethod::Destination && hop.protocol == ProbeProtocol::Tcp)
         notes.push_back("measured with TCP SYN probes");
+    if (hop.asymmetric)
+        notes.push_back("asymmetric");
+    if (hop.directions == LinkDirections::Forward)
+        notes.push_back("toward the destination only: the way back not told apart");
+    if (hop.echoPathDiffers)
+        notes.push_back("its echo replies came back another way: measured by its ICMP errors alone");
     if (hop.rateLimited)
         notes.push_back("rate-limited: its ICMP errors were paced");
     if (hop.hiddenDevice)
@@ -109,19 +115,31 @@ std::string formatPreciseTable(const PreciseResult &result, const std::string &d
                       ", path MTU " + std::to_string(result.pathMtu) + ", " + std::to_string(result.probesSent) +
                       " probes in " + printed("%.1f", result.wallSeconds) + " s, " +
                       (result.kernelStamps ? "kernel time stamps" : "program time stamps") + "\n";
-    out += "hop  " + padded("address", addressWidth) + "  capacity        90 % interval                min RTT     probes  note\n";
+    // With the directions told apart, "capacity" is the way toward the destination and
+    // "return" the way back; a link with one figure for both shows it under "capacity"
+    // and "=" under "return".
+    const bool directions = result.settings.directions;
+    out += "hop  " + padded("address", addressWidth) + "  capacity        90 % interval                " +
+           (directions ? "return          " : "") + "min RTT     probes  note\n";
     for (const HopResult &hop : result.hops) {
-        std::string capacity = "-";
-        std::string interval = "-";
-        if (hop.capacity.known && hop.capacity.lowerBound) {
-            capacity = "≥ " + formatBitsPerSecond(hop.capacity.bitsPerSecond);
-        } else if (hop.capacity.known) {
-            capacity = formatBitsPerSecond(hop.capacity.bitsPerSecond);
-            interval = formatBitsPerSecond(hop.capacity.low) + " - " + formatBitsPerSecond(hop.capacity.high);
-        }
+        auto shown = [](const CapacityEstimate &c, std::string &capacity, std::string &interval) {
+            if (c.known && c.lowerBound) {
+                capacity = "≥ " + formatBitsPerSecond(c.bitsPerSecond);
+            } else if (c.known) {
+                capacity = formatBitsPerSecond(c.bitsPerSecond);
+                interval = formatBitsPerSecond(c.low) + " - " + formatBitsPerSecond(c.high);
+            }
+        };
+        std::string capacity = "-", interval = "-", back = "-", backInterval;
+        shown(hop.capacity, capacity, interval);
+        if (hop.returnCapacity)
+            shown(*hop.returnCapacity, back, backInterval);
+        else if (hop.directions == LinkDirections::Combined && hop.capacity.known)
+            back = "=";
         const std::string rtt = std::isnan(hop.minRttMs) ? "-" : printed("%.3f ms", hop.minRttMs);
         std::string line = padded(std::to_string(hop.hop), 3, true) + "  " + padded(hopCell(hop), addressWidth) + "  " +
-                           padded(capacity, 14) + "  " + padded(interval, 27) + "  " + padded(rtt, 10, true) + "  " +
+                           padded(capacity, 14) + "  " + padded(interval, 27) + "  " +
+                           (directions ? padded(back, 14) + "  " : "") + padded(rtt, 10, true) + "  " +
                            padded(std::to_string(hop.probes) + "/" + std::to_string(hop.replies), 9, true);
         const std::vector<std::string> notes = notesOf(hop);
         for (size_t i = 0; i < notes.size(); ++i)
@@ -180,6 +198,7 @@ std::string formatPreciseJson(const PreciseResult &result, const std::string &de
                        {"proto", protocolChoiceName(s.protocol)},
                        {"port", s.port > 0 ? nlohmann::ordered_json(s.port) : nlohmann::ordered_json()},
                        {"first_hop", s.firstHop},
+                       {"directions", s.directions ? "auto" : "off"},
                        {"quick", s.quick},
                        {"seed", s.seed}};
     doc["hops"] = nlohmann::ordered_json::array();
@@ -195,6 +214,18 @@ std::string formatPreciseJson(const PreciseResult &result, const std::string &de
         else
             h["ci90_bps"] = nullptr;
         h["lower_bound"] = known && hop.capacity.lowerBound;
+        const bool backKnown = hop.returnCapacity && std::isfinite(hop.returnCapacity->bitsPerSecond);
+        h["return_capacity_bps"] =
+            backKnown ? nlohmann::ordered_json(hop.returnCapacity->bitsPerSecond) : nlohmann::ordered_json();
+        if (backKnown && !hop.returnCapacity->lowerBound)
+            h["return_ci90_bps"] = {hop.returnCapacity->low, hop.returnCapacity->high};
+        else
+            h["return_ci90_bps"] = nullptr;
+        h["directions"] = hop.directions == LinkDirections::Separated ? "separated"
+                          : hop.directions == LinkDirections::Forward ? "forward"
+                                                                      : "combined";
+        h["asymmetric"] = hop.asymmetric;
+        h["path_consistent"] = !hop.echoPathDiffers;
         h["probes"] = hop.probes;
         h["replies"] = hop.replies;
         h["loss"] = hop.probes > 0 ? 1.0 - static_cast<double>(hop.replies) / hop.probes : 0.0;

@@ -335,9 +335,17 @@ void ProbeLogReader::columnsLine()
     for (const char *key : headerKeys)
         if (std::find(seen.begin(), seen.end(), key) == seen.end())
             refuse(std::string("the header lacks # ") + key);
-    forEachLoggedSetting(log.settings, [&](const char *name, const auto &, double, double) {
-        if (std::find(seen.begin(), seen.end(), std::string("setting ") + name) == seen.end())
-            refuse(std::string("the header lacks # setting ") + name);
+    forEachLoggedSetting(log.settings, [&](const char *name, auto &setting, double, double) {
+        if (std::find(seen.begin(), seen.end(), std::string("setting ") + name) != seen.end())
+            return;
+        // Runs from before the two directions were told apart gave one figure per link.
+        if constexpr (std::is_same_v<std::remove_reference_t<decltype(setting)>, bool>) {
+            if (std::string_view(name) == "directions") {
+                setting = false;
+                return;
+            }
+        }
+        refuse(std::string("the header lacks # setting ") + name);
     });
     if (log.path.empty())
         refuse("the header names no hop");

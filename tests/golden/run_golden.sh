@@ -128,7 +128,7 @@ precise_late_send_stamp)
     # (taking 17's would show as a delay of -3000 ns). The three probes are timed with the
     # program's clock; 17's longer round trip moves the pacing of the following round.
     export FAKENET_SCRIPT="5:stamplate=500;17:stamplate=10;200:stamplate=3000"
-    args=(--precise --seed 1 --json --quick --sizes 8 --save probes.csv 10.9.3.1)
+    args=(--precise --seed 1 --json --quick --sizes 8 --directions off --save probes.csv 10.9.3.1)
     late_stamps="5 17 200" ;;
 *)
     echo "unknown case $case_name" >&2

@@ -20,8 +20,11 @@ namespace {
 
 TEST(PreciseEngine, ThreeSlowLinksWithinATenthOfAPercentAndCovered)
 {
+    // The budget of each hop's own probes (the other direction's come beside them).
+    PreciseSettings settings = defaults();
+    settings.directions = false;
     const std::vector<double> rates = {10e6, 2e6, 5e6};
-    const PreciseResult r = measure(chain(rates));
+    const PreciseResult r = measure(chain(rates), settings);
     ASSERT_EQ(r.hops.size(), 3u);
     EXPECT_EQ(r.pathMtu, 1500);
     for (size_t i = 0; i < 3; ++i) {
@@ -282,7 +285,9 @@ TEST(PreciseEngine, SendFailureEndsTheRunWithItsReason)
 TEST(PreciseEngine, TenHopsAllWithinHalfAPercentWithTheProbesSharedWhereNeeded)
 {
     const std::vector<double> rates = {10e6, 5e6, 20e6, 2e6, 10e6, 20e6, 5e6, 10e6, 2e6, 5e6};
-    const PreciseResult r = measure(chain(rates));
+    PreciseSettings settings = defaults();
+    settings.directions = false;  // the budget of each hop's own probes
+    const PreciseResult r = measure(chain(rates), settings);
     ASSERT_EQ(r.hops.size(), rates.size());
     const int budget = defaults().budget;
     int total = 0;
@@ -317,3 +322,73 @@ TEST(PreciseEngine, HiddenStoreAndForwardDeviceIsFoundByPacketPairs)
 }
 
 }  // namespace
+
+namespace {
+
+// One link of a directions scenario: its rates each way and what its far node does.
+struct DirectionsLink {
+    double forward, back;
+    bool echo = true;  // the far node answers echo
+    int quote = -1;    // its errors' quote (0: all of it; -1: Linux's 576 bytes in all)
+    int echoDetour = 0;
+};
+
+struct DirectionsCase {
+    const char *name;
+    std::vector<DirectionsLink> links;
+    // Per link: 'S' both directions apart, 'A' apart and asymmetric, 'C' one figure for
+    // both, 'P' apart with its echoes set aside (their way back differs).
+    const char *expected;
+};
+
+}  // namespace
+
+TEST(PreciseEngine, BothDirectionsOfEveryLinkWhereTheRepliesTellThemApart)
+{
+    const std::vector<DirectionsCase> cases = {
+        {"symmetric", {{10e6, 10e6}, {2e6, 2e6}, {5e6, 5e6}}, "SSS"},
+        {"asymmetric middle link", {{20e6, 20e6}, {10e6, 1e6}, {5e6, 5e6}}, "SAS"},
+        {"access link, fast way back", {{1e6, 16e6}, {20e6, 20e6}, {5e6, 5e6}}, "ASS"},
+        {"no node answers echo", {{10e6, 10e6, false}, {10e6, 2e6, false}, {5e6, 5e6, false}}, "SAS"},
+        {"a router quoting whole probes", {{10e6, 10e6}, {2e6, 2e6, true, 0}, {5e6, 5e6}}, "SCC"},
+        {"echoes of a router come back another way", {{10e6, 10e6}, {2e6, 2e6, true, -1, 1}, {5e6, 5e6}}, "SPS"},
+    };
+    for (const DirectionsCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        Scenario s = chain({});
+        for (size_t j = 0; j < c.links.size(); ++j) {
+            SimLink l;
+            l.rate = c.links[j].forward;
+            l.backRate = c.links[j].back;
+            s.links.push_back(l);
+            SimNode n;
+            n.address = SimulatedPath::address(10, 77, static_cast<int>(j + 1), 2);
+            n.echo = c.links[j].echo;
+            n.quote = c.links[j].quote;
+            n.echoDetour = c.links[j].echoDetour;
+            s.nodes.push_back(n);
+        }
+        const PreciseResult r = measure(s);
+        ASSERT_EQ(r.hops.size(), c.links.size());
+        for (size_t j = 0; j < c.links.size(); ++j) {
+            SCOPED_TRACE(j + 1);
+            const HopResult &h = r.hops[j];
+            const char want = c.expected[j];
+            const DirectionsLink &l = c.links[j];
+            EXPECT_EQ(h.asymmetric, want == 'A');
+            EXPECT_EQ(h.echoPathDiffers, want == 'P');
+            ASSERT_TRUE(h.capacity.known);
+            if (want == 'C') {
+                EXPECT_EQ(h.directions, LinkDirections::Combined);
+                EXPECT_FALSE(h.returnCapacity);
+                continue;
+            }
+            EXPECT_EQ(h.directions, LinkDirections::Separated);
+            ASSERT_TRUE(h.returnCapacity);
+            EXPECT_LT(std::fabs(error(h, l.forward)), 0.01);
+            EXPECT_LT(std::fabs(h.returnCapacity->bitsPerSecond / l.back - 1), 0.02);
+            EXPECT_TRUE(covers(h, l.forward));
+            EXPECT_TRUE(h.returnCapacity->low <= l.back && l.back <= h.returnCapacity->high);
+        }
+    }
+}

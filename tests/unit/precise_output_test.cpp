@@ -56,19 +56,29 @@ TEST(PreciseTable, EveryKindOfHop)
     EXPECT_EQ(
         formatPreciseTable(sixHopSample(), "example.net"),
         "hoprate --precise example.net (192.0.2.80): 6 hops, path MTU 1500, 2712 probes in 41.3 s, kernel time stamps\n"
-        "hop  address          capacity        90 % interval                min RTT     probes  note\n"
-        "  1  10.0.1.1         100.00 Mb/s     99.500 Mb/s - 100.50 Mb/s      0.512 ms    300/298\n"
-        "  2  *                -               -                                     -       40/0  "
+        "hop  address          capacity        90 % interval                return          min RTT     probes  note\n"
+        "  1  10.0.1.1         100.00 Mb/s     99.500 Mb/s - 100.50 Mb/s    =                 0.512 ms    300/298\n"
+        "  2  *                -               -                            -                        -       40/0  "
         "silent: no time-exceeded message at this TTL\n"
-        "  3  10.0.3.1         10.000 Mb/s     9.8765 Mb/s - 10.123 Mb/s     12.250 ms    212/180  "
+        "  3  10.0.3.1         10.000 Mb/s     9.8765 Mb/s - 10.123 Mb/s    -                12.250 ms    212/180  "
         "links 2-3 in series (silent hop between); measured with TTL-limited probes; "
-        "rate-limited: its ICMP errors were paced\n"
-        "  4  10.0.4.1         \u2265 2.5000 Gb/s   -                             12.900 ms    300/300  "
+        "toward the destination only: the way back not told apart; rate-limited: its ICMP errors were paced\n"
+        "  4  10.0.4.1         \u2265 2.5000 Gb/s   -                            =                12.900 ms    300/300 "
+        " "
         "lower bound only: too fast to resolve from this host\n"
-        "  5  10.0.5.1         5.0000 Mb/s     4.9500 Mb/s - 5.0500 Mb/s     25.000 ms      96/96  "
-        "probable hidden store-and-forward device: the slope alone reads 1.2000 Mb/s, packet pairs 5.0000 Mb/s\n"
-        "  6  192.0.2.80       -               -                            130.500 ms       88/3  "
+        "  5  10.0.5.1         5.0000 Mb/s     4.9500 Mb/s - 5.0500 Mb/s    800.00 kb/s      25.000 ms      96/96  "
+        "asymmetric; probable hidden store-and-forward device: the slope alone reads 1.2000 Mb/s, packet pairs "
+        "5.0000 Mb/s\n"
+        "  6  192.0.2.80       -               -                            -               130.500 ms       88/3  "
         "also answered by 198.51.100.7 (12); also answered by 198.51.100.8 (1); no estimate: too few replies\n");
+
+    // With one figure for both directions asked for, no return column.
+    PreciseResult off = sixHopSample();
+    off.settings.directions = false;
+    const std::string table = formatPreciseTable(off, "example.net");
+    EXPECT_EQ(table.substr(table.find('\n') + 1, table.find("300/298") - table.find('\n') + 7),
+              "hop  address          capacity        90 % interval                min RTT     probes  note\n"
+              "  1  10.0.1.1         100.00 Mb/s     99.500 Mb/s - 100.50 Mb/s      0.512 ms    300/298\n");
 
     const std::string one = formatPreciseTable(nonFiniteSample(), "x");
     EXPECT_EQ(one.substr(0, one.find('\n')),
@@ -96,10 +106,33 @@ TEST(PreciseJson, FieldsValuesAndNulls)
     std::vector<std::string> keys;
     for (const auto &item : h1.items())
         keys.push_back(item.key());
-    EXPECT_EQ(keys, (std::vector<std::string>{"address", "capacity_bps", "ci90_bps", "hidden_device", "hop", "loss",
-                                              "lower_bound", "merged_from", "method", "min_rtt_ms", "name", "notes",
-                                              "other_addresses", "pair_bps", "probes", "protocol", "rate_limited",
-                                              "replies"}));
+    EXPECT_EQ(keys, (std::vector<std::string>{"address",
+                                              "asymmetric",
+                                              "capacity_bps",
+                                              "ci90_bps",
+                                              "directions",
+                                              "hidden_device",
+                                              "hop",
+                                              "loss",
+                                              "lower_bound",
+                                              "merged_from",
+                                              "method",
+                                              "min_rtt_ms",
+                                              "name",
+                                              "notes",
+                                              "other_addresses",
+                                              "pair_bps",
+                                              "path_consistent",
+                                              "probes",
+                                              "protocol",
+                                              "rate_limited",
+                                              "replies",
+                                              "return_capacity_bps",
+                                              "return_ci90_bps"}));
+    EXPECT_EQ(h1["directions"], "combined");
+    EXPECT_TRUE(h1["return_capacity_bps"].is_null());
+    EXPECT_TRUE(h1["return_ci90_bps"].is_null());
+    EXPECT_EQ(h1["path_consistent"], true);
     EXPECT_TRUE(h1["name"].is_null());
     EXPECT_EQ(h1["protocol"], "icmp");
     EXPECT_EQ(h1["hop"], 1);
@@ -129,7 +162,7 @@ TEST(PreciseJson, FieldsValuesAndNulls)
     EXPECT_EQ(merged["method"], "ttl-limited");
     EXPECT_EQ(merged["rate_limited"], true);
     EXPECT_EQ(merged["ci90_bps"], json::array({9.87654e6, 10.1234e6}));
-    EXPECT_EQ(merged["notes"].size(), 3u);
+    EXPECT_EQ(merged["notes"].size(), 4u);
 
     const json &bound = doc["hops"][3];
     EXPECT_EQ(bound["capacity_bps"], 2.5e9);
@@ -141,6 +174,11 @@ TEST(PreciseJson, FieldsValuesAndNulls)
     EXPECT_EQ(hidden["hidden_device"], true);
     EXPECT_EQ(hidden["pair_bps"], 5e6);
     EXPECT_EQ(hidden["capacity_bps"], 5e6);
+    EXPECT_EQ(hidden["directions"], "separated");
+    EXPECT_EQ(hidden["return_capacity_bps"], 800e3);
+    EXPECT_EQ(hidden["return_ci90_bps"], json::array({790e3, 810e3}));
+    EXPECT_EQ(hidden["asymmetric"], true);
+    EXPECT_EQ(doc["hops"][2]["directions"], "forward");
 
     const json &destination = doc["hops"][5];
     EXPECT_EQ(destination["method"], "destination");
@@ -274,6 +312,7 @@ TEST(ProbeLog, HeaderPathSettingsAndLines)
         "# setting protocol tcp\n"
         "# setting port 443\n"
         "# setting first_hop 3\n"
+        "# setting directions 1\n"
         "# hop 1 10.0.1.1 echo-router icmp expects=echo-reply skipped=1 rate_limited=0 responders=10.0.1.1/3\n"
         "# hop 2 * silent icmp expects=- skipped=0 rate_limited=0 responders=-\n"
         "# hop 3 10.0.3.1 ttl-limited udp expects=time-exceeded skipped=0 rate_limited=1 "
@@ -326,8 +365,10 @@ TEST(PreciseWriters, HostNamesBesideTheAddresses)
     const std::string rows = table.substr(table.find('\n') + 1);
     EXPECT_EQ(
         rows.substr(0, rows.find("  2  ")),
-        "hop  address                       capacity        90 % interval                min RTT     probes  note\n"
-        "  1  10.0.1.1 (r1.example)         100.00 Mb/s     99.500 Mb/s - 100.50 Mb/s      0.512 ms    300/298\n");
+        "hop  address                       capacity        90 % interval                return          min RTT     "
+        "probes  note\n"
+        "  1  10.0.1.1 (r1.example)         100.00 Mb/s     99.500 Mb/s - 100.50 Mb/s    =                 0.512 ms    "
+        "300/298\n");
     EXPECT_NE(rows.find("\n  2  *                             -               -     "), std::string::npos) << rows;
     EXPECT_NE(rows.find("\n  6  192.0.2.80 (www.example.net)  -               -     "), std::string::npos) << rows;
 
@@ -369,7 +410,7 @@ TEST(PreciseWriters, AnyByteOfAHostNameStaysInsideItsCell)
         EXPECT_EQ(table.find_first_of("\r\x1b\x7f"), std::string::npos);
         const std::string row = table.substr(table.rfind('\n', table.size() - 2) + 1);
         EXPECT_EQ(row, "  1  10.0.1.1 (" + c.shown +
-                           ")  100.00 Mb/s     99.500 Mb/s - 100.50 Mb/s      0.512 ms    300/298\n");
+                           ")  100.00 Mb/s     99.500 Mb/s - 100.50 Mb/s    =                 0.512 ms    300/298\n");
         const json doc = json::parse(formatPreciseJson(r, "example.net"));
         EXPECT_EQ(doc["hops"][0]["name"], c.inJson);
     }

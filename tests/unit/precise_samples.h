@@ -67,6 +67,7 @@ inline PreciseResult sixHopSample()
     h3.capacity = sampleInterval(10e6, 9.87654e6, 10.1234e6);
     h3.mergedFrom = 2;
     h3.rateLimited = true;
+    h3.directions = LinkDirections::Forward;
     HopResult h4 = sampleHop(4, HopMethod::EchoRouter, 12.9, 300, 300);
     h4.capacity = sampleInterval(2.5e9, 2.5e9, 0);
     h4.capacity.lowerBound = true;
@@ -75,6 +76,9 @@ inline PreciseResult sixHopSample()
     h5.hiddenDevice = true;
     h5.slopeBitsPerSecond = 1.2e6;
     h5.pairBitsPerSecond = 5e6;
+    h5.directions = LinkDirections::Separated;
+    h5.returnCapacity = sampleInterval(800e3, 790e3, 810e3);
+    h5.asymmetric = true;
     HopResult h6 = sampleHop(6, HopMethod::Destination, 130.5, 88, 3);
     h6.address = sampleAddress(192, 0, 2, 80);
     h6.others = {{sampleAddress(198, 51, 100, 7), 12}, {sampleAddress(198, 51, 100, 8), 1}};

@@ -53,17 +53,22 @@ TEST(ReportAccurate, GoldenDocumentAsTableAndCsv)
     EXPECT_EQ(formatAccurateTable(report),
               "results file: run.json\n"
               "\n"
-              "destination 10.9.3.1 (10.9.3.1), ipv4, 3 hops, 465 probes in 3.6 s\n"
-              "hop  address   measured          capacity     90 % interval\n"
-              "  1  10.9.1.1  echo-router icmp  2.0000 Mb/s  1.9965 Mb/s - 2.0035 Mb/s\n"
-              "  2  10.9.2.1  echo-router icmp  5.0000 Mb/s  4.9887 Mb/s - 5.0113 Mb/s\n"
-              "  3  10.9.3.1  destination icmp  9.9666 Mb/s  9.8697 Mb/s - 10.065 Mb/s\n");
+              "destination 10.9.3.1 (10.9.3.1), ipv4, 3 hops, 676 probes in 5.7 s\n"
+              "hop  address   measured          capacity     90 % interval              return       return 90 % "
+              "interval\n"
+              "  1  10.9.1.1  echo-router icmp  2.0000 Mb/s  1.9965 Mb/s - 2.0035 Mb/s  2.0000 Mb/s  1.9965 Mb/s - "
+              "2.0036 Mb/s\n"
+              "  2  10.9.2.1  echo-router icmp  5.0000 Mb/s  4.9881 Mb/s - 5.0119 Mb/s  5.0000 Mb/s  4.9879 Mb/s - "
+              "5.0122 Mb/s\n"
+              "  3  10.9.3.1  destination icmp  10.050 Mb/s  9.9646 Mb/s - 10.137 Mb/s  -            -\n");
     EXPECT_EQ(formatAccurateCsv(report),
               "destination,hop,address,name,method,protocol,capacity_bps,ci90_low_bps,ci90_high_bps,lower_bound,"
               "merged_from,return_capacity_bps,return_ci90_low_bps,return_ci90_high_bps,asymmetric\n"
-              "10.9.3.1,1,10.9.1.1,,echo-router,icmp,2000000,1996490.281,2003522.081,false,,,,,\n"
-              "10.9.3.1,2,10.9.2.1,,echo-router,icmp,5000000,4988701.428,5011349.867,false,,,,,\n"
-              "10.9.3.1,3,10.9.3.1,,destination,icmp,9966602.169,9869679.85,10065446.96,false,,,,,\n");
+              "10.9.3.1,1,10.9.1.1,,echo-router,icmp,2000000,1996467.385,2003545.138,false,,2000000,1996461.372,"
+              "2003551.194,false\n"
+              "10.9.3.1,2,10.9.2.1,,echo-router,icmp,5000000,4988112.835,5011943.957,false,,5000000,4987854.678,"
+              "5012204.613,false\n"
+              "10.9.3.1,3,10.9.3.1,,destination,icmp,10049956.53,9964572.697,10136816.27,false,,,,,false\n");
 }
 
 // Every kind of hop the writer knows (silent, links in series, a lower bound, no estimate),
@@ -82,6 +87,7 @@ TEST(ReportAccurate, JsonLinesOfEveryKindOfHop)
     later["hops"][0]["return_ci90_bps"] = {0.98e6, 1.02e6};
     later["hops"][0]["asymmetric"] = true;
     later["hops"][1]["return_capacity_bps"] = nullptr;
+    later["hops"][1]["return_ci90_bps"] = nullptr;
     later["hops"][1]["unknown"] = {{"x", 1}};
     later["hops"].erase(2);
     const AccurateReport report = accurateOf("\n" + six.dump() + "\n\n  " + later.dump() + "\n");
@@ -100,29 +106,35 @@ TEST(ReportAccurate, JsonLinesOfEveryKindOfHop)
               "results file: run.json\n"
               "\n"
               "destination example.net (192.0.2.80), ipv4, 6 hops, 2712 probes in 41.3 s\n"
-              "hop  address     measured          capacity        90 % interval              note\n"
-              "  1  10.0.1.1    echo-router icmp  100.00 Mb/s     99.500 Mb/s - 100.50 Mb/s\n"
-              "  2  *           silent            -               -\n"
-              "  3  10.0.3.1    ttl-limited icmp  10.000 Mb/s     9.8765 Mb/s - 10.123 Mb/s  links 2-3 in series\n"
-              "  4  10.0.4.1    echo-router icmp  >= 2.5000 Gb/s  -                          lower bound: too fast "
-              "to resolve\n"
-              "  5  10.0.5.1    echo-router icmp  5.0000 Mb/s     4.9500 Mb/s - 5.0500 Mb/s\n"
-              "  6  192.0.2.80  destination icmp  -               -\n"
+              "hop  address     measured          capacity        90 % interval              return       "
+              "return 90 % interval       note\n"
+              "  1  10.0.1.1    echo-router icmp  100.00 Mb/s     99.500 Mb/s - 100.50 Mb/s  -            -\n"
+              "  2  *           silent            -               -                          -            -\n"
+              "  3  10.0.3.1    ttl-limited icmp  10.000 Mb/s     9.8765 Mb/s - 10.123 Mb/s  -            -     "
+              "                     links 2-3 in series\n"
+              "  4  10.0.4.1    echo-router icmp  >= 2.5000 Gb/s  -                          -            -     "
+              "                     lower bound: too fast to resolve\n"
+              "  5  10.0.5.1    echo-router icmp  5.0000 Mb/s     4.9500 Mb/s - 5.0500 Mb/s  800.00 kb/s  790.00 kb/s "
+              "- 810.00 kb/s  asymmetric\n"
+              "  6  192.0.2.80  destination icmp  -               -                          -            -\n"
               "\n"
-              "destination dest,\"x\" (10.9.3.1), ipv4, 2 hops, 465 probes in 3.6 s, destination not reached, "
+              "destination dest,\"x\" (10.9.3.1), ipv4, 2 hops, 676 probes in 5.7 s, destination not reached, "
               "incomplete run\n"
               "hop  address                measured          capacity     90 % interval              return       "
               "return 90 % interval       note\n"
               "  1  10.9.1.1 (r1.example)  echo-router icmp  2.0000 Mb/s  1.9965 Mb/s - 2.0035 Mb/s  1.0000 Mb/s  "
               "980.00 kb/s - 1.0200 Mb/s  asymmetric\n"
-              "  2  10.9.2.1               echo-router icmp  5.0000 Mb/s  4.9887 Mb/s - 5.0113 Mb/s  -            -\n");
+              "  2  10.9.2.1               echo-router icmp  5.0000 Mb/s  4.9881 Mb/s - 5.0119 Mb/s  -            -\n");
     const std::string csv = formatAccurateCsv(report);
-    EXPECT_NE(csv.find("\nexample.net,4,10.0.4.1,,echo-router,icmp,2500000000,,,true,,,,,\n"), std::string::npos);
-    EXPECT_NE(csv.find("\nexample.net,2,,,silent,icmp,,,,false,,,,,\n"), std::string::npos);
-    EXPECT_NE(csv.find("\nexample.net,3,10.0.3.1,,ttl-limited,icmp,10000000,9876540,10123400,false,2,,,,\n"),
+    EXPECT_NE(csv.find("\nexample.net,4,10.0.4.1,,echo-router,icmp,2500000000,,,true,,,,,false\n"), std::string::npos);
+    EXPECT_NE(csv.find("\nexample.net,2,,,silent,icmp,,,,false,,,,,false\n"), std::string::npos);
+    EXPECT_NE(csv.find("\nexample.net,3,10.0.3.1,,ttl-limited,icmp,10000000,9876540,10123400,false,2,,,,false\n"),
               std::string::npos);
-    EXPECT_NE(csv.find("\n\"dest,\"\"x\"\"\",1,10.9.1.1,r1.example,echo-router,icmp,2000000,1996490.281,"
-                       "2003522.081,false,,1000000,980000,1020000,true\n"),
+    EXPECT_NE(csv.find("\nexample.net,5,10.0.5.1,,echo-router,icmp,5000000,4950000,5050000,false,,800000,790000,"
+                       "810000,true\n"),
+              std::string::npos);
+    EXPECT_NE(csv.find("\n\"dest,\"\"x\"\"\",1,10.9.1.1,r1.example,echo-router,icmp,2000000,1996467.385,"
+                       "2003545.138,false,,1000000,980000,1020000,true\n"),
               std::string::npos)
         << csv;
     EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 9);

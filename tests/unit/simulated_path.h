@@ -45,6 +45,7 @@ struct SimNode {
     IpAddress alternate;       // a load balancer's second router: every other error comes from it
     int dropEvery = 0;         // of every dropEvery echo requests addressed to it...
     int dropRun = 0;           // ...the last dropRun get no reply (losses in short bursts)
+    int echoDetour = 0;        // its echo replies come back over this many hops more (a lower TTL)
 };
 
 // The fake network with a path behind it: sends enter the path, and what comes back is
@@ -332,7 +333,8 @@ private:
             if (n.echo && !dropped && packet.size() >= header + 8 && packet[header] == (v4 ? 8 : 128)) {
                 std::vector<uint8_t> icmp(packet.begin() + static_cast<long>(header), packet.end());
                 icmp[0] = v4 ? 0 : 129;
-                std::vector<uint8_t> echo = ipHeaderFor(n.address, hostFor(n.address.family), v4 ? 1 : 58, 64, icmp.size());
+                std::vector<uint8_t> echo =
+                    ipHeaderFor(n.address, hostFor(n.address.family), v4 ? 1 : 58, 64 - n.echoDetour, icmp.size());
                 echo.insert(echo.end(), icmp.begin(), icmp.end());
                 reply(k, time, std::move(echo));
             }
