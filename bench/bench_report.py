@@ -8,6 +8,10 @@ lab options, description), runs.tsv (scenario, tool, settings, note, status, wal
 seconds, probes sent, output directory) and, per run, the tool's output: rates.txt
 for the classic mode (lab/hoprate-rates.awk), out.txt for pchar, out.json for the
 accurate mode.
+
+A link's rate is toward the destination; back= gives its rate toward the source. Every
+tool is scored against the rate toward the destination; the accurate mode's return
+estimates (return_capacity_bps, missing in older documents) against the rate back.
 """
 import json
 import math
@@ -46,7 +50,8 @@ def parse_rate(text):
 
 
 def parse_links(links):
-    """The lab's --links text -> one dict per link: rate (bit/s), attrs (name -> value)."""
+    """The lab's --links text -> one dict per link: rate (bit/s, toward the destination),
+    back (bit/s, toward the source: back= or else the rate), attrs (name -> value)."""
     result = []
     for text in links.split(","):
         head, *attrs = text.split(":")
@@ -54,7 +59,9 @@ def parse_links(links):
         for attr in attrs:
             name, _, value = attr.partition("=")
             values[name] = value
-        result.append({"text": text, "rate": parse_rate(head.split("/")[0]), "attrs": values})
+        rate = parse_rate(head.split("/")[0])
+        back = parse_rate(values["back"]) if "back" in values else rate
+        result.append({"text": text, "rate": rate, "back": back, "attrs": values})
     return result
 
 
@@ -124,6 +131,39 @@ def read_precise(path):
 
 # ---- scoring ---------------------------------------------------------------------------
 
+def number(value):
+    """A positive finite number from untrusted JSON, else None."""
+    ok = isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value) and value > 0
+    return value if ok else None
+
+
+def interval(value):
+    """[low, high] from untrusted JSON, else None."""
+    if isinstance(value, list) and len(value) == 2 and all(
+            isinstance(x, (int, float)) and not isinstance(x, bool) for x in value):
+        return value
+    return None
+
+
+# The accurate mode's fields about the direction toward the source; a document without
+# any of them comes from a build that measures both directions as one.
+DIRECTION_FIELDS = ("return_capacity_bps", "return_ci90_bps", "asymmetric", "directions")
+
+
+def score_return(hop, cell, truth):
+    """The return direction of an accurate-mode hop against the rate toward the source:
+    sets the cell's return_estimate, return_error, return_covers (when it has an
+    interval) and asymmetric (True, False, or None where the document does not say)."""
+    value = number(hop.get("return_capacity_bps")) if hop else None
+    cell["return_truth"] = truth
+    cell["return_estimate"] = value
+    cell["return_error"] = None if value is None else value / truth - 1.0
+    ci = interval(hop.get("return_ci90_bps")) if hop else None
+    if ci is not None:
+        cell["return_covers"] = ci[0] <= truth <= ci[1]
+    flag = hop.get("asymmetric") if hop else None
+    cell["asymmetric"] = flag if isinstance(flag, bool) else None
+
 def score_run(tool, links, raw):
     """Compares a run's estimates with the configured rates. raw is what the reader of the
     tool returned. Returns {"cells": [per link], "worst": float|None, "scored": int, ...}.
@@ -133,13 +173,17 @@ def score_run(tool, links, raw):
     (1 / (1/C1 + 1/C2)), which is what a per-hop tool sees across a silent hop."""
     cells = []
     pending = []  # rates of silent links without an estimate, to merge into the next
+    pending_back = []  # the same links' rates toward the source
     hop_probes = []
     covered = 0
     intervals = 0
+    directions = False
     for j, link in enumerate(links, start=1):
         truth = link["rate"]
+        back = link.get("back", truth)
         if pending:
             truth = 1.0 / (sum(1.0 / r for r in pending) + 1.0 / link["rate"])
+            back = 1.0 / (sum(1.0 / r for r in pending_back) + 1.0 / back)
         cell = {"link": j, "truth": truth, "merged": bool(pending), "estimates": [], "errors": [],
                 "text": "", "ci": None, "lower_bound": False}
         if tool.startswith("classic"):
@@ -148,8 +192,11 @@ def score_run(tool, links, raw):
         elif tool.startswith("pchar"):
             cell["estimates"] = [raw.get(j)]
         else:
-            hop = next((h for h in raw.get("hops", []) if h.get("hop") == j), None) if raw else None
+            hop = next((h for h in raw.get("hops", []) if isinstance(h, dict) and h.get("hop") == j),
+                       None) if raw else None
             value = None
+            score_return(hop, cell, back)
+            directions = directions or (hop is not None and any(k in hop for k in DIRECTION_FIELDS))
             if hop is not None:
                 value = hop.get("capacity_bps")
                 cell["lower_bound"] = bool(hop.get("lower_bound"))
@@ -161,9 +208,11 @@ def score_run(tool, links, raw):
         if silent and all(v is None for v in cell["estimates"]):
             cell["unscored"] = "silent"
             pending.append(link["rate"])
+            pending_back.append(link.get("back", link["rate"]))
             cells.append(cell)
             continue
         pending = []
+        pending_back = []
         for value in cell["estimates"]:
             if value is None:
                 cell["errors"].append(None)
@@ -180,6 +229,8 @@ def score_run(tool, links, raw):
         cells.append(cell)
     errors = [abs(e) for c in cells for e in c["errors"] if e is not None]
     missing = sum(1 for c in cells for e in c["errors"] if e is None)
+    scored = [c for c in cells if "return_truth" in c and not c.get("unscored")]
+    return_errors = [abs(c["return_error"]) for c in scored if c["return_error"] is not None]
     return {
         "cells": cells,
         "worst": max(errors) if errors else None,
@@ -187,6 +238,12 @@ def score_run(tool, links, raw):
         "hop_probes_median": statistics.median(hop_probes) if hop_probes else None,
         "covered": covered,
         "intervals": intervals,
+        # The return direction (accurate mode only; directions: the document has its fields).
+        "directions": directions,
+        "return_worst": max(return_errors) if return_errors else None,
+        "return_covered": sum(1 for c in scored if c.get("return_covers")),
+        "return_intervals": sum(1 for c in scored if "return_covers" in c),
+        "asymmetric": sum(1 for c in scored if c.get("asymmetric") is True),
     }
 
 
@@ -208,6 +265,46 @@ def cell_text(tool, cell):
     if "covers" in cell:
         text += " ci ✓" if cell["covers"] else " ci ✗"
     return text
+
+
+def return_cell_text(cell):
+    """A link's return direction in an accurate-mode run: its error, "—" without an estimate."""
+    if cell.get("unscored"):
+        return "silent: no answer"
+    if cell.get("return_estimate") is None:
+        return "—"
+    text = ("≈ " if cell["merged"] else "") + fmt_error(cell["return_error"])
+    if "return_covers" in cell:
+        text += " ci ✓" if cell["return_covers"] else " ci ✗"
+    return text
+
+
+def link_list(numbers):
+    """[2] -> "link 2", [1, 3] -> "links 1, 3", [] -> "none"."""
+    if not numbers:
+        return "none"
+    return ("link " if len(numbers) == 1 else "links ") + ", ".join(str(n) for n in numbers)
+
+
+def flagged_text(score):
+    """The links an accurate-mode run flagged asymmetric; "—" for a document without the field."""
+    if not score["directions"]:
+        return "—"
+    return link_list([c["link"] for c in score["cells"] if c.get("asymmetric") is True])
+
+
+def configured_asymmetric(links):
+    return [j for j, link in enumerate(links, 1) if link.get("back", link["rate"]) != link["rate"]]
+
+
+def shows_directions(links, runs):
+    """A scenario gets the return tables when a link's rates differ or a run has the fields."""
+    return bool(configured_asymmetric(links)) or any(
+        r.get("ok") and r["score"]["directions"] for r in runs)
+
+
+def fmt_coverage(covered, intervals):
+    return "—" if not intervals else "%d of %d (%.0f %%)" % (covered, intervals, 100.0 * covered / intervals)
 
 
 # ---- goals of the accurate mode --------------------------------------------------------
@@ -233,7 +330,7 @@ GOALS = [(G_WORST, "every"), (G_FAST, "fast"), (G_WALL, "every"), (G_PROBES, "ev
          (G_IPV6, "ipv6, ipv6icmp"), (G_NOECHO, "noecho-dst, noecho-dst6"), (G_FILTERED, "filtered"),
          (G_FILTERED_LIMITED, "filtered-limited"), (G_PROTO, "udp, tcp"), (G_COVERAGE, "all")]
 # Scenarios whose goals are their own, not the general accuracy and time goals.
-OWN_GOALS = {"ratelimit", "filtered-limited"}
+OWN_GOALS = {"ratelimit", "filtered-limited", "asym-limited"}
 
 
 def evaluate_goals(results, scenarios):
@@ -529,6 +626,51 @@ def report(work):
     w("|---|---|---|---|")
     for goal, s, measured, v in evaluate_goals(results, order):
         w("| %s | %s | %s | %s |" % (goal, s, measured, v))
+    precise_tools = [t for t in tools if t.startswith("precise")]
+    directed = [s for s in order if precise_tools and shows_directions(
+        scenarios[s]["parsed"], [results[(s, t)] for t in precise_tools if (s, t) in results])]
+    if directed:
+        w("")
+        w("## Both directions: the accurate mode")
+        w("")
+        w("Forward: `capacity_bps` against the rate toward the destination (the tables above); return:")
+        w("`return_capacity_bps` against the rate toward the source (`back=`, else the same), \"—\" where")
+        w("the run separated none. Flagged: the links whose two directions' intervals do not overlap")
+        w("(`asymmetric`), in bold where they are not the configured ones.")
+        w("")
+        w("| scenario | configured asymmetric | " + " | ".join(TOOL_NAMES[t] for t in precise_tools) + " |")
+        w("|---|---|" + "---|" * len(precise_tools))
+        for s in directed:
+            configured = link_list(configured_asymmetric(scenarios[s]["parsed"]))
+            row = []
+            for t in precise_tools:
+                r = results.get((s, t))
+                if not r:
+                    row.append("–")
+                    continue
+                if not r["ok"]:
+                    row.append("skipped")
+                    continue
+                score = r["score"]
+                flagged = flagged_text(score)
+                if flagged not in ("—", configured):
+                    flagged = "**%s**" % flagged
+                row.append("forward %s, return %s, flagged %s" % (
+                    "–" if score["worst"] is None else "%.2f %%" % (100 * score["worst"]),
+                    "—" if score["return_worst"] is None else "%.2f %%" % (100 * score["return_worst"]), flagged))
+            w("| %s | %s | %s |" % (s, configured, " | ".join(row)))
+        w("")
+        w("The 90 % intervals over these scenarios: the share of links whose interval covers the configured rate.")
+        w("")
+        w("| tool | forward | return |")
+        w("|---|---|---|")
+        for t in precise_tools:
+            runs = [results[(s, t)] for s in directed if (s, t) in results and results[(s, t)]["ok"]]
+            w("| %s | %s | %s |" % (
+                TOOL_NAMES[t],
+                fmt_coverage(sum(r["score"]["covered"] for r in runs), sum(r["score"]["intervals"] for r in runs)),
+                fmt_coverage(sum(r["score"]["return_covered"] for r in runs),
+                             sum(r["score"]["return_intervals"] for r in runs))))
     w("")
     w("## Plot")
     w("")
@@ -571,6 +713,22 @@ def report(work):
             w("| %s | `%s` | %s | %s | %s | %s | %.1f | %s |" % (
                 TOOL_NAMES[t], r["settings"], " | ".join(cells), worst,
                 "–" if probes is None else probes, per_hop, r["wall"], note))
+        if s in directed:
+            w("")
+            w("The accurate mode toward the source (`return_capacity_bps` against the rate back):")
+            w("")
+            head = ["tool"] + ["link %d (%s back)" % (j, fmt_rate(l["back"])) for j, l in enumerate(links, 1)]
+            head += ["worst \\|error\\|", "flagged asymmetric"]
+            w("| " + " | ".join(head) + " |")
+            w("|" + "---|" * len(head))
+            for t in precise_tools:
+                r = results.get((s, t))
+                if not r or not r["ok"]:
+                    continue
+                score = r["score"]
+                worst = "—" if score["return_worst"] is None else "%.2f %%" % (100 * score["return_worst"])
+                w("| %s | %s | %s | %s |" % (TOOL_NAMES[t], " | ".join(return_cell_text(c) for c in score["cells"]),
+                                             worst, flagged_text(score)))
     return "\n".join(lines) + "\n", svg_plot(results, order, tools)
 
 

@@ -36,6 +36,11 @@
 #   filtered-limited  filtered with icmp-limit=1000 on every node
 #   udp        basic, the accurate mode with --proto udp
 #   tcp        basic, the accurate mode with --proto tcp (a closed port: resets)
+#   asym       20M/1ms,10M/2ms:back=1M,5M/1ms: link 2 10M forward with 1M return
+#   access     1M/1ms:back=16M,20M/2ms,5M/1ms: an access line, 1M up and 16M down
+#   asym-limited  asym with icmp-limit=1000 on every node
+# Links with back= have another rate toward the source: the classic mode and pchar give
+# one number per link and are compared with the forward rate (toward the destination).
 # The classic mode sends ICMP echo over IPv4 and needs the destination's echo replies: it
 # is skipped on the IPv6, non-echo and protocol scenarios (its figures are those of basic).
 # Where a tool cannot finish in reasonable time with its usual settings, it gets fewer
@@ -45,7 +50,7 @@
 # Every tool run holds BENCH_LOCK (default /tmp/hoprate-cpu.lock when it exists; empty:
 # none) exclusively, so that no build or other timing run shares the CPUs with it; the
 # wall time is measured once the lock is held. BENCH_TIME_LIMIT caps each run (default
-# 600 s; 300 s on the rate-limited path).
+# 600 s; 300 s on the rate-limited paths).
 #
 # Duration of a full run, estimated from subset runs on a shared 2-core VM (seconds per
 # tool; the accurate mode counted at its goals: half of pchar -I 64's time, quicker than
@@ -58,8 +63,10 @@
 #   6 reach, each        –         –         34        9        17       8
 #   ipv6icmp             –         –        100       90         –       –
 #   filtered-limited     –         –         70       66       180      90
+#   asym, access        65        66         34        9        17       8    (each)
+#   asym-limited        33        33         70       66       180      90
 # plus about 10 s per scenario for the lab, 1.2 s per run and 7 s between runs on the
-# rate-limited paths: about 55 min in all, about 45 min while the accurate mode is skipped.
+# rate-limited paths: about 70 min in all, about 55 min while the accurate mode is skipped.
 set -u
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(cd "$here/.." && pwd)
@@ -67,7 +74,7 @@ build=$(cd "${1:-$repo/build}" 2>/dev/null && pwd) || { echo "bench: no build di
 output=${2:-$here/RESULTS.md}
 svg=$(dirname "$output")/errors.svg
 all_tools="classic classic600 pchar64 pchar128 precise precise-quick"
-all_scenarios="basic fast ratelimit quote28 quotemix silent l2 cross tenhop ipv6 ipv6icmp noecho-dst noecho-dst6 filtered filtered-limited udp tcp"
+all_scenarios="basic fast ratelimit quote28 quotemix silent l2 cross tenhop ipv6 ipv6icmp noecho-dst noecho-dst6 filtered filtered-limited udp tcp asym access asym-limited"
 tools=${BENCH_TOOLS:-$all_tools}
 scenarios=${BENCH_SCENARIOS:-$all_scenarios}
 time_limit=${BENCH_TIME_LIMIT:-600}
@@ -159,6 +166,15 @@ scenario() {
         tcp)
             links=$basic
             description="The basic path; the accurate mode with --proto tcp (TCP SYN to port 80, closed: time exceeded and resets)." ;;
+        asym)
+            links=20M/1ms,10M/2ms:back=1M,5M/1ms
+            description="Link 2 carries 10 Mbit/s toward the destination and 1 Mbit/s back. The classic mode and pchar give one number per link and are compared with the forward rate; the accurate mode's return estimates are compared with the rate back (table below the first)." ;;
+        access)
+            links=1M/1ms:back=16M,20M/2ms,5M/1ms
+            description="The first link is an access line: 1 Mbit/s toward the destination (up), 16 Mbit/s back (down). One-number tools are compared with the forward rate." ;;
+        asym-limited)
+            links=20M/1ms:icmp-limit=1000,10M/2ms:back=1M:icmp-limit=1000,5M/1ms:icmp-limit=1000
+            description="As asym with Linux's default ICMP error rate limit on every node (a burst of 6, then one per second per source); echo replies are not limited. Tools run 7 s apart." ;;
     esac
 }
 
@@ -169,7 +185,7 @@ settings() {
     note=""
     skip=""
     limit=$time_limit
-    [[ $s == ratelimit || $s == filtered-limited ]] && [ -z "${BENCH_TIME_LIMIT:-}" ] && limit=300
+    [[ $s == ratelimit || $s == filtered-limited || $s == asym-limited ]] && [ -z "${BENCH_TIME_LIMIT:-}" ] && limit=300
     case $s:$t in
         ipv6*:classic* | noecho*:classic* | filtered*:classic* | udp:classic* | tcp:classic*)
             skip="ICMP echo over IPv4 only (figures as on basic)" ;;
@@ -180,14 +196,14 @@ settings() {
             args=()
             [ "$t" = classic600 ] && args=(-s "$sizes600")
             case $s in
-                ratelimit) args+=(-i 3 -o 1); note="-i 3 -o 1: 3 probes per size, 1 s time-out (25 and 5 s would take over an hour on rate-limited routers)" ;;
+                ratelimit | asym-limited) args+=(-i 3 -o 1); note="-i 3 -o 1: 3 probes per size, 1 s time-out (25 and 5 s would take over an hour on rate-limited routers)" ;;
                 silent) args+=(-i 5 -o 0.5); note="-i 5 -o 0.5: 5 probes per size, 0.5 s time-out (every probe to the silent router times out)" ;;
                 tenhop) args+=(-i 3); note="-i 3: 3 probes per size (25 would take 6.5 min)" ;;
             esac ;;
         pchar64 | pchar128)
             if [ "$t" = pchar64 ]; then args=(-I 64 -R 16 -g 0.02); else args=(-I 128 -R 8 -g 0.02); fi
             case $s in
-                ratelimit | filtered-limited)
+                ratelimit | filtered-limited | asym-limited)
                     if [ "$t" = pchar64 ]; then args=(-I 64 -R 1 -g 1 -t 1); else args=(-I 128 -R 2 -g 1 -t 1); fi
                     note="${args[*]}: one probe per second, as fast as the routers answer, so far fewer repetitions" ;;
                 silent)

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The benchmark report: reading each tool's output, scoring it against the configured
-path (silent hops, lower bounds, intervals), judging the accurate mode's goals, and a
-whole report written from a work directory."""
+path (silent hops, lower bounds, intervals, both directions of asymmetric links),
+judging the accurate mode's goals, and a whole report written from a work directory."""
+import json
 import os
 import sys
 import tempfile
@@ -25,6 +26,7 @@ PCHAR_SILENT = """pchar to 10.77.3.2 (10.77.3.2) using UDP/IPv4
 """
 
 BASIC = "10M/1ms,2M/2ms,5M/1ms"
+ASYM = "20M/1ms,10M/2ms:back=1M,5M/1ms"
 
 
 def precise_doc(capacities, probes=300, lower=(), ci=0.002):
@@ -34,6 +36,16 @@ def precise_doc(capacities, probes=300, lower=(), ci=0.002):
                      "ci90_bps": None if c is None else [c * (1 - ci), c * (1 + ci)],
                      "lower_bound": i in lower, "probes": probes, "replies": probes})
     return {"destination": "d", "address": "d", "probes_sent": 3 * probes, "wall_s": 1.0, "hops": hops}
+
+
+def with_returns(doc, returns, flags, ci=0.01):
+    """doc with the accurate mode's return-direction fields on every hop: returns[i] is hop
+    i+1's return capacity (None: not separated), flags[i] its asymmetric flag."""
+    for hop, value, flag in zip(doc["hops"], returns, flags):
+        hop.update({"return_capacity_bps": value, "asymmetric": flag,
+                    "return_ci90_bps": None if value is None else [value * (1 - ci), value * (1 + ci)],
+                    "directions": "combined" if value is None else "separated", "path_consistent": True})
+    return doc
 
 
 def write(path, text):
@@ -60,6 +72,7 @@ class Readers(unittest.TestCase):
     def test_links_and_rates(self):
         links = br.parse_links("10M/1ms:quote=28:silent,800K:back=2M,64000")
         self.assertEqual([l["rate"] for l in links], [10e6, 800e3, 64000])
+        self.assertEqual([l["back"] for l in links], [10e6, 2e6, 64000])
         self.assertEqual(links[0]["attrs"], {"quote": "28", "silent": ""})
         self.assertRaises(ValueError, br.parse_rate, "10Mb")
         self.assertEqual([br.fmt_rate(x) for x in (1.5e9, 2e6, 800e3, 64, None)], ["1.5G", "2M", "800K", "64", "–"])
@@ -99,6 +112,57 @@ class Scoring(unittest.TestCase):
         empty = br.score_run("precise", links, {})
         self.assertIsNone(empty["worst"])
         self.assertEqual(empty["missing"], 3)
+
+
+class ReturnDirection(unittest.TestCase):
+    def test_return_errors_intervals_and_flags(self):
+        links = br.parse_links(ASYM)
+        # (what the hops say, texts of the return cells, return worst, covered of intervals,
+        #  flagged, directions in the document)
+        cases = [
+            ("separated", with_returns(precise_doc([20e6, 10e6, 5e6]), [20e6, 1.01e6, None], [False, True, False]),
+             ["+0.00 % ci ✓", "+1.00 % ci ✓", "—"], 0.01, (2, 2), "link 2", True),
+            # Intervals of ±0.5 % miss a return estimate 1 % high; a symmetric link flagged.
+            ("narrow", with_returns(precise_doc([20e6, 10e6, 5e6]), [20e6, 1.01e6, 5e6], [True, True, False],
+                                    ci=0.005), ["+0.00 % ci ✓", "+1.00 % ci ✗", "+0.00 % ci ✓"], 0.01, (2, 3),
+             "links 1, 2", True),
+            ("old document", precise_doc([20e6, 10e6, 5e6]), ["—", "—", "—"], None, (0, 0), "—", False),
+            ("untrusted values", {"hops": [
+                {"hop": 1, "return_capacity_bps": "fast", "return_ci90_bps": [1, "x"], "asymmetric": "yes"},
+                {"hop": 2, "return_capacity_bps": True, "return_ci90_bps": [1e6], "asymmetric": 1},
+                {"hop": 3, "return_capacity_bps": float("nan"), "return_ci90_bps": {}, "asymmetric": None}, 7]},
+             ["—", "—", "—"], None, (0, 0), "none", True),
+        ]
+        for name, doc, texts, worst, coverage, flagged, directions in cases:
+            with self.subTest(name):
+                s = br.score_run("precise", links, doc)
+                self.assertEqual([br.return_cell_text(c) for c in s["cells"]], texts)
+                self.assertEqual(s["return_worst"] is None, worst is None)
+                if worst is not None:
+                    self.assertAlmostEqual(s["return_worst"], worst)
+                self.assertEqual((s["return_covered"], s["return_intervals"]), coverage)
+                self.assertEqual(br.flagged_text(s), flagged)
+                self.assertEqual(s["directions"], directions)
+
+    def test_forward_scoring_is_unchanged_and_one_number_tools_use_the_forward_rate(self):
+        links = br.parse_links(ASYM)
+        s = br.score_run("precise", links, with_returns(precise_doc([20e6, 10.1e6, 5e6]), [20e6, 1e6, 5e6],
+                                                        [False, True, False]))
+        self.assertAlmostEqual(s["worst"], 0.01)
+        self.assertEqual(br.cell_text("precise", s["cells"][1]), "+1.00 % ci ✗")
+        self.assertAlmostEqual(br.score_run("pchar64", links, {1: 20e6, 2: 11e6, 3: 5e6})["worst"], 0.1)
+        self.assertAlmostEqual(br.score_run("classic", links, {2: [9e6, 10e6]})["worst"], 0.1)
+        self.assertEqual(br.configured_asymmetric(links), [2])
+
+    def test_silent_hop_merges_both_directions(self):
+        links = br.parse_links("10M/1ms,2M/2ms:silent:back=1M,5M/1ms:back=4M")
+        doc = with_returns(precise_doc([10e6, None, 1 / (1 / 2e6 + 1 / 5e6)]), [10e6, None, 0.8e6 * 1.02],
+                           [False, False, True])
+        s = br.score_run("precise", links, doc)
+        # Toward the source: 1 / (1/1M + 1/4M) = 0.8 Mbit/s.
+        self.assertEqual([br.return_cell_text(c) for c in s["cells"]], ["+0.00 % ci ✓", "silent: no answer",
+                                                                        "≈ +2.00 % ci ✗"])
+        self.assertEqual(s["asymmetric"], 1)
 
 
 class Goals(unittest.TestCase):
@@ -185,6 +249,43 @@ class WholeReport(unittest.TestCase):
         self.assertIn("| rate-limited 3-hop path: ≤ 3 min, within 0.5 % | ratelimit | – | no data |", markdown)
         root = ElementTree.fromstring(svg)
         self.assertEqual(len(root.findall("{http://www.w3.org/2000/svg}circle")), 2)
+        self.assertNotIn("Both directions", markdown)  # no asymmetric link, no return fields
+
+    def test_both_directions(self):
+        with tempfile.TemporaryDirectory() as d:
+            write(os.path.join(d, "meta.env"), "commit=abc1234\n")
+            # asym: a run with the return fields and one without (an older build); basic with
+            # a symmetric link flagged; quote28 from an older build: no return table.
+            write(os.path.join(d, "scenarios.tsv"), "asym\t%s\t\t\nbasic\t%s\t\t\nquote28\t%s\t\t\n"
+                  % (ASYM, BASIC, "10M/1ms,2M/2ms:quote=28,5M/1ms"))
+            docs = {
+                "a1": with_returns(precise_doc([20e6, 10.05e6, 5e6]), [20e6, 0.99e6, None], [False, True, False]),
+                "a2": precise_doc([20e6, 10e6, 5e6]),
+                "b1": with_returns(precise_doc([10e6, 2e6, 5e6]), [10e6, 2e6, 5e6], [True, False, False]),
+                "c1": precise_doc([10e6, 2e6, 5e6]),
+            }
+            runs = ""
+            for name, doc in docs.items():
+                os.makedirs(os.path.join(d, name))
+                write(os.path.join(d, name, "out.json"), json.dumps(doc))
+                scenario = {"a": "asym", "b": "basic", "c": "quote28"}[name[0]]
+                tool = "precise" if name[1] == "1" else "precise-quick"
+                runs += "%s\t%s\t--precise --json\t\t0\t7.0\t900\t%s\n" % (scenario, tool, os.path.join(d, name))
+            write(os.path.join(d, "runs.tsv"), runs)
+            markdown, _ = br.report(d)
+        self.assertIn("| scenario | configured asymmetric | hoprate --precise | hoprate --precise --quick |\n"
+                      "|---|---|---|---|\n"
+                      "| asym | link 2 | forward 0.50 %, return 1.00 %, flagged link 2 "
+                      "| forward 0.00 %, return —, flagged — |\n"
+                      "| basic | none | forward 0.00 %, return 0.00 %, flagged **link 1** | – |\n\n", markdown)
+        # Intervals of ±0.2 % forward, ±1 % back: 10.05M misses 10M, 0.99M misses 1M.
+        self.assertIn("| hoprate --precise | 5 of 6 (83 %) | 4 of 5 (80 %) |\n"
+                      "| hoprate --precise --quick | 3 of 3 (100 %) | — |\n", markdown)
+        self.assertIn("| tool | link 1 (20M back) | link 2 (1M back) | link 3 (5M back) | worst \\|error\\| "
+                      "| flagged asymmetric |\n|---|---|---|---|---|---|\n"
+                      "| hoprate --precise | +0.00 % ci ✓ | -1.00 % ci ✗ | — | 1.00 % | link 2 |\n"
+                      "| hoprate --precise --quick | — | — | — | — | — |\n", markdown)
+        self.assertEqual(markdown.count("toward the source (`return_capacity_bps`"), 2)  # asym and basic
 
 
 if __name__ == "__main__":

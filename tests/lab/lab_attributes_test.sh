@@ -13,7 +13,10 @@
 #                                          1280 bytes of message
 # Round trips are checked against the emulated serialization times with loose bounds
 # (never shorter, at most 10 ms longer). A second path checks that --short-quote sets
-# every node's default and a link's quote= overrides it. Skips (77) when not root.
+# every node's default and a link's quote= overrides it; a third, dual-stack, that a
+# detour router's echo replies arrive with a TTL one lower than its time-exceeded
+# messages, over IPv4 and IPv6, and that `down` removes its namespace. Skips (77) when
+# not root.
 # usage: lab_attributes_test.sh LAB_SCRIPT LINKEMU
 set -u
 lab=$1
@@ -40,7 +43,8 @@ refusal 10M:back=0K "link 1 ('10M:back=0K'): back must be a positive rate such a
 refusal 10M:silent=1 "link 1 ('10M:silent=1'): silent takes no value"
 refusal 10M:quote=28:quote=576 "link 1 ('10M:quote=28:quote=576'): quote given twice"
 refusal 10M/1ms: "link 1 ('10M/1ms:'): empty attribute"
-refusal 10M:Silent "link 1 ('10M:Silent'): unknown attribute 'Silent' (known: quote=28|576|all, icmp-limit=MS, silent, noecho, mtu=N, l2=N, back=RATE, tcp=PORT)"
+refusal 10M:Silent "link 1 ('10M:Silent'): unknown attribute 'Silent' (known: quote=28|576|all, icmp-limit=MS, silent, noecho, mtu=N, l2=N, back=RATE, tcp=PORT, detour)"
+refusal 10M:detour=2 "link 1 ('10M:detour=2'): detour takes no value"
 refusal 10M:noecho=1 "link 1 ('10M:noecho=1'): noecho takes no value"
 for port in 0 65536 http ""; do
     refusal "10M:tcp=$port" "link 1 ('10M:tcp=$port'): tcp must be a port number from 1 to 65535"
@@ -136,4 +140,33 @@ sent=1 answers=1"
 probe short-dst udp 10.77.3.2 --length 1000 --wait 0.5
 expect short-dst "reply seq=0 from=10.77.3.2 type=3 code=3 len=56 quote=28 whole=0
 sent=1 answers=1"
+
+# detour on links 1 and 3: r1's echo replies go r1 -> d1 -> source, r3's r3 -> d3 -> r2
+# -> r1 -> source, one router more than their time-exceeded messages; r2 and the
+# destination (whose replies r3 forwards) are not affected. Per node: the TTL of its echo
+# reply and of its answer to a TTL-limited UDP probe (the destination: port unreachable).
+"$lab" up --ipv6 --links 10M/0:detour,10M/0,10M/0:detour,10M/0 --lifetime 300s >"$work/status" 2>&1 ||
+    { cat "$work/status"; fail "the detour lab did not come up"; }
+for line in "1 detour" "3 detour" "2 -" "4 -"; do
+    grep -q "^${line%% *} .*yes .*  ${line#* }\$" "$work/status" || { cat "$work/status"; fail "status lacks '$line'"; }
+done
+# reply_ttl NAME FROM: the TTL of the one answer in $work/NAME, which came from FROM.
+reply_ttl() {
+    sed -n "1s/^reply seq=0 from=$2 type=[0-9]* .* ttl=\([0-9]*\) rtt_us=.*/\1/p" "$work/$1"
+}
+for row in "1 63 64" "2 63 63" "3 61 62" "4 61 61"; do
+    read -r node echo_ttl error_ttl <<<"$row"
+    for address in "10.77.$node.2" "fd77:0:0:$node::2"; do
+        probe "echo-$address" echo "$address" --length 100 --wait 0.5 --show-ttl
+        probe "ttl-limited-$address" udp "$("$lab" dest "$([[ $address == *:* ]] && echo -6 || echo -4)")" \
+            --length 100 --ttl "$node" --wait 0.5 --show-ttl
+        got="$(reply_ttl "echo-$address" "$address") $(reply_ttl "ttl-limited-$address" "$address")"
+        [ "$got" = "$echo_ttl $error_ttl" ] ||
+            fail "node $node ($address): echo reply and error TTLs '$got', expected '$echo_ttl $error_ttl'"
+    done
+    echo "ok: detour: node $node's echo replies arrive with TTL $echo_ttl, its errors with $error_ttl (IPv4, IPv6)"
+done
+"$lab" down
+[ -z "$(ip netns list | awk -v p="$tag-" 'index($1, p) == 1')" ] || fail "down left namespaces: $(ip netns list)"
+echo "ok: down removes the detour namespaces"
 echo "PASS"

@@ -4,7 +4,9 @@ ICMPv6 message (and, for TCP probes, every TCP segment) that answers them, for t
 tests.
 
   lab_probe.py udp  DEST --length L [--ttl T] [--count N] [--interval S] [--wait S] [--df]
+                        [--show-ttl]
   lab_probe.py echo DEST --length L [--ttl T] [--count N] [--interval S] [--wait S] [--df]
+                        [--show-ttl]
   lab_probe.py tcp  DEST --port P   [--ttl T] [--count N] [--interval S] [--wait S]
 
 DEST is an IPv4 or IPv6 address. L is the probe's IP length (IPv4 or IPv6 header
@@ -14,14 +16,15 @@ P, sequence number 0x5EED0000 + probe number. --df sets the don't-fragment flag 
 probes; IPv6 probes are never fragmented by the source. Either way the probe leaves at
 its full length whatever path MTU the source has learned. One line per answer:
 
-  reply seq=N from=ADDR type=T code=C len=L quote=Q whole=W [mtu=M] rtt_us=R
+  reply seq=N from=ADDR type=T code=C len=L quote=Q whole=W [mtu=M] [ttl=H] rtt_us=R
   reply seq=N from=ADDR tcp=FLAGS rtt_us=R
 
 (len: the answer's IP length, header included; quote: the bytes of the probe it quotes;
 whole: 1 when the quote holds the whole probe, its ports or identifier and every byte
 after them; mtu: the next-hop MTU of an IPv6 packet-too-big or an IPv4 fragmentation-
 needed message; FLAGS: the TCP flags of the segment, such as SA for SYN-ACK and RA for
-RST-ACK), then "sent=N answers=M". Needs raw sockets (root)."""
+RST-ACK; H, with --show-ttl: the TTL or hop limit the ICMP answer arrived with), then
+"sent=N answers=M". Needs raw sockets (root)."""
 import argparse
 import os
 import select
@@ -65,6 +68,7 @@ def main():
     parser.add_argument("--interval", type=float, default=0.05)
     parser.add_argument("--wait", type=float, default=1.0)
     parser.add_argument("--df", action="store_true")
+    parser.add_argument("--show-ttl", action="store_true")
     args = parser.parse_args()
     v6 = ":" in args.dest
     family = socket.AF_INET6 if v6 else socket.AF_INET
@@ -89,6 +93,8 @@ def main():
 
     icmp = socket.socket(family, socket.SOCK_RAW, socket.IPPROTO_ICMPV6 if v6 else socket.IPPROTO_ICMP)
     aim(icmp)
+    if v6:  # the hop limit of each answer, as ancillary data (IPv4: in the header)
+        icmp.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_RECVHOPLIMIT, 1)
     listening = [icmp]
     ident = os.getpid() & 0xFFFF
     any_address = "::" if v6 else "0.0.0.0"
@@ -143,6 +149,15 @@ def main():
         ihl = (packet[0] & 0x0F) * 4
         return socket.inet_ntoa(packet[12:16]), struct.unpack("!H", packet[2:4])[0], packet[ihl:]
 
+    def hop_limit(packet, ancillary):
+        """The TTL (IPv4 header) or hop limit (IPv6 ancillary data) a packet arrived with."""
+        if not v6:
+            return packet[8] if len(packet) >= 20 else None
+        for level, kind, data in ancillary:
+            if level == socket.IPPROTO_IPV6 and kind == socket.IPV6_HOPLIMIT and len(data) >= 4:
+                return struct.unpack("@i", data[:4])[0]
+        return None
+
     def receive_tcp(now_ns):
         nonlocal answers
         for _ in range(100):
@@ -165,10 +180,11 @@ def main():
         nonlocal answers
         for _ in range(100):  # a bounded number of datagrams per wake-up
             try:
-                packet, address = icmp.recvfrom(65535, socket.MSG_DONTWAIT)
+                packet, ancillary, _, address = icmp.recvmsg(65535, socket.CMSG_SPACE(4), socket.MSG_DONTWAIT)
             except BlockingIOError:
                 return
             source, total, message = answer_of(packet, address)
+            ttl = hop_limit(packet, ancillary)
             if len(message) < 8:
                 continue
             kind, code = message[0], message[1]
@@ -218,9 +234,10 @@ def main():
                 rest = quote[qhl:]
                 whole = int(len(quote) == args.length and len(rest) == len(body)
                             and all(rest[i] == body[i] for i in range(len(body)) if i not in filled))
-            print("reply seq=%d from=%s type=%d code=%d len=%d quote=%d whole=%d%s rtt_us=%d"
+            print("reply seq=%d from=%s type=%d code=%d len=%d quote=%d whole=%d%s%s rtt_us=%d"
                   % (seq, source, kind, code, total, len(quote), whole,
-                     "" if mtu is None else " mtu=%d" % mtu, (now_ns - sent_ns) // 1000))
+                     "" if mtu is None else " mtu=%d" % mtu,
+                     " ttl=%s" % ttl if args.show_ttl else "", (now_ns - sent_ns) // 1000))
 
     def wait_until(deadline):
         while True:

@@ -39,6 +39,12 @@
 #   names        host names from the source's hosts file: router 1's and the
 #                destination's beside their addresses in the table (IPv4) and in the JSON
 #                document (IPv6), router 2 without one; none with -n
+#   directions   link 2 at 10M toward the destination and 1M back: each direction of
+#                every link within 3 % (link 2's return within 5 %), only link 2 flagged
+#                asymmetric
+#   detour       router 2's echo replies return over one router more than its
+#                time-exceeded messages: only hop 2 is not path_consistent, every link
+#                forward within 3 %
 # Bounds are loose on purpose: accuracy is the benchmark's business (bench/), these
 # check behaviour.
 # usage: precise_lab_test.sh MODE HOPRATE LAB_SCRIPT LINKEMU
@@ -104,6 +110,37 @@ for hop, rate in zip(h, rates):
     assert c is not None and abs(c - truth) / truth < bound, f"hop {hop['hop']}: {c} vs {truth}"
     print(f"hop {hop['hop']} {hop['address']}: {c / 1e6:.4f} Mbit/s, configured {rate}")
 assert eval(sys.argv[3].replace('loose and ', '').replace('loose', 'True')), sys.argv[3]
+EOF
+}
+
+# check_hops ROWS: the last run's JSON document hop by hop, one row per hop: "HOP FORWARD
+# FORWARD_BOUND RETURN RETURN_BOUND ASYMMETRIC PATH_CONSISTENT", rates in Mbit/s, bounds
+# as fractions, "-" for what is not checked. Every mismatch is told, then the test fails.
+check_hops() {
+    python3 - "$work/out" "$1" <<'EOF' || fail "the hops are not as expected"
+import json, sys
+d = json.load(open(sys.argv[1]))
+d = d if isinstance(d, dict) else {}
+rows = [row.split() for row in sys.argv[2].strip().splitlines()]
+listed = d.get('hops') if isinstance(d.get('hops'), list) else []
+hops = {x.get('hop'): x for x in listed if isinstance(x, dict)}
+problems = [] if len(listed) == len(rows) else [f"{len(listed)} hops, expected {len(rows)}"]
+for number, forward, forward_bound, back, back_bound, asymmetric, consistent in rows:
+    hop = hops.get(int(number), {})
+    for key, rate, bound in (('capacity_bps', forward, forward_bound), ('return_capacity_bps', back, back_bound)):
+        if rate == '-':
+            continue
+        value = hop.get(key)
+        ok = isinstance(value, (int, float)) and abs(value / (float(rate) * 1e6) - 1) < float(bound)
+        print(f"hop {number} {key}: {value}, configured {rate} Mbit/s")
+        if not ok:
+            problems.append(f"hop {number} {key} {value}: not within {bound} of {rate} Mbit/s")
+    for key, want in (('asymmetric', asymmetric), ('path_consistent', consistent)):
+        if want != '-' and hop.get(key) is not (want == 'true'):
+            problems.append(f"hop {number} {key}: {hop.get(key)}, expected {want}")
+for problem in problems:
+    print(problem)
+sys.exit(1 if problems else 0)
 EOF
 }
 
@@ -278,6 +315,22 @@ names)
     [ "$status" -eq 0 ] || fail "status $status (-n)"
     [ "$(grep -cE '^  [123]  10\.77\.[123]\.2  ' "$work/out")" -eq 3 ] || fail "-n: not three hops by address alone"
     ! grep -q 'lab)' "$work/out" || fail "-n: a name shown"
+    ;;
+directions)
+    up 20M/1ms,10M/2ms:back=1M,5M/1ms
+    run_limited 240 "$lab" exec "$hoprate" --precise --json 10.77.3.2
+    [ "$status" -eq 0 ] || fail "status $status"
+    check_hops "1 20 0.03 20 0.03 false -
+2 10 0.03 1 0.05 true -
+3 5 0.03 5 0.03 false -"
+    ;;
+detour)
+    up 10M/1ms,2M/2ms:detour,5M/1ms
+    run_limited 240 "$lab" exec "$hoprate" --precise --json 10.77.3.2
+    [ "$status" -eq 0 ] || fail "status $status"
+    check_hops "1 10 0.03 - - - true
+2 2 0.03 - - - false
+3 5 0.03 - - - true"
     ;;
 *)
     echo "unknown mode $mode"
