@@ -20,7 +20,7 @@ import re
 import statistics
 import sys
 
-TOOLS = ["classic", "classic600", "pchar64", "pchar128", "precise", "precise-quick"]
+TOOLS = ["classic", "classic600", "pchar64", "pchar128", "precise", "precise-quick", "precise-one"]
 TOOL_NAMES = {
     "classic": "hoprate, defaults",
     "classic600": "hoprate, sizes ≥ 600",
@@ -28,6 +28,7 @@ TOOL_NAMES = {
     "pchar128": "pchar -I 128 -R 8",
     "precise": "hoprate --precise",
     "precise-quick": "hoprate --precise --quick",
+    "precise-one": "hoprate --precise --directions off",
 }
 COLOURS = {
     "classic": "#9e9e9e",
@@ -36,6 +37,7 @@ COLOURS = {
     "pchar128": "#74add1",
     "precise": "#d62728",
     "precise-quick": "#fc8d59",
+    "precise-one": "#8c564b",
 }
 
 

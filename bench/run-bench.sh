@@ -15,6 +15,8 @@
 #   pchar128       pchar -I 128 -R 8 -g 0.02
 #   precise        hoprate --precise --json DEST
 #   precise-quick  hoprate --precise --quick --json DEST
+#   precise-one    hoprate --precise --directions off --json DEST (one figure per link, as
+#                  before the two directions were told apart: the comparison in the same run)
 # The two accurate-mode runs are recorded as skipped while `hoprate --precise --help`
 # fails. pchar is installed with apt-get when it is missing.
 #
@@ -73,7 +75,7 @@ repo=$(cd "$here/.." && pwd)
 build=$(cd "${1:-$repo/build}" 2>/dev/null && pwd) || { echo "bench: no build directory '${1:-build}'" >&2; exit 1; }
 output=${2:-$here/RESULTS.md}
 svg=$(dirname "$output")/errors.svg
-all_tools="classic classic600 pchar64 pchar128 precise precise-quick"
+all_tools="classic classic600 pchar64 pchar128 precise precise-quick precise-one"
 all_scenarios="basic fast ratelimit quote28 quotemix silent l2 cross tenhop ipv6 ipv6icmp noecho-dst noecho-dst6 filtered filtered-limited udp tcp asym access asym-limited"
 tools=${BENCH_TOOLS:-$all_tools}
 scenarios=${BENCH_SCENARIOS:-$all_scenarios}
@@ -215,6 +217,7 @@ settings() {
             esac ;;
         precise) args=(--precise --json) ;;
         precise-quick) args=(--precise --quick --json) ;;
+        precise-one) args=(--precise --directions off --json) ;;
     esac
     case $s:$t in
         udp:precise*) args+=(--proto udp) ;;
