@@ -571,6 +571,7 @@ TEST(PreciseArguments, RangesAcceptTheirEndsAndRefuseBeyond)
         {{"--first-hop", "31", "h"}, "--first-hop 31 is beyond --max-hops 30"},
         {{"--max-hops", "5", "--first-hop", "6", "h"}, "--first-hop 6 is beyond --max-hops 5"},
         {{"--proto", "sctp", "h"}, R"(--proto needs auto, icmp, udp or tcp, not "sctp")"},
+        {{"--directions", "both", "h"}, R"(--directions needs auto or off, not "both")"},
         {{"--source", "h", "h"}, R"(--source needs an IPv4 or IPv6 address, not "h")"},
         {{"--interface", "a/b", "h"}, R"(--interface needs a network interface name, not "a/b")"},
         {{"-4", "fd77::2"}, "-4 with an IPv6 address: fd77::2"},

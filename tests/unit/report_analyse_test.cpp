@@ -69,6 +69,8 @@ TEST(ReportAnalyse, ARunsLogGivesItsOwnResultAgain)
     runs.back().scenario.nodes[0].echo = false;
     runs.back().scenario.nodes[0].quote = 48;
     runs.back().scenario.links[2].mtu = 1280;
+    runs.push_back({"10 Mbit/s out and 1 back on link 2", chain({20e6, 10e6, 5e6}), defaults(4)});
+    runs.back().scenario.links[1].backRate = 1e6;
     runs.push_back({"TCP to the destination, --first-hop 3", chain({10e6, 2e6, 5e6, 20e6}), defaults(5)});
     runs.back().scenario.nodes.back().echo = false;
     runs.back().scenario.nodes.back().udp = false;
