@@ -35,6 +35,7 @@ struct HopState {
     int sideAnswers = 0;
     RateLimitWatch sideLimits;  // the other kind's replies are ICMP errors
     int64_t sideNotBefore = 0;
+    bool directionsSettled = false;  // its links' directions agree, each known within a few %
 
     bool measured() const { return path.method != HopMethod::Silent && !skipped; }
     // Its replies are ICMP errors (time exceeded, port unreachable), which routers and

@@ -18,6 +18,7 @@ constexpr int64_t second = 1000000000;
 constexpr int64_t drainWait = 2 * second;    // after the last probe, for the replies still on their way
 constexpr int64_t drainStep = 50000000;      // ...waited for in steps of this
 constexpr double longestGap = 2.0;           // seconds: pacing never waits longer between two sends
+constexpr double directionsSettledWidth = 0.03;  // relative half-width (statistical) that settles a link's directions
 
 double seconds(int64_t ns)
 {
@@ -83,9 +84,11 @@ bool PreciseEngine::sideWanted(const HopState &hop, size_t roundSize) const
     // Two rounds of them unanswered: this node does not answer them (or not from there).
     if (hop.sideAnswers == 0 && hop.sideProbes >= static_cast<int>(2 * roundSize))
         return false;
-    // Paced by a rate limit: as long as a rate-limited hop's own probes may take.
+    // Paced by a rate limit: as long as a rate-limited hop's own probes may take, and only
+    // while the directions of its links are in question.
     if (hop.sideLimits.limited() &&
-        hop.sideLimits.pacedProbes() * std::max<int64_t>(1, hop.sideLimits.pacingGap()) > 120 * second)
+        (hop.directionsSettled ||
+         hop.sideLimits.pacedProbes() * std::max<int64_t>(1, hop.sideLimits.pacingGap()) > 120 * second))
         return false;
     return true;
 }
@@ -156,14 +159,14 @@ std::vector<HopSnapshot> PreciseEngine::snapshot()
             if (!hop.measured())
                 continue;
             const DirectionFit d = hop.directions(settings.quantile, settings.timingFloor);
-            const bool separating = d.back || sideWanted(hop, static_cast<size_t>(settings.probeSizes));
-            if (!separating)
+            const bool side = sideWanted(hop, static_cast<size_t>(settings.probeSizes));
+            if (!d.back && !side)
                 continue;
             const SlopeEstimate unknown{std::numeric_limits<double>::quiet_NaN(),
                                         std::numeric_limits<double>::infinity()};
             forward[i] = d.forward ? SlopeEstimate{d.f, d.fStdev} : unknown;
             back[i] = d.back ? SlopeEstimate{d.r, d.rStdev} : unknown;
-            if (hop.sideLimits.limited()) {
+            if (side && hop.sideLimits.limited()) {
                 snapshots[i].rateLimited = true;
                 snapshots[i].pacedProbes = std::max(snapshots[i].pacedProbes, hop.sideLimits.pacedProbes());
                 snapshots[i].pacingInterval = std::max(snapshots[i].pacingInterval, hop.sideLimits.pacingGap());
@@ -171,12 +174,36 @@ std::vector<HopSnapshot> PreciseEngine::snapshot()
         }
     }
     const std::vector<double> needs = linkNeeds(linkChain(slopes, 0.0, 0.0));
-    const std::vector<double> forwardNeeds = linkNeeds(linkChain(forward, 0.0, 0.0));
-    const std::vector<double> backNeeds = linkNeeds(linkChain(back, 0.0, 0.0));
+    const std::vector<std::optional<ChainLink>> forwardChain = linkChain(forward, 0.0, 0.0);
+    const std::vector<std::optional<ChainLink>> backChain = linkChain(back, 0.0, 0.0);
+    const std::vector<double> forwardNeeds = linkNeeds(forwardChain);
+    const std::vector<double> backNeeds = linkNeeds(backChain);
     for (size_t i = 0; i < hops.size(); ++i) {
         snapshots[i].need = needs[i];
         if (forward[i])
             snapshots[i].need = std::max({needs[i], forwardNeeds[i], backNeeds[i]});
+    }
+    // A link whose two directions agree, each within a few percent, is reported at the
+    // figure of all its probes together: rate-limited probes of the other kind (a second
+    // apiece) add little to it, and stop.
+    auto settled = [&](size_t link) {
+        if (!forwardChain[link] || !backChain[link])
+            return false;
+        const CapacityEstimate &f = forwardChain[link]->capacity, &b = backChain[link]->capacity;
+        if (!f.known || !b.known || f.lowerBound || b.lowerBound)
+            return false;
+        const double fHalf = (f.high - f.low) / 2, bHalf = (b.high - b.low) / 2;
+        return fHalf < directionsSettledWidth * f.bitsPerSecond && bHalf < directionsSettledWidth * b.bitsPerSecond &&
+               std::fabs(f.bitsPerSecond - b.bitsPerSecond) <= 2 * (fHalf + bHalf);
+    };
+    for (size_t i = 0; i < hops.size(); ++i) {
+        bool all = forward[i].has_value() && settled(i);
+        for (size_t j = i + 1; j < hops.size() && all; ++j)
+            if (forwardChain[j]) {
+                all = forwardChain[j]->nearHop != static_cast<int>(i) || settled(j);
+                break;
+            }
+        hops[i].directionsSettled = all;
     }
     return snapshots;
 }

@@ -331,6 +331,7 @@ struct DirectionsLink {
     bool echo = true;  // the far node answers echo
     int quote = -1;    // its errors' quote (0: all of it; -1: Linux's 576 bytes in all)
     int echoDetour = 0;
+    double limit = 0;  // seconds per ICMP error (Linux's rate limit)
 };
 
 struct DirectionsCase {
@@ -352,6 +353,9 @@ TEST(PreciseEngine, BothDirectionsOfEveryLinkWhereTheRepliesTellThemApart)
         {"no node answers echo", {{10e6, 10e6, false}, {10e6, 2e6, false}, {5e6, 5e6, false}}, "SAS"},
         {"a router quoting whole probes", {{10e6, 10e6}, {2e6, 2e6, true, 0}, {5e6, 5e6}}, "SCC"},
         {"echoes of a router come back another way", {{10e6, 10e6}, {2e6, 2e6, true, -1, 1}, {5e6, 5e6}}, "SPS"},
+        {"errors rate-limited",
+         {{20e6, 20e6, true, -1, 0, 1.0}, {10e6, 1e6, true, -1, 0, 1.0}, {5e6, 5e6, true, -1, 0, 1.0}},
+         "SAS"},
     };
     for (const DirectionsCase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -366,6 +370,7 @@ TEST(PreciseEngine, BothDirectionsOfEveryLinkWhereTheRepliesTellThemApart)
             n.echo = c.links[j].echo;
             n.quote = c.links[j].quote;
             n.echoDetour = c.links[j].echoDetour;
+            n.limit = c.links[j].limit;
             s.nodes.push_back(n);
         }
         const PreciseResult r = measure(s);
