@@ -61,9 +61,19 @@ void markHiddenDevices(std::vector<HopResult> &results)
             r.slopeBitsPerSecond = r.capacity.bitsPerSecond;
             if (before <= 0 || pair < 0.8 * before) {
                 // The narrowest link so far: the pairs give its rate, with their spread.
+                // They pass the link either way: its way back holds the same devices and
+                // reads as slow, so it is the pairs' rate too, unless the slopes said the
+                // two directions differ.
                 r.capacity.bitsPerSecond = pair;
                 r.capacity.low = pair * 0.99;
                 r.capacity.high = pair * 1.01;
+                if (r.returnCapacity && !r.asymmetric) {
+                    r.returnCapacity = r.capacity;
+                } else if (r.returnCapacity) {
+                    r.returnCapacity.reset();
+                    r.asymmetric = false;
+                    r.directions = LinkDirections::Forward;
+                }
             }
         }
         before = pair;

@@ -317,6 +317,8 @@ TEST(PreciseEngine, HiddenStoreAndForwardDeviceIsFoundByPacketPairs)
     EXPECT_TRUE(hop.hiddenDevice);
     EXPECT_NEAR(hop.slopeBitsPerSecond, 1e6, 1e4);
     EXPECT_LT(std::fabs(error(hop, 2e6)), 0.01);
+    ASSERT_TRUE(hop.returnCapacity);  // the way back crosses the same device
+    EXPECT_EQ(hop.returnCapacity->bitsPerSecond, hop.capacity.bitsPerSecond);
     EXPECT_FALSE(r.hops[0].hiddenDevice);
     EXPECT_FALSE(r.hops[2].hiddenDevice);
 }
