@@ -178,9 +178,11 @@ std::vector<HopSnapshot> PreciseEngine::snapshot()
     const std::vector<std::optional<ChainLink>> backChain = linkChain(back, 0.0, 0.0);
     const std::vector<double> forwardNeeds = linkNeeds(forwardChain);
     const std::vector<double> backNeeds = linkNeeds(backChain);
+    // A hop whose links' directions agree (settled, below) is reported at the figure of
+    // both together: each direction's own width no longer keeps it going.
     for (size_t i = 0; i < hops.size(); ++i) {
         snapshots[i].need = needs[i];
-        if (forward[i])
+        if (forward[i] && !hops[i].directionsSettled)
             snapshots[i].need = std::max({needs[i], forwardNeeds[i], backNeeds[i]});
     }
     // A link whose two directions agree, each within a few percent, is reported at the
