@@ -18,7 +18,11 @@ constexpr int64_t second = 1000000000;
 constexpr int64_t drainWait = 2 * second;    // after the last probe, for the replies still on their way
 constexpr int64_t drainStep = 50000000;      // ...waited for in steps of this
 constexpr double longestGap = 2.0;           // seconds: pacing never waits longer between two sends
-constexpr double directionsSettledWidth = 0.03;  // relative half-width (statistical) that settles a link's directions
+// The relative half-width (statistical) of each direction that settles a link whose two
+// directions agree; where the other kind's replies come a second apart, a coarser one:
+// enough to tell an access link (several times faster one way) from a symmetric one.
+constexpr double directionsSettledWidth = 0.03;
+constexpr double rateLimitedSettledWidth = 0.10;
 
 double seconds(int64_t ns)
 {
@@ -188,21 +192,22 @@ std::vector<HopSnapshot> PreciseEngine::snapshot()
     // A link whose two directions agree, each within a few percent, is reported at the
     // figure of all its probes together: rate-limited probes of the other kind (a second
     // apiece) add little to it, and stop.
-    auto settled = [&](size_t link) {
+    auto settled = [&](size_t link, double width) {
         if (!forwardChain[link] || !backChain[link])
             return false;
         const CapacityEstimate &f = forwardChain[link]->capacity, &b = backChain[link]->capacity;
         if (!f.known || !b.known || f.lowerBound || b.lowerBound)
             return false;
         const double fHalf = (f.high - f.low) / 2, bHalf = (b.high - b.low) / 2;
-        return fHalf < directionsSettledWidth * f.bitsPerSecond && bHalf < directionsSettledWidth * b.bitsPerSecond &&
+        return fHalf < width * f.bitsPerSecond && bHalf < width * b.bitsPerSecond &&
                std::fabs(f.bitsPerSecond - b.bitsPerSecond) <= 2 * (fHalf + bHalf);
     };
     for (size_t i = 0; i < hops.size(); ++i) {
-        bool all = forward[i].has_value() && settled(i);
+        const double width = hops[i].sideLimits.limited() ? rateLimitedSettledWidth : directionsSettledWidth;
+        bool all = forward[i].has_value() && settled(i, width);
         for (size_t j = i + 1; j < hops.size() && all; ++j)
             if (forwardChain[j]) {
-                all = forwardChain[j]->nearHop != static_cast<int>(i) || settled(j);
+                all = forwardChain[j]->nearHop != static_cast<int>(i) || settled(j, width);
                 break;
             }
         hops[i].directionsSettled = all;

@@ -358,6 +358,7 @@ TEST(PreciseEngine, BothDirectionsOfEveryLinkWhereTheRepliesTellThemApart)
         {"errors rate-limited",
          {{20e6, 20e6, true, -1, 0, 1.0}, {10e6, 1e6, true, -1, 0, 1.0}, {5e6, 5e6, true, -1, 0, 1.0}},
          "SAS"},
+        {"errors rate-limited, symmetric", {{10e6, 10e6, true, -1, 0, 1.0}, {2e6, 2e6, true, -1, 0, 1.0}}, "SS"},
     };
     for (const DirectionsCase &c : cases) {
         SCOPED_TRACE(c.name);
