@@ -163,7 +163,16 @@ std::vector<HopResult> estimateHops(std::span<const HopState> hops, std::span<co
                 // (most links are symmetric): both get the figure of all the probes
                 // together, known several times more closely, and keep intervals that
                 // hold either reading.
-                const CapacityEstimate &c = bothChain[i]->capacity;
+                // The plane's joint figure allows for per-byte costs that differ by direction
+                // (it reads error-answering hops truer); with few replies, as where errors
+                // are rate-limited, its extra freedom costs much: then the line's figure
+                // (both directions one rate) is taken, whichever is known closer by half.
+                const CapacityEstimate *joint = &bothChain[i]->capacity;
+                if (chain[i] && chain[i]->capacity.known && !chain[i]->capacity.lowerBound &&
+                    (!joint->known || joint->lowerBound ||
+                     joint->high - joint->low > 1.5 * (chain[i]->capacity.high - chain[i]->capacity.low)))
+                    joint = &chain[i]->capacity;
+                const CapacityEstimate &c = *joint;
                 if (!r.asymmetric && c.known && !c.lowerBound && !f.lowerBound && !b.lowerBound) {
                     for (CapacityEstimate *e : {&r.capacity, &*r.returnCapacity}) {
                         e->bitsPerSecond = c.bitsPerSecond;
