@@ -97,7 +97,10 @@ std::vector<HopResult> estimateHops(std::span<const HopState> hops, std::span<co
     for (size_t i = 0; i < hops.size() && settings.directions; ++i) {
         if (!hops[i].measured())
             continue;
-        const DirectionFit d = hops[i].directions(settings.quantile, settings.timingFloor);
+        // A hop measured by its own rate-limited errors has a few replies per size: too few
+        // to tell the directions from its quote limit (its links keep one figure).
+        const DirectionFit d =
+            hops[i].limits.limited() ? DirectionFit{} : hops[i].directions(settings.quantile, settings.timingFloor);
         const SlopeEstimate unknown{std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()};
         forward[i] = d.forward ? SlopeEstimate{d.f, d.fStdev} : unknown;
         back[i] = d.back ? SlopeEstimate{d.r, d.rStdev} : unknown;

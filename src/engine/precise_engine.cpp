@@ -164,8 +164,8 @@ std::vector<HopSnapshot> PreciseEngine::snapshot()
                 continue;
             const DirectionFit d = hop.directions(settings.quantile, settings.timingFloor);
             const bool side = sideWanted(hop, static_cast<size_t>(settings.probeSizes));
-            if (!d.back && !side)
-                continue;
+            if ((!d.back && !side) || hop.limits.limited())
+                continue;  // as the estimator: a hop of rate-limited errors keeps one figure
             const SlopeEstimate unknown{std::numeric_limits<double>::quiet_NaN(),
                                         std::numeric_limits<double>::infinity()};
             forward[i] = d.forward ? SlopeEstimate{d.f, d.fStdev} : unknown;
