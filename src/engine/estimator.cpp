@@ -10,6 +10,12 @@
 
 namespace hoprate {
 
+namespace {
+
+constexpr double usefulWidth = 0.05;  // relative half-width beyond which a direction alone tells too little
+
+}  // namespace
+
 FloorFit hopFit(const HopState &hop, const PreciseSettings &settings, int minimumCount)
 {
     return fitFloor(hop.groups, settings.quantile, settings.timingFloor, minimumCount);
@@ -146,10 +152,18 @@ std::vector<HopResult> estimateHops(std::span<const HopState> hops, std::span<co
                 r.mergedFrom = chain[i]->nearHop + 2;  // the links from just after the near hop up to this one
         }
         r.echoPathDiffers = hop.echoPathDiffers();
-        if (forwardChain[i] && forwardChain[i]->capacity.known) {
+        // A direction known no closer than a few percent (lengths that barely part, few
+        // replies) tells less than the one figure of both: the link keeps that.
+        auto telling = [](const std::optional<ChainLink> &link) {
+            if (!link || !link->capacity.known)
+                return false;
+            const CapacityEstimate &c = link->capacity;
+            return c.lowerBound || c.high - c.low <= 2 * usefulWidth * c.bitsPerSecond;
+        };
+        if (telling(forwardChain[i])) {
             r.capacity = forwardChain[i]->capacity;
             r.directions = LinkDirections::Forward;
-            if (backChain[i] && backChain[i]->capacity.known) {
+            if (telling(backChain[i])) {
                 const CapacityEstimate &b = backChain[i]->capacity;
                 r.returnCapacity = b;
                 r.directions = LinkDirections::Separated;
@@ -171,7 +185,11 @@ std::vector<HopResult> estimateHops(std::span<const HopState> hops, std::span<co
                 // are rate-limited, its extra freedom costs much: then the line's figure
                 // (both directions one rate) is taken, whichever is known closer by half.
                 const CapacityEstimate *joint = &bothChain[i]->capacity;
-                if (chain[i] && chain[i]->capacity.known && !chain[i]->capacity.lowerBound &&
+                // (Not where an end's echoes came back another way: the line has them.)
+                const int near = chain[i] ? chain[i]->nearHop : -1;
+                const bool echoesAside =
+                    hop.echoPathDiffers() || (near >= 0 && hops[static_cast<size_t>(near)].echoPathDiffers());
+                if (!echoesAside && chain[i] && chain[i]->capacity.known && !chain[i]->capacity.lowerBound &&
                     (!joint->known || joint->lowerBound ||
                      joint->high - joint->low > 1.5 * (chain[i]->capacity.high - chain[i]->capacity.low)))
                     joint = &chain[i]->capacity;

@@ -19,6 +19,7 @@ struct Point {
 // unknown; a q that hardly varies leaves F alone, as when every reply has one length.
 constexpr double separable = 1e-4;
 constexpr double constantReply = 1e-3;
+constexpr double wideSlope = 0.25;
 
 struct Plane {
     bool forward = false, back = false;
@@ -148,6 +149,10 @@ DirectionFit fitDirections(std::span<const DirectionGroup> groups, double quanti
     } else {
         fit.fStdev = sigma / std::sqrt(plane.spp);
     }
+    // Lengths that barely part (a whole quote cut by the MTU at the largest size) leave the
+    // directions to a handful of bytes: slopes known no better than a quarter tell nothing.
+    if (fit.fStdev > wideSlope * std::fabs(fit.f) || (fit.back && fit.rStdev > wideSlope * std::fabs(fit.r)))
+        return DirectionFit{};
     return fit;
 }
 
