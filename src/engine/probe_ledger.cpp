@@ -75,6 +75,13 @@ int ProbeLedger::send(const ProbeRequest &request, const AnswerSink &sink)
     return index;
 }
 
+void ProbeLedger::wake(const IpAddress &to)
+{
+    // Its own TTL, long enough for any path: one that ran out would be answered (and
+    // where errors are rate-limited, take a probe's turn).
+    net.send(Channel::Icmp, buildWake(to.family), Endpoint{to, 0}, 255);
+}
+
 void ProbeLedger::takeReplies(int64_t until, const AnswerSink &sink)
 {
     // Bounded by the deadline, however much arrives: a datagram read at or after it ends

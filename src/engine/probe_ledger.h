@@ -63,6 +63,8 @@ public:
     // As takeReplies, until every probe in flight is answered or gone, or the deadline;
     // in steps, so that the wait ends as soon as the last reply is in.
     void awaitAll(int64_t deadline, int64_t step, const AnswerSink &sink = {});
+    // Sends a message nobody answers (buildWake) to the address: not a probe, not kept.
+    void wake(const IpAddress &to);
 
     const ProbeRecord &operator[](int probe) const { return records[static_cast<size_t>(probe)]; }
     int count() const { return static_cast<int>(records.size()); }

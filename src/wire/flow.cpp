@@ -291,6 +291,15 @@ std::vector<uint8_t> buildProbe(const ProbeFlow &flow, uint16_t sequence, int ip
     return {};
 }
 
+std::vector<uint8_t> buildWake(Family family)
+{
+    // Identifier and sequence 0. An ICMPv6 checksum is the kernel's to fill in; the IPv4
+    // one of an all-zero echo reply is 0xFFFF.
+    if (family == Family::V6)
+        return {129, 0, 0, 0, 0, 0, 0, 0};
+    return {icmpEchoReply, 0, 0xFF, 0xFF, 0, 0, 0, 0};
+}
+
 std::optional<ProbeReply> decodeProbeReply(std::span<const uint8_t> packet, const FlowMatch &match)
 {
     ProbeReply reply;

@@ -74,6 +74,10 @@ uint16_t unusableSequence(const FlowKeys &keys);
 // flow's; a TCP segment carries its own.
 std::vector<uint8_t> buildProbe(const ProbeFlow &flow, uint16_t sequence, int ipLength);
 
+// A message nobody answers: an ICMP (ICMPv6) echo reply of 8 bytes, which routers forward
+// and hosts drop. It wakes a path that has been idle ahead of a probe (see the engine).
+std::vector<uint8_t> buildWake(Family family);
+
 enum class ReplyKind : uint8_t {
     EchoReply,        // ICMP echo reply from the address probed
     TimeExceeded,     // from the router where the probe's TTL (hop limit) ran out

@@ -159,6 +159,45 @@ TEST(PreciseEngine, RateLimitedRouterIsPacedToItsRate)
     EXPECT_LT(std::fabs(error(r.hops[2], 5e6)), 0.01);
 }
 
+TEST(PreciseEngine, APathIdleBetweenPacedProbesIsWokenAheadOfEach)
+{
+    // No node answers echo and every one limits its errors: each probe is paced, a second
+    // after the last of its hop; the first link's far end is slow after an idle moment.
+    const std::vector<double> rates{10e6, 2e6, 5e6};
+    Scenario s = chain(rates);
+    for (SimNode &n : s.nodes) {
+        n.echo = false;
+        n.limit = 1.0;
+    }
+    s.links[0].drowsy = 600000;
+    PreciseSettings settings = defaults();
+    settings.budget = 64;
+    SimulatedPath path(s.links, s.nodes, 3);
+    path.keepSends = true;
+    PreciseEngine engine(path, settings, testSecrets(), testFlows(Family::V4));
+    const PreciseResult r = engine.run(s.nodes.back().address);
+    std::vector<int64_t> wakes, probes;
+    for (const FakeNetwork::Sent &sent : path.sent) {
+        const bool wake = sent.icmp && sent.bytes == std::vector<uint8_t>{0, 0, 0xFF, 0xFF, 0, 0, 0, 0};
+        if (wake) {
+            EXPECT_EQ(sent.to.address, s.nodes.back().address);
+        }
+        (wake ? wakes : probes).push_back(sent.at);
+    }
+    EXPECT_GE(wakes.size(), 100u);
+    for (const int64_t w : wakes) {
+        const auto next = std::lower_bound(probes.begin(), probes.end(), w);
+        ASSERT_NE(next, probes.end());
+        EXPECT_GE(*next - w, 1000000);
+        EXPECT_LE(*next - w, 10000000);
+        if (next != probes.begin()) {
+            EXPECT_GE(w - *(next - 1), 1000000);
+        }
+    }
+    for (size_t i = 0; i < rates.size(); ++i)
+        EXPECT_LT(std::fabs(error(r.hops[i], rates[i])), 0.01) << "link " << i + 1;
+}
+
 TEST(PreciseEngine, PathMtuComesFromFragmentationNeeded)
 {
     Scenario s = chain({10e6, 2e6, 5e6});

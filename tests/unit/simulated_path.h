@@ -31,6 +31,7 @@ struct SimLink {
     double jitterMean = 0;     // nanoseconds of exponential extra queueing...
     double jitterShare = 0;    // ...for this share of the packets
     int64_t coldFirst = 0;     // nanoseconds the first packet toward the destination waits (neighbour lookup)
+    int64_t drowsy = 0;        // up to this long a packet toward the destination waits after 5 ms idle (waking up)
 };
 
 struct SimNode {
@@ -53,9 +54,9 @@ struct SimNode {
 class SimulatedPath : public FakeNetwork {
 public:
     SimulatedPath(std::vector<SimLink> links, std::vector<SimNode> nodes, uint64_t seed = 1)
-        : path(std::move(links)), node(std::move(nodes)), random(seed), forwardBusy(path.size()),
-          backBusy(path.size()), tokens(node.size(), 6.0), refilled(node.size(), 0), errors(node.size(), 0),
-          echoes(node.size(), 0), warmed(path.size(), false)
+        : path(std::move(links)), node(std::move(nodes)), random(seed), forwardBusy(path.size()), backBusy(path.size()),
+          tokens(node.size(), 6.0), refilled(node.size(), 0), errors(node.size(), 0), echoes(node.size(), 0),
+          warmed(path.size(), false), lastForward(path.size(), 0)
     {
         for (SimLink &l : path)
             if (l.backRate <= 0)
@@ -135,6 +136,9 @@ public:
             transport[3] = static_cast<uint8_t>(sum);
         }
         const int size = static_cast<int>(transport.size()) + ipHeaderBytes(family);
+        if (keepSends)
+            sent.push_back(FakeNetwork::Sent{
+                channel == Channel::Icmp, {message.begin(), message.end()}, destination, ttl, out.userTime});
         if (sendError != 0) {
             out.error = sendError;
             return out;
@@ -263,6 +267,11 @@ private:
         if (packet.forward && l.coldFirst > 0 && !warmed[static_cast<size_t>(index)]) {
             warmed[static_cast<size_t>(index)] = true;
             t += l.coldFirst;
+        }
+        if (packet.forward && l.drowsy > 0) {
+            if (time - lastForward[static_cast<size_t>(index)] > 5000000)
+                t += static_cast<int64_t>(uniform(random) * static_cast<double>(l.drowsy));
+            lastForward[static_cast<size_t>(index)] = time;
         }
         for (int64_t &stage : busy) {
             t = std::max(t, stage) + service;
@@ -418,6 +427,7 @@ private:
     std::vector<uint64_t> errors;
     std::vector<int> echoes;
     std::vector<bool> warmed;
+    std::vector<int64_t> lastForward;  // when a packet last entered each link toward the destination
     std::priority_queue<Event, std::vector<Event>, std::greater<Event>> events;
     uint64_t serial = 0;
     int64_t lastLeft = 0;
