@@ -168,14 +168,7 @@ std::vector<HopResult> estimateHops(std::span<const HopState> hops, std::span<co
                 r.returnCapacity = b;
                 r.directions = LinkDirections::Separated;
                 const CapacityEstimate &f = r.capacity;
-                // Apart by more than twice their half-widths: the two readings of one hop
-                // move in opposite ways, so intervals that merely miss each other happen
-                // on one symmetric link in ten.
-                const double fHalf = f.high - f.bitsPerSecond, fLow = f.bitsPerSecond - f.low;
-                const double bHalf = b.high - b.bitsPerSecond, bLow = b.bitsPerSecond - b.low;
-                r.asymmetric = !f.lowerBound && !b.lowerBound &&
-                               (f.bitsPerSecond + 2 * fHalf < b.bitsPerSecond - 2 * bLow ||
-                                b.bitsPerSecond + 2 * bHalf < f.bitsPerSecond - 2 * fLow);
+                r.asymmetric = readingsApart(f, b);
                 // Directions that agree within their intervals are most likely one rate
                 // (most links are symmetric): both get the figure of all the probes
                 // together, known several times more closely, and keep intervals that

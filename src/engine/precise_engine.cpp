@@ -54,15 +54,22 @@ int PreciseEngine::sendToHop(HopState &hop, int size, int pairFirst)
     const int probe = ledger.send(ProbeRequest{hop.path.number, direct ? hop.path.address : destination,
                                                hop.path.protocol, ttl, size, true, pairFirst},
                                   answers);
+    if (const int error = countSent(probe, hop.measurementProbes, hop.answeredByErrors() ? &hop.limits : nullptr))
+        throw PreciseError(std::string("sending: ") + std::strerror(error));
+    return probe;
+}
+
+int PreciseEngine::countSent(int probe, int &count, RateLimitWatch *watch)
+{
     const ProbeRecord &record = ledger[probe];
     if (record.sendError == 0) {
-        ++hop.measurementProbes;
-        if (hop.answeredByErrors())
-            hop.limits.sent(probe, record.sentAt);
-    } else if (record.sendError != EMSGSIZE && record.sendError != ENOBUFS) {
-        throw PreciseError(std::string("sending: ") + std::strerror(record.sendError));
+        ++count;
+        if (watch != nullptr)
+            watch->sent(probe, record.sentAt);
+        return 0;
     }
-    return probe;
+    // A probe above the local MTU, or one the queue had no room for, is only lost.
+    return record.sendError == EMSGSIZE || record.sendError == ENOBUFS ? 0 : record.sendError;
 }
 
 void PreciseEngine::sendSide(HopState &hop, int size)
@@ -73,16 +80,10 @@ void PreciseEngine::sendSide(HopState &hop, int size)
     const ProbeProtocol protocol = *hop.sideProtocol();
     const int probe = ledger.send(
         ProbeRequest{hop.path.number, destination, protocol, router ? hop.path.number : 64, size, true, -1}, answers);
-    const ProbeRecord &record = ledger[probe];
-    if (record.sendError == 0) {
-        ++hop.sideProbes;
-        if (hop.sideKind() != ReplyKind::EchoReply)
-            hop.sideLimits.sent(probe, record.sentAt);
-    } else if (record.sendError != EMSGSIZE && record.sendError != ENOBUFS) {
-        // These probes only add the way back: a host that will not send them (a local
-        // firewall, say) costs that, not the run.
+    // These probes only add the way back: a host that will not send them (a local
+    // firewall, say) costs that, not the run.
+    if (countSent(probe, hop.sideProbes, hop.sideKind() != ReplyKind::EchoReply ? &hop.sideLimits : nullptr) != 0)
         sideFailed.insert(protocol);
-    }
 }
 
 bool PreciseEngine::sideWanted(const HopState &hop, size_t roundSize) const
@@ -206,9 +207,8 @@ std::vector<HopSnapshot> PreciseEngine::snapshot()
         const CapacityEstimate &f = forwardChain[link]->capacity, &b = backChain[link]->capacity;
         if (!f.known || !b.known || f.lowerBound || b.lowerBound)
             return false;
-        const double fHalf = (f.high - f.low) / 2, bHalf = (b.high - b.low) / 2;
-        return fHalf < width * f.bitsPerSecond && bHalf < width * b.bitsPerSecond &&
-               std::fabs(f.bitsPerSecond - b.bitsPerSecond) <= 2 * (fHalf + bHalf);
+        return f.high - f.low < 2 * width * f.bitsPerSecond && b.high - b.low < 2 * width * b.bitsPerSecond &&
+               !readingsApart(f, b);
     };
     for (size_t i = 0; i < hops.size(); ++i) {
         const double width = hops[i].sideLimits.limited() ? rateLimitedSettledWidth : directionsSettledWidth;

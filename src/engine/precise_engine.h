@@ -59,6 +59,9 @@ private:
     std::vector<HopSnapshot> snapshot();
     int sendToHop(HopState &hop, int size, int pairFirst = -1);
     void sendSide(HopState &hop, int size);
+    // Counts a probe sent for a hop (and tells the hop's watch, if given); the errno of a
+    // send that failed for another reason than the probe's size or a full queue, else 0.
+    int countSent(int probe, int &count, RateLimitWatch *watch);
     bool sideWanted(const HopState &hop, size_t rounds) const;
     void takeAnswer(const Answer &answer);
     double bottleneckPerByte() const;

@@ -31,4 +31,14 @@ CapacityEstimate linkCapacity(SlopeEstimate near, SlopeEstimate far, double syst
     return estimate;
 }
 
+bool readingsApart(const CapacityEstimate &a, const CapacityEstimate &b)
+{
+    if (!a.known || !b.known || a.lowerBound || b.lowerBound)
+        return false;
+    const CapacityEstimate &slower = a.bitsPerSecond <= b.bitsPerSecond ? a : b;
+    const CapacityEstimate &faster = &slower == &a ? b : a;
+    return slower.bitsPerSecond + 2 * (slower.high - slower.bitsPerSecond) <
+           faster.bitsPerSecond - 2 * (faster.bitsPerSecond - faster.low);
+}
+
 }  // namespace hoprate

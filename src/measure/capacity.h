@@ -24,4 +24,10 @@ struct CapacityEstimate {
 // faster than this host can resolve and only the lower end is kept.
 CapacityEstimate linkCapacity(SlopeEstimate near, SlopeEstimate far, double systematic, double relative = 0);
 
+// Two readings of one link's rate (its two directions, from the same hops) apart by more
+// than twice their facing half-widths: such readings move in opposite ways, so intervals
+// that merely miss each other happen on one symmetric link in ten. Readings not both
+// known, or a lower bound, are never apart.
+bool readingsApart(const CapacityEstimate &a, const CapacityEstimate &b);
+
 }  // namespace hoprate

@@ -289,4 +289,23 @@ TEST(LinkCapacity, UnknownWhenTheFarHopIsSignificantlyCloser)
     EXPECT_EQ(unknown.bitsPerSecond, 0);
 }
 
+TEST(ReadingsApart, BeyondTwiceTheFacingHalfWidthsEitherWay)
+{
+    // 100 (up to 110) against a faster reading: apart where the gap exceeds twice the two
+    // facing half-widths (10 and its own lower one), whichever is passed first.
+    const CapacityEstimate low{true, false, 100, 50, 110};
+    struct Case {
+        double rate, below;
+        bool apart;
+    } cases[] = {{159, 20, false}, {161, 20, true}, {200, 39.9, true}, {200, 40.1, false}};
+    for (const Case &c : cases) {
+        const CapacityEstimate high{true, false, c.rate, c.rate - c.below, c.rate + 1};
+        EXPECT_EQ(readingsApart(low, high), c.apart) << c.rate << " " << c.below;
+        EXPECT_EQ(readingsApart(high, low), c.apart) << c.rate << " " << c.below;
+    }
+    const CapacityEstimate bound{true, true, 300, 300, 0}, unknown{};
+    EXPECT_FALSE(readingsApart(low, bound));
+    EXPECT_FALSE(readingsApart(unknown, low));
+}
+
 }  // namespace
