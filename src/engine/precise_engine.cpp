@@ -264,15 +264,23 @@ void PreciseEngine::measure()
             int hop, size;
             bool side;
         };
+        // Paced by a rate limit (a second apiece), they go to the two ends of that range
+        // only, where each tells the way out's slope most; rounds then take a second or
+        // two, and the hop's own probes (not limited) stop at its budget.
         std::vector<Item> round;
+        const size_t firstSide = (sizes.size() + 2) / 3;
         for (const int i : plan.hops) {
             const HopState &hop = hops[static_cast<size_t>(i)];
             const bool side = sideWanted(hop, sizes.size());
+            const bool ends = hop.sideLimits.limited() && !hop.echoPathDiffers();
+            const bool own = !(side && ends && !hop.limits.limited() && hop.measurementProbes >= settings.budget);
             for (size_t k = 0; k < sizes.size(); ++k) {
                 if (scouting && k % ((sizes.size() + 2) / 3) != 0 && k + 1 != sizes.size())
                     continue;
-                round.push_back(Item{i, sizes[k], false});
-                if (side && (3 * k >= sizes.size() || hop.echoPathDiffers()))
+                if (own)
+                    round.push_back(Item{i, sizes[k], false});
+                if (side && (k >= firstSide || hop.echoPathDiffers()) &&
+                    (!ends || k == firstSide || k + 1 == sizes.size()))
                     round.push_back(Item{i, sizes[k], true});
             }
         }

@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -417,6 +419,16 @@ TEST(PreciseEngine, BothDirectionsOfEveryLinkWhereTheRepliesTellThemApart)
         }
         const PreciseResult r = measure(s);
         ASSERT_EQ(r.hops.size(), c.links.size());
+        // Once paced by a rate limit, the other kind's probes go to two sizes only.
+        std::map<int, std::set<int>> pacedSizes;
+        for (const ProbeRecord &p : r.probes) {
+            const bool side = p.protocol == ProbeProtocol::Udp ||
+                              (p.hop < static_cast<int>(c.links.size()) && p.to == s.nodes.back().address);
+            if (p.measurement && side && p.sentAt - r.probes.front().sentAt > 30000000000LL)
+                pacedSizes[p.hop].insert(p.size);
+        }
+        for (const auto &[hop, sizes] : pacedSizes)
+            EXPECT_LE(sizes.size(), 2u) << "hop " << hop;
         for (size_t j = 0; j < c.links.size(); ++j) {
             SCOPED_TRACE(j + 1);
             const HopResult &h = r.hops[j];
