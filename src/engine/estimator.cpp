@@ -142,6 +142,13 @@ std::vector<HopResult> estimateHops(std::span<const HopState> hops, std::span<co
                 continue;
             ++r.probes;
             r.replies += p.answered ? 1 : 0;
+            // An echo request to the router's address with its hop's TTL that ran out on
+            // the way: the address is reached by another path, longer than this one, and
+            // its echoes (left out by discovery) would not tell of this path's links.
+            r.addressBeyond =
+                r.addressBeyond ||
+                (!p.measurement && r.method != HopMethod::Destination && p.to == hop.path.address && p.ttl == r.hop &&
+                 p.answered && p.protocol == ProbeProtocol::Icmp && p.kind == ReplyKind::TimeExceeded);
         }
         r.rateLimited = hop.limits.limited();
         r.minRttMs = std::isfinite(hop.minRtt) ? hop.minRtt * 1000.0 : std::nan("");

@@ -110,6 +110,7 @@ struct HopResult {
     LinkDirections directions = LinkDirections::Combined;
     bool asymmetric = false;                           // the two directions' intervals do not overlap
     bool echoPathDiffers = false;                      // its echo replies took another way back: set aside
+    bool addressBeyond = false;                        // its address lies beyond its hop: no echoes of it taken
     int mergedFrom = 0;                                // > 0: capacity of links mergedFrom..hop in series
     double minRttMs = 0;                               // NaN without replies
     int probes = 0;

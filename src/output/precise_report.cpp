@@ -39,6 +39,8 @@ std::vector<std::string> notesOf(const HopResult &hop)
         notes.push_back("toward the destination only: the way back not told apart");
     if (hop.echoPathDiffers)
         notes.push_back("its echo replies came back another way: measured by its ICMP errors alone");
+    if (hop.addressBeyond)
+        notes.push_back("its address is reached by another, longer path: measured by its ICMP errors alone");
     if (hop.rateLimited)
         notes.push_back("rate-limited: its ICMP errors were paced");
     if (hop.hiddenDevice)
@@ -225,7 +227,7 @@ std::string formatPreciseJson(const PreciseResult &result, const std::string &de
                           : hop.directions == LinkDirections::Forward ? "forward"
                                                                       : "combined";
         h["asymmetric"] = hop.asymmetric;
-        h["path_consistent"] = !hop.echoPathDiffers;
+        h["path_consistent"] = !hop.echoPathDiffers && !hop.addressBeyond;
         h["probes"] = hop.probes;
         h["replies"] = hop.replies;
         h["loss"] = hop.probes > 0 ? 1.0 - static_cast<double>(hop.replies) / hop.probes : 0.0;

@@ -374,14 +374,16 @@ struct DirectionsLink {
     bool echo = true;  // the far node answers echo
     int quote = -1;    // its errors' quote (0: all of it; -1: Linux's 576 bytes in all)
     int echoDetour = 0;
-    double limit = 0;  // seconds per ICMP error (Linux's rate limit)
+    double limit = 0;       // seconds per ICMP error (Linux's rate limit)
+    int addressBeyond = 0;  // its address is reached over this many hops more
 };
 
 struct DirectionsCase {
     const char *name;
     std::vector<DirectionsLink> links;
     // Per link: 'S' both directions apart, 'A' apart and asymmetric, 'C' one figure for
-    // both, 'P' apart with its echoes set aside (their way back differs).
+    // both, 'P' apart with its echoes set aside (their way back differs), 'B' apart, its
+    // address beyond its hop.
     const char *expected;
 };
 
@@ -400,6 +402,9 @@ TEST(PreciseEngine, BothDirectionsOfEveryLinkWhereTheRepliesTellThemApart)
          {{20e6, 20e6, true, -1, 0, 1.0}, {10e6, 1e6, true, -1, 0, 1.0}, {5e6, 5e6, true, -1, 0, 1.0}},
          "SAS"},
         {"errors rate-limited, symmetric", {{10e6, 10e6, true, -1, 0, 1.0}, {2e6, 2e6, true, -1, 0, 1.0}}, "SS"},
+        {"a router's address reached by a longer path",
+         {{10e6, 10e6}, {2e6, 2e6, true, -1, 0, 0, 1}, {5e6, 5e6}},
+         "SBS"},
     };
     for (const DirectionsCase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -415,6 +420,7 @@ TEST(PreciseEngine, BothDirectionsOfEveryLinkWhereTheRepliesTellThemApart)
             n.quote = c.links[j].quote;
             n.echoDetour = c.links[j].echoDetour;
             n.limit = c.links[j].limit;
+            n.addressBeyond = c.links[j].addressBeyond;
             s.nodes.push_back(n);
         }
         const PreciseResult r = measure(s);
@@ -436,6 +442,7 @@ TEST(PreciseEngine, BothDirectionsOfEveryLinkWhereTheRepliesTellThemApart)
             const DirectionsLink &l = c.links[j];
             EXPECT_EQ(h.asymmetric, want == 'A');
             EXPECT_EQ(h.echoPathDiffers, want == 'P');
+            EXPECT_EQ(h.addressBeyond, want == 'B');
             ASSERT_TRUE(h.capacity.known);
             if (want == 'C') {
                 EXPECT_EQ(h.directions, LinkDirections::Combined);

@@ -62,7 +62,8 @@ TEST(PreciseTable, EveryKindOfHop)
         "silent: no time-exceeded message at this TTL\n"
         "  3  10.0.3.1         10.000 Mb/s     9.8765 Mb/s - 10.123 Mb/s    -                12.250 ms    212/180  "
         "links 2-3 in series (silent hop between); measured with TTL-limited probes; "
-        "toward the destination only: the way back not told apart; rate-limited: its ICMP errors were paced\n"
+        "toward the destination only: the way back not told apart; its address is reached by another, longer path: "
+        "measured by its ICMP errors alone; rate-limited: its ICMP errors were paced\n"
         "  4  10.0.4.1         \u2265 2.5000 Gb/s   -                            =                12.900 ms    300/300 "
         " "
         "lower bound only: too fast to resolve from this host\n"
@@ -162,7 +163,8 @@ TEST(PreciseJson, FieldsValuesAndNulls)
     EXPECT_EQ(merged["method"], "ttl-limited");
     EXPECT_EQ(merged["rate_limited"], true);
     EXPECT_EQ(merged["ci90_bps"], json::array({9.87654e6, 10.1234e6}));
-    EXPECT_EQ(merged["notes"].size(), 4u);
+    EXPECT_EQ(merged["notes"].size(), 5u);
+    EXPECT_EQ(merged["path_consistent"], false);
 
     const json &bound = doc["hops"][3];
     EXPECT_EQ(bound["capacity_bps"], 2.5e9);

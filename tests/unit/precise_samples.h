@@ -68,6 +68,7 @@ inline PreciseResult sixHopSample()
     h3.mergedFrom = 2;
     h3.rateLimited = true;
     h3.directions = LinkDirections::Forward;
+    h3.addressBeyond = true;
     HopResult h4 = sampleHop(4, HopMethod::EchoRouter, 12.9, 300, 300);
     h4.capacity = sampleInterval(2.5e9, 2.5e9, 0);
     h4.capacity.lowerBound = true;

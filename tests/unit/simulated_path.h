@@ -47,6 +47,7 @@ struct SimNode {
     int dropEvery = 0;         // of every dropEvery echo requests addressed to it...
     int dropRun = 0;           // ...the last dropRun get no reply (losses in short bursts)
     int echoDetour = 0;        // its echo replies come back over this many hops more (a lower TTL)
+    int addressBeyond = 0;     // packets to its address take this many hops more (routed another way)
 };
 
 // The fake network with a path behind it: sends enter the path, and what comes back is
@@ -395,11 +396,19 @@ private:
         const int k = packet.position - 1;  // the node reached
         const SimNode &n = node[static_cast<size_t>(k)];
         const IpAddress to = IpAddress::at(v4 ? Family::V4 : Family::V6, &packet.bytes[v4 ? 16 : 24]);
+        uint8_t &ttl = packet.bytes[v4 ? 8 : 7];
+        if (to == n.address && ttl <= n.addressBeyond) {
+            // Run out on the other way there, at a router of that path.
+            std::vector<uint8_t> error = icmpError(k, v4 ? 11 : 3, 0, packet.bytes);
+            const IpAddress other = address(10, 78, k + 1, 1);
+            std::memcpy(&error[12], other.bytes.data(), 4);
+            reply(k, e.time, std::move(error));
+            return;
+        }
         if (to == n.address) {
             answer(k, e.time, packet.bytes);
             return;
         }
-        uint8_t &ttl = packet.bytes[v4 ? 8 : 7];
         if (ttl <= 1) {
             if (!n.silent && allowError(k))
                 reply(k, e.time, icmpError(k, v4 ? 11 : 3, 0, packet.bytes));
