@@ -32,7 +32,7 @@ _hoprate()
                 return
                 ;;
             --directions)
-                COMPREPLY=($(compgen -W "auto off" -- "$cur"))
+                COMPREPLY=($(compgen -W "auto insist off" -- "$cur"))
                 return
                 ;;
             --interface)

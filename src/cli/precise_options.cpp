@@ -134,12 +134,15 @@ std::string preciseUsage()
            "  --source ADDR    send from this local address\n"
            "  --interface NAME send by this network interface\n"
            "  --first-hop N    report the links from hop N on (hop N-1 is still measured)\n"
-           "  --directions D   auto or off: measure each link toward the destination and back\n"
-           "                   apart (default auto: adds time-exceeded probes to routers that\n"
-           "                   answer echo and UDP probes to a destination that does, about\n"
-           "                   two thirds more probes, and up to 2 min more where they are\n"
-           "                   rate-limited); off: one figure for both directions, as a\n"
-           "                   probe and its reply load a link together\n"
+           "  --directions D   auto, insist or off: measure each link toward the destination\n"
+           "                   and back apart (default auto: adds time-exceeded probes to\n"
+           "                   routers that answer echo and UDP probes to a destination that\n"
+           "                   does, about two thirds more probes, and up to 2 min more where\n"
+           "                   they are rate-limited; directions that agree get one figure);\n"
+           "                   insist: each direction on its own, to the target (up to twice\n"
+           "                   the probes, and up to 10 min more where rate-limited); off: one\n"
+           "                   figure for both directions, as a probe and its reply load a\n"
+           "                   link together\n"
            "  -n, --numeric    show addresses only: look up no host names (default: each hop's\n"
            "                   name, looked up after the measurement, for " +
            std::to_string(nameLookupTime.count() / 1000) +
@@ -260,9 +263,11 @@ PreciseOptions parsePreciseArguments(int argc, char **argv)
             break;
         case FirstHop: options.settings.firstHop = static_cast<int>(wholeNumber("first-hop", optarg, 1, 255)); break;
         case Directions:
-            if (std::string(optarg) != "auto" && std::string(optarg) != "off")
-                throw std::invalid_argument("--directions needs auto or off, not \"" + printableText(optarg) + "\"");
-            options.settings.directions = std::string(optarg) == "auto";
+            if (std::string(optarg) != "auto" && std::string(optarg) != "insist" && std::string(optarg) != "off")
+                throw std::invalid_argument("--directions needs auto, insist or off, not \"" + printableText(optarg) +
+                                            "\"");
+            options.settings.directions = std::string(optarg) != "off";
+            options.settings.insistDirections = std::string(optarg) == "insist";
             break;
         case ':':
             throw std::invalid_argument(std::string("option needs an argument: ") +

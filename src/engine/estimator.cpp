@@ -104,9 +104,11 @@ std::vector<HopResult> estimateHops(std::span<const HopState> hops, std::span<co
         if (!hops[i].measured())
             continue;
         // A hop measured by its own rate-limited errors has a few replies per size: too few
-        // to tell the directions from its quote limit (its links keep one figure).
-        const DirectionFit d =
-            hops[i].limits.limited() ? DirectionFit{} : hops[i].directions(settings.quantile, settings.timingFloor);
+        // to tell the directions from its quote limit (its links keep one figure, unless the
+        // directions are insisted on).
+        const DirectionFit d = hops[i].limits.limited() && !settings.insistDirections
+                                   ? DirectionFit{}
+                                   : hops[i].directions(settings.quantile, settings.timingFloor);
         const SlopeEstimate unknown{std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()};
         forward[i] = d.forward ? SlopeEstimate{d.f, d.fStdev} : unknown;
         back[i] = d.back ? SlopeEstimate{d.r, d.rStdev} : unknown;
@@ -194,7 +196,8 @@ std::vector<HopResult> estimateHops(std::span<const HopState> hops, std::span<co
                      joint->high - joint->low > 1.5 * (chain[i]->capacity.high - chain[i]->capacity.low)))
                     joint = &chain[i]->capacity;
                 const CapacityEstimate &c = *joint;
-                if (!r.asymmetric && c.known && !c.lowerBound && !f.lowerBound && !b.lowerBound) {
+                if (!settings.insistDirections && !r.asymmetric && c.known && !c.lowerBound && !f.lowerBound &&
+                    !b.lowerBound) {
                     for (CapacityEstimate *e : {&r.capacity, &*r.returnCapacity}) {
                         e->bitsPerSecond = c.bitsPerSecond;
                         e->low = std::min(e->low, c.low);

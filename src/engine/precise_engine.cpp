@@ -101,7 +101,7 @@ bool PreciseEngine::sideWanted(const HopState &hop, size_t roundSize) const
     // while the directions of its links are in question.
     if (hop.sideLimits.limited() &&
         (hop.directionsSettled ||
-         hop.sideLimits.pacedProbes() * std::max<int64_t>(1, hop.sideLimits.pacingGap()) > 120 * second))
+         hop.sideLimits.pacedProbes() * std::max<int64_t>(1, hop.sideLimits.pacingGap()) > pacedTime(settings)))
         return false;
     return true;
 }
@@ -173,7 +173,7 @@ std::vector<HopSnapshot> PreciseEngine::snapshot()
                 continue;
             const DirectionFit d = hop.directions(settings.quantile, settings.timingFloor);
             const bool side = sideWanted(hop, static_cast<size_t>(settings.probeSizes));
-            if ((!d.back && !side) || hop.limits.limited())
+            if ((!d.back && !side) || (hop.limits.limited() && !settings.insistDirections))
                 continue;  // as the estimator: a hop of rate-limited errors keeps one figure
             const SlopeEstimate unknown{std::numeric_limits<double>::quiet_NaN(),
                                         std::numeric_limits<double>::infinity()};
@@ -218,7 +218,7 @@ std::vector<HopSnapshot> PreciseEngine::snapshot()
                 all = forwardChain[j]->nearHop != static_cast<int>(i) || settled(j, width);
                 break;
             }
-        hops[i].directionsSettled = all;
+        hops[i].directionsSettled = all && !settings.insistDirections;
     }
     return snapshots;
 }

@@ -6,12 +6,6 @@
 
 namespace hoprate {
 
-namespace {
-
-constexpr int64_t rateLimitedTime = 120LL * 1000000000;  // a rate-limited hop's paced probes all fit in this
-
-}  // namespace
-
 std::vector<double> linkNeeds(std::span<const std::optional<ChainLink>> chain)
 {
     const size_t n = chain.size();
@@ -70,7 +64,8 @@ RoundPlan planRound(std::span<const HopSnapshot> hops, const PreciseSettings &se
             // Probes lost to the limit before the pacing do not count; the paced ones fit
             // in a bounded time.
             const int64_t paced = std::min<int64_t>(
-                settings.budget, std::max<int64_t>(round, rateLimitedTime / std::max<int64_t>(1, hop.pacingInterval)));
+                settings.budget,
+                std::max<int64_t>(round, pacedTime(settings) / std::max<int64_t>(1, hop.pacingInterval)));
             if (hop.pacedProbes + round <= paced && hop.need > settings.target)
                 plan.hops.push_back(static_cast<int>(i));
             continue;

@@ -39,8 +39,17 @@ struct PreciseSettings {
     int port = 0;                  // destination port of UDP and TCP probes; 0: the protocol's default
     int firstHop = 1;              // links before this hop are not reported (the hop before is measured)
     bool directions = true;        // measure each link's two directions apart where the replies allow
+    bool insistDirections = false;  // ...and never settle for one figure where they seem to agree, and
+                                    // give rate-limited replies up to insistTime to tell them
     bool quick = false;            // --quick was given (its changes are in budget, target and noisyBudget)
 };
+
+// How long the paced probes of a rate-limited hop (its own, or those of the other kind)
+// may take, in nanoseconds: two minutes, ten where the directions are insisted on.
+constexpr int64_t pacedTime(const PreciseSettings &s)
+{
+    return (s.insistDirections ? 600LL : 120LL) * 1000000000;
+}
 
 // What --quick changes: fewer probes per hop, a looser target (each unless given), and
 // less room for noisy hops.

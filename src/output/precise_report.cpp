@@ -200,7 +200,9 @@ std::string formatPreciseJson(const PreciseResult &result, const std::string &de
                        {"proto", protocolChoiceName(s.protocol)},
                        {"port", s.port > 0 ? nlohmann::ordered_json(s.port) : nlohmann::ordered_json()},
                        {"first_hop", s.firstHop},
-                       {"directions", s.directions ? "auto" : "off"},
+                       {"directions", !s.directions        ? "off"
+                                      : s.insistDirections ? "insist"
+                                                           : "auto"},
                        {"quick", s.quick},
                        {"seed", s.seed}};
     doc["hops"] = nlohmann::ordered_json::array();

@@ -93,6 +93,7 @@ template <typename Settings, typename Visit> void forEachLoggedSetting(Settings 
     visit("port", s.port, 0, 65535);
     visit("first_hop", s.firstHop, 1, 255);
     visit("directions", s.directions, 0, 1);  // optional: logs written before it ran with one figure
+    visit("insist_directions", s.insistDirections, 0, 1);  // optional: logs written before it did not insist
 }
 
 // The reply kinds a hop is measured by, as its hop line names them ("-": none).

@@ -338,9 +338,10 @@ void ProbeLogReader::columnsLine()
     forEachLoggedSetting(log.settings, [&](const char *name, auto &setting, double, double) {
         if (std::find(seen.begin(), seen.end(), std::string("setting ") + name) != seen.end())
             return;
-        // Runs from before the two directions were told apart gave one figure per link.
+        // Runs from before the two directions were told apart gave one figure per link
+        // (and did not insist on two).
         if constexpr (std::is_same_v<std::remove_reference_t<decltype(setting)>, bool>) {
-            if (std::string_view(name) == "directions") {
+            if (std::string_view(name) == "directions" || std::string_view(name) == "insist_directions") {
                 setting = false;
                 return;
             }

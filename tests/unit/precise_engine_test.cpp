@@ -385,6 +385,7 @@ struct DirectionsCase {
     // both, 'P' apart with its echoes set aside (their way back differs), 'B' apart, its
     // address beyond its hop.
     const char *expected;
+    bool insist = false;  // --directions insist
 };
 
 }  // namespace
@@ -405,6 +406,11 @@ TEST(PreciseEngine, BothDirectionsOfEveryLinkWhereTheRepliesTellThemApart)
         {"a router's address reached by a longer path",
          {{10e6, 10e6}, {2e6, 2e6, true, -1, 0, 0, 1}, {5e6, 5e6}},
          "SBS"},
+        {"no echo, errors rate-limited", {{10e6, 10e6, false, -1, 0, 1.0}, {2e6, 2e6, false, -1, 0, 1.0}}, "CC"},
+        {"no echo, errors rate-limited, insisted on",
+         {{10e6, 10e6, false, -1, 0, 1.0}, {2e6, 2e6, false, -1, 0, 1.0}},
+         "SS",
+         true},
     };
     for (const DirectionsCase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -423,11 +429,14 @@ TEST(PreciseEngine, BothDirectionsOfEveryLinkWhereTheRepliesTellThemApart)
             n.addressBeyond = c.links[j].addressBeyond;
             s.nodes.push_back(n);
         }
-        const PreciseResult r = measure(s);
+        PreciseSettings settings = defaults();
+        settings.insistDirections = c.insist;
+        const PreciseResult r = measure(s, settings);
         ASSERT_EQ(r.hops.size(), c.links.size());
-        // Once paced by a rate limit, the other kind's probes go to two sizes only.
+        // Once paced by a rate limit, the other kind's probes (beside echoes) go to two
+        // sizes only.
         std::map<int, std::set<int>> pacedSizes;
-        for (const ProbeRecord &p : r.probes) {
+        for (const ProbeRecord &p : c.links.front().echo ? r.probes : std::vector<ProbeRecord>{}) {
             const bool side = p.protocol == ProbeProtocol::Udp ||
                               (p.hop < static_cast<int>(c.links.size()) && p.to == s.nodes.back().address);
             if (p.measurement && side && p.sentAt - r.probes.front().sentAt > 30000000000LL)

@@ -315,6 +315,7 @@ TEST(ProbeLog, HeaderPathSettingsAndLines)
         "# setting port 443\n"
         "# setting first_hop 3\n"
         "# setting directions 1\n"
+        "# setting insist_directions 0\n"
         "# hop 1 10.0.1.1 echo-router icmp expects=echo-reply skipped=1 rate_limited=0 responders=10.0.1.1/3\n"
         "# hop 2 * silent icmp expects=- skipped=0 rate_limited=0 responders=-\n"
         "# hop 3 10.0.3.1 ttl-limited udp expects=time-exceeded skipped=0 rate_limited=1 "
@@ -521,6 +522,13 @@ TEST(PreciseArguments, EveryOption)
     const PreciseOptions both = parse({"-n6", "fd77::2"});
     EXPECT_TRUE(both.numeric);
     EXPECT_EQ(both.family, FamilyWish::V6);
+    // The three ways with the directions.
+    for (const auto &[word, apart, insist] :
+         {std::tuple{"auto", true, false}, std::tuple{"insist", true, true}, std::tuple{"off", false, false}}) {
+        const PreciseSettings s = parse({"--directions", word, "h"}).settings;
+        EXPECT_EQ(s.directions, apart) << word;
+        EXPECT_EQ(s.insistDirections, insist) << word;
+    }
 }
 
 TEST(PreciseArguments, QuickSetsBudgetAndTargetUnlessGiven)
@@ -573,7 +581,7 @@ TEST(PreciseArguments, RangesAcceptTheirEndsAndRefuseBeyond)
         {{"--first-hop", "31", "h"}, "--first-hop 31 is beyond --max-hops 30"},
         {{"--max-hops", "5", "--first-hop", "6", "h"}, "--first-hop 6 is beyond --max-hops 5"},
         {{"--proto", "sctp", "h"}, R"(--proto needs auto, icmp, udp or tcp, not "sctp")"},
-        {{"--directions", "both", "h"}, R"(--directions needs auto or off, not "both")"},
+        {{"--directions", "both", "h"}, R"(--directions needs auto, insist or off, not "both")"},
         {{"--source", "h", "h"}, R"(--source needs an IPv4 or IPv6 address, not "h")"},
         {{"--interface", "a/b", "h"}, R"(--interface needs a network interface name, not "a/b")"},
         {{"-4", "fd77::2"}, "-4 with an IPv6 address: fd77::2"},

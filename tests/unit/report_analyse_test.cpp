@@ -175,13 +175,16 @@ std::string firstLines(const std::string &text, int count)
 TEST(ReportAnalyse, HostileLogsAreRefusedNamingFileAndLine)
 {
     const std::string good = smallLog();
-    // Lines: 1 title, 2 format, 3-13 the run, 14-37 the settings, 38-39 the hops, 40 the
-    // column names, 41-43 the probes, 44 the end line.
+    // Lines: 1 title, 2 format, 3-13 the run, 14-38 the settings, 39-40 the hops, 41 the
+    // column names, 42-44 the probes, 45 the end line.
     ASSERT_NO_THROW(readBack(good));
     // A log from before the two directions were told apart: one figure for both.
     EXPECT_FALSE(readBack(replaced(good, "# setting directions 1\n", "")).settings.directions);
-    ASSERT_EQ(std::count(good.begin(), good.end(), '\n'), 44);
-    std::string manyHops = firstLines(good, 37);
+    EXPECT_FALSE(readBack(replaced(good, "# setting insist_directions 0\n", "")).settings.insistDirections);
+    EXPECT_TRUE(readBack(replaced(good, "# setting insist_directions 0\n", "# setting insist_directions 1\n"))
+                    .settings.insistDirections);
+    ASSERT_EQ(std::count(good.begin(), good.end(), '\n'), 45);
+    std::string manyHops = firstLines(good, 38);
     for (int hop = 1; hop <= 256; ++hop)
         manyHops += "# hop " + std::to_string(hop) + " * silent icmp expects=- skipped=0 rate_limited=0 responders=-\n";
 
@@ -201,13 +204,13 @@ TEST(ReportAnalyse, HostileLogsAreRefusedNamingFileAndLine)
          "2: format \"3\": only format 2 is read"},
         {"cut in the header", [&] { return firstLines(good, 20); },
          "21: the log ends in its header, before the column names"},
-        {"cut before the end line", [&] { return firstLines(good, 43); },
-         "44: the log ends after 3 probes without its end line (\"# end: N probes\"): cut short"},
-        {"cut inside a row", [&] { return firstLines(good, 42) + "2,measure,1,10.0.1.1,1,15"; },
-         "43: a row of 6 fields, expected 24"},
+        {"cut before the end line", [&] { return firstLines(good, 44); },
+         "45: the log ends after 3 probes without its end line (\"# end: N probes\"): cut short"},
+        {"cut inside a row", [&] { return firstLines(good, 43) + "2,measure,1,10.0.1.1,1,15"; },
+         "44: a row of 6 fields, expected 24"},
         {"an end line that miscounts", [&] { return replaced(good, "# end: 3 probes", "# end: 4 probes"); },
-         "44: the end line counts \"4 probes\", but the log has 3 probes"},
-        {"a line after the end", [&] { return good + "# end: 3 probes\n"; }, "45: a line after the end line"},
+         "45: the end line counts \"4 probes\", but the log has 3 probes"},
+        {"a line after the end", [&] { return good + "# end: 3 probes\n"; }, "46: a line after the end line"},
         {"a letter in a number", [&] { return replaced(good, "# path_mtu 1500", "# path_mtu 15O0"); },
          "8: path_mtu: expected a whole number from 0 to 65535, found \"15O0\""},
         {"a wall time that is no number", [&] { return replaced(good, "# wall_s 1.5", "# wall_s nan"); },
@@ -218,34 +221,34 @@ TEST(ReportAnalyse, HostileLogsAreRefusedNamingFileAndLine)
         {"an unknown setting", [&] { return replaced(good, "# setting port 0", "# setting colour 0"); },
          "35: unknown setting \"colour\""},
         {"a setting missing", [&] { return replaced(good, "# setting seed 0\n", ""); },
-         "39: the header lacks # setting seed"},
+         "40: the header lacks # setting seed"},
         {"a line given twice", [&] { return replaced(good, "# family ipv4\n", "# family ipv4\n# family ipv4\n"); },
          "6: # family given twice"},
         {"hops out of order", [&] { return replaced(good, "# hop 2 ", "# hop 3 "); },
-         "39: hop \"3\" where hop 2 comes (the hops go 1, 2, 3, ...)"},
+         "40: hop \"3\" where hop 2 comes (the hops go 1, 2, 3, ...)"},
         {"a method the reply kinds contradict",
          [&] {
              return replaced(good, "echo-router icmp expects=echo-reply", "echo-router icmp expects=time-exceeded");
          },
-         "38: hop 1: expects=time-exceeded, but echo-router with icmp probes expects echo-reply"},
-        {"too many hops", [&] { return manyHops; }, "293: more than 255 hops"},
+         "39: hop 1: expects=time-exceeded, but echo-router with icmp probes expects echo-reply"},
+        {"too many hops", [&] { return manyHops; }, "294: more than 255 hops"},
         {"a number in a row that is not whole", [&] { return replaced(good, ",2000000,", ",2e6,"); },
-         "41: rtt_ns: expected a whole number from -1000000000000000 to 1000000000000000, found \"2e6\""},
+         "42: rtt_ns: expected a whole number from -1000000000000000 to 1000000000000000, found \"2e6\""},
         {"times that do not count from the first probe",
          [&] { return replaced(good, "0,setup,0,192.0.2.80,1,64,0,", "0,setup,0,192.0.2.80,1,64,7,"); },
-         "41: sent_ns: expected 0 for the first probe, whose send the times count from, found \"7\""},
+         "42: sent_ns: expected 0 for the first probe, whose send the times count from, found \"7\""},
         {"a row of a hop beyond the path", [&] { return replaced(good, "1,measure,1,", "1,measure,9,"); },
-         "42: probe 1 measures hop 9, beyond the path's 2 hops"},
+         "43: probe 1 measures hop 9, beyond the path's 2 hops"},
         {"a pair's second not behind its first", [&] { return replaced(good, "icmp,0,1,0,", "icmp,0,0,0,"); },
-         "43: pair_first: expected the probe before it, a measurement probe of the same hop, found \"0\""},
+         "44: pair_first: expected the probe before it, a measurement probe of the same hop, found \"0\""},
         {"an address of the other family",
          [&] { return replaced(good, "1,measure,1,10.0.1.1,", "1,measure,1,fd00::1,"); },
-         "42: to: \"fd00::1\" is not of the destination's family"},
+         "43: to: \"fd00::1\" is not of the destination's family"},
         {"a second log cut short", [&] { return good + firstLines(good, 20); },
-         "65: the log ends in its header, before the column names"},
+         "66: the log ends in its header, before the column names"},
         {"a second log with a bad line", [&] { return good + replaced(good, "# path_mtu 1500", "# path_mtu -1"); },
-         "52: path_mtu: expected a whole number from 0 to 65535, found \"-1\""},
-        {"too many probes", [&] { return good; }, "43: more than 2 probes", 2},
+         "53: path_mtu: expected a whole number from 0 to 65535, found \"-1\""},
+        {"too many probes", [&] { return good; }, "44: more than 2 probes", 2},
         {"a line too long", [&] { return replaced(good, "# source ", "# source " + std::string(maxLineBytes, 'x')); },
          "6: line longer than 1048576 bytes"},
     };
