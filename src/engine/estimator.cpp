@@ -169,9 +169,27 @@ std::vector<HopResult> estimateHops(std::span<const HopState> hops, std::span<co
             const CapacityEstimate &c = link->capacity;
             return c.lowerBound || c.high - c.low <= 2 * usefulWidth * c.bitsPerSecond;
         };
+        // (Not where an end's echoes came back another way: the line has them.)
+        const int near = chain[i] ? chain[i]->nearHop : -1;
+        const bool echoesAside =
+            hop.echoPathDiffers() || (near >= 0 && hops[static_cast<size_t>(near)].echoPathDiffers());
+        const bool lineUsable = !echoesAside && chain[i] && chain[i]->capacity.known && !chain[i]->capacity.lowerBound;
+        // The figure of every probe together, with an interval that holds either reading.
+        auto takeJoint = [](CapacityEstimate &e, const CapacityEstimate &joint) {
+            e.bitsPerSecond = joint.bitsPerSecond;
+            e.low = std::min(e.low, joint.low);
+            e.high = std::max(e.high, joint.high);
+        };
         if (telling(forwardChain[i])) {
             r.capacity = forwardChain[i]->capacity;
             r.directions = LinkDirections::Forward;
+            // The way back not told, but the way out where the line of both puts it: most
+            // likely one rate (an asymmetric link reads apart, toward the slower way), and
+            // the line's figure is known several times more closely.
+            const CapacityEstimate &line = chain[i] ? chain[i]->capacity : r.capacity;
+            if (!telling(backChain[i]) && !settings.insistDirections && lineUsable && !r.capacity.lowerBound &&
+                !readingsApart(r.capacity, line) && line.high - line.low < r.capacity.high - r.capacity.low)
+                takeJoint(r.capacity, line);
             if (telling(backChain[i])) {
                 const CapacityEstimate &b = backChain[i]->capacity;
                 r.returnCapacity = b;
@@ -187,22 +205,14 @@ std::vector<HopResult> estimateHops(std::span<const HopState> hops, std::span<co
                 // are rate-limited, its extra freedom costs much: then the line's figure
                 // (both directions one rate) is taken, whichever is known closer by half.
                 const CapacityEstimate *joint = &bothChain[i]->capacity;
-                // (Not where an end's echoes came back another way: the line has them.)
-                const int near = chain[i] ? chain[i]->nearHop : -1;
-                const bool echoesAside =
-                    hop.echoPathDiffers() || (near >= 0 && hops[static_cast<size_t>(near)].echoPathDiffers());
-                if (!echoesAside && chain[i] && chain[i]->capacity.known && !chain[i]->capacity.lowerBound &&
-                    (!joint->known || joint->lowerBound ||
-                     joint->high - joint->low > 1.5 * (chain[i]->capacity.high - chain[i]->capacity.low)))
+                if (lineUsable && (!joint->known || joint->lowerBound ||
+                                   joint->high - joint->low > 1.5 * (chain[i]->capacity.high - chain[i]->capacity.low)))
                     joint = &chain[i]->capacity;
                 const CapacityEstimate &c = *joint;
                 if (!settings.insistDirections && !r.asymmetric && c.known && !c.lowerBound && !f.lowerBound &&
                     !b.lowerBound) {
-                    for (CapacityEstimate *e : {&r.capacity, &*r.returnCapacity}) {
-                        e->bitsPerSecond = c.bitsPerSecond;
-                        e->low = std::min(e->low, c.low);
-                        e->high = std::max(e->high, c.high);
-                    }
+                    takeJoint(r.capacity, c);
+                    takeJoint(*r.returnCapacity, c);
                 }
             }
         }
