@@ -56,7 +56,9 @@ echo "== the accurate mode versus the configured link rates"
 awk -v truths="${rates[*]}" '
     BEGIN { split(truths, truth, " "); printf "%-4s %12s %14s %9s  %s\n", "hop", "configured", "capacity", "err", "interval covers it" }
     /^ *[0-9]+  [0-9.]+ / {
-        hop = $1; value = $3; unit = $4; low = $5; lowUnit = $6; high = $8; highUnit = $9
+        # A hop with a name has it in parentheses after its address: one field more.
+        o = ($3 ~ /^\(/) ? 1 : 0
+        hop = $1; value = $(3 + o); unit = $(4 + o); low = $(5 + o); lowUnit = $(6 + o); high = $(8 + o); highUnit = $(9 + o)
         m["b/s"] = 1; m["kb/s"] = 1e3; m["Mb/s"] = 1e6; m["Gb/s"] = 1e9
         c = value * m[unit]; t = truth[hop]
         covers = (low * m[lowUnit] <= t && t <= high * m[highUnit]) ? "yes" : "no"
