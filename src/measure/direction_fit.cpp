@@ -106,26 +106,20 @@ DirectionFit fitDirections(std::span<const DirectionGroup> groups, double quanti
     if (!plane.forward || static_cast<int>(points.size()) <= plane.parameters)
         return fit;
 
-    // Sizes whose every sample was held up lie far above the plane: set aside the farthest,
-    // a quarter of the groups at most, beyond four robust deviations.
-    std::vector<double> distance;
-    for (const double r : plane.residuals)
-        distance.push_back(std::fabs(r));
-    const double limit = std::max(4.0 * 1.4826 * median(distance), 3.0 * timingFloor);
-    std::vector<size_t> order(points.size());
-    for (size_t i = 0; i < order.size(); ++i)
-        order[i] = i;
-    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return distance[a] > distance[b]; });
-    std::vector<bool> aside(points.size(), false);
-    bool anyAside = false;
-    for (size_t k = 0; k < points.size() / 4 && distance[order[k]] > limit; ++k)
-        aside[order[k]] = anyAside = true;
-    if (anyAside) {
-        std::vector<Point> kept;
-        for (size_t i = 0; i < points.size(); ++i)
-            if (!aside[i])
-                kept.push_back(points[i]);
-        points = std::move(kept);
+    // Sizes whose every sample was held up lie far above the plane: set aside the farthest
+    // while beyond four robust deviations, a quarter of the groups at most, one at a time.
+    // (A kind with few groups, as rate-limited errors at two sizes and a stray one, follows
+    // a far group of its own: judged by the first plane, its good groups would go too.)
+    const size_t most = points.size() / 4;
+    for (size_t k = 0; k < most; ++k) {
+        std::vector<double> distance;
+        for (const double r : plane.residuals)
+            distance.push_back(std::fabs(r));
+        const double limit = std::max(4.0 * 1.4826 * median(distance), 3.0 * timingFloor);
+        const auto farthest = std::max_element(distance.begin(), distance.end());
+        if (*farthest <= limit)
+            break;
+        points.erase(points.begin() + (farthest - distance.begin()));
         plane = fitPlane(points);
         if (!plane.forward || static_cast<int>(points.size()) <= plane.parameters)
             return fit;

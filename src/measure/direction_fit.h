@@ -40,9 +40,10 @@ struct DirectionFit {
 SlopeEstimate meanSlope(const DirectionFit &fit);
 
 // Least squares through the floors of the groups with at least minimumCount samples,
-// after setting aside up to a quarter of them beyond four robust deviations from a first
-// fit. Deviations as fitFloor's: the residual scatter (never below timingFloor), widened
-// to the Student-t quantile for few groups. Nothing is known while the lengths leave a
+// after setting aside up to a quarter of them beyond four robust deviations, the farthest
+// first and one at a time, each judged by the fit without the ones before. Deviations as
+// fitFloor's: the residual scatter (never below timingFloor), widened to the Student-t
+// quantile for few groups. Nothing is known while the lengths leave a
 // direction undetermined: probe and reply lengths that rise together (echoes alone,
 // whole quotes) tell only F + R, which fitFloor measures.
 DirectionFit fitDirections(std::span<const DirectionGroup> groups, double quantile, double timingFloor,

@@ -101,4 +101,25 @@ TEST(DirectionFit, AHeldUpSizeIsSetAsideAndTooFewGroupsTellNothing)
     for (DirectionGroup &g : groups)
         g.floors.samples.resize(1);
     EXPECT_FALSE(fitDirections(groups, 0.1, 3e-7).forward);
+
+    // Echoes at every size beside rate-limited errors at the two ends and two at a middle
+    // size, both held up: the stray group goes, the ends stay and tell the directions.
+    std::vector<DirectionGroup> sparse;
+    for (int64_t p = 64; p <= 1500; p += 96) {
+        DirectionGroup g{0, p, p, {}};
+        g.floors.add(1e-3 + 0.8e-6 * p + 4e-6 * p + (p % 192 == 64 ? 2e-7 : -2e-7));
+        g.floors.add(g.floors.samples.back());
+        sparse.push_back(g);
+    }
+    for (const int64_t p : {640, 1216, 1500}) {
+        DirectionGroup g{1, p, 576, {}};
+        g.floors.add(1.05e-3 + 0.8e-6 * p + 4e-6 * 576 + (p == 1216 ? 150e-6 : 0.0));
+        g.floors.add(g.floors.samples.back());
+        sparse.push_back(g);
+    }
+    const DirectionFit ends = fitDirections(sparse, 0.1, 3e-7);
+    ASSERT_TRUE(ends.back);
+    EXPECT_EQ(ends.groups, static_cast<int>(sparse.size()) - 1);
+    EXPECT_NEAR(ends.f, 0.8e-6, 0.01e-6);
+    EXPECT_NEAR(ends.r, 4e-6, 0.01e-6);
 }
