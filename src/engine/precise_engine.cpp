@@ -20,8 +20,9 @@ constexpr int64_t drainStep = 50000000;      // ...waited for in steps of this
 constexpr double longestGap = 2.0;           // seconds: pacing never waits longer between two sends
 // A path idle for a while is slow with its next packet: hosts and link ends wake up (on
 // the lab, the first probe a second after the last came back 0.6 ms late, most times,
-// and the next ones 12 ms later often still late). Where a rate limit paces the probes,
-// messages nobody answers keep the path awake in the last moments before each.
+// and the next ones 12 ms later often still late; after the 16 ms pauses that a 1 Mbit/s
+// way back needs, late enough to read a 10 Mbit/s link 1 % slow). Messages nobody answers
+// keep the path awake in the last moments of every long pause.
 constexpr int64_t wakeAfterIdle = 5000000;  // a pause longer than this before a probe...
 constexpr int64_t wakeLead = 10000000;      // ...is filled from this long before it...
 constexpr int64_t wakeEvery = 5000000;      // ...with a wake message this often...
@@ -290,31 +291,35 @@ void PreciseEngine::measure()
         // takes more than half the path's time, and then only for the few scouting probes,
         // which a queue can delay but never make look faster.
         const double perByte = scouting && hops.size() > 1 ? path.initialPerByte / 2 : bottleneckPerByte();
+        // When an item's hop may be probed (rate-limited hops wait their turn).
+        auto notBefore = [&](const Item &item) {
+            const HopState &hop = hops[static_cast<size_t>(item.hop)];
+            return item.side ? hop.sideNotBefore : hop.notBefore;
+        };
         while (!round.empty()) {
+            int64_t soonest = std::numeric_limits<int64_t>::max();
+            for (const Item &item : round)
+                soonest = std::min(soonest, notBefore(item));
+            nextSend = std::max(nextSend, soonest);
+            // A long pause (a large probe toward a slow link, a rate-limited hop's pacing)
+            // is kept awake in its last moments.
+            for (;;) {
+                const int64_t at = std::max({nextSend - wakeLead, lastSend + wakeClearance, lastWake + wakeEvery});
+                if (nextSend - lastSend <= wakeAfterIdle || at > nextSend - wakeClearance)
+                    break;
+                if (net.now() < at) {
+                    ledger.takeReplies(at, answers);
+                    continue;
+                }
+                ledger.wake(destination);
+                lastWake = net.now();
+            }
             ledger.takeReplies(nextSend, answers);
             const int64_t now = net.now();
-            // The first probe whose hop may be probed now (rate-limited hops wait their turn).
-            auto notBefore = [&](const Item &item) {
-                const HopState &hop = hops[static_cast<size_t>(item.hop)];
-                return item.side ? hop.sideNotBefore : hop.notBefore;
-            };
             auto pick =
                 std::find_if(round.begin(), round.end(), [&](const Item &item) { return notBefore(item) <= now; });
-            if (pick == round.end()) {
-                int64_t soonest = std::numeric_limits<int64_t>::max();
-                for (const Item &item : round)
-                    soonest = std::min(soonest, notBefore(item));
-                nextSend = soonest;
-                const int64_t wakeFrom = std::max(soonest - wakeLead, lastSend + wakeClearance);
-                if (soonest - lastSend > wakeAfterIdle && soonest - now > wakeClearance) {
-                    if (now >= wakeFrom && now - lastWake >= wakeEvery) {
-                        ledger.wake(destination);
-                        lastWake = now;
-                    }
-                    nextSend = std::min(soonest, std::max(wakeFrom, lastWake + wakeEvery));
-                }
-                continue;
-            }
+            if (pick == round.end())
+                continue;  // the wait ended early: wait again
             const Item item = *pick;
             round.erase(pick);
             const int size = item.size;

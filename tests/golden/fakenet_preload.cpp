@@ -39,7 +39,7 @@
 //   FAKENET_RANDOM  seed of what getrandom returns (default 0)
 //   FAKENET_WAIT_LIMIT  waits (select, poll, ppoll) after which the run is ended with
 //                   status 98, a busy loop (default 1000000)
-//   FAKENET_SCRIPT  events by probe number (the n-th probe sent, from 0), ';'-separated:
+//   FAKENET_SCRIPT  events by packet number (the n-th sent, from 0, wake messages too), ';'-separated:
 //                   N:drop           no reply
 //                   N:late=MS        the reply comes MS milliseconds later than usual
 //                   N:foreign        another process's echo reply arrives first

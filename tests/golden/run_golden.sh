@@ -123,13 +123,14 @@ precise_error_queue_note)
     args=(--precise --seed 1 --json --quick --sizes 8 10.9.3.1)
     same_stdout_as=precise_json waits_per_send=3 ;;
 precise_late_send_stamp)
-    # Probe 5's and 200's send stamps come during the waits after them; probe 17's (the
+    # Probe 5's and 109's send stamps come during the waits after them (109 is the 201st
+    # packet sent: wake messages go before long pauses); probe 17's (the
     # first of a packet pair) only as probe 18 is sent, and probe 18 must keep its own
     # (taking 17's would show as a delay of -3000 ns). The three probes are timed with the
     # program's clock; 17's longer round trip moves the pacing of the following round.
-    export FAKENET_SCRIPT="5:stamplate=500;17:stamplate=10;200:stamplate=3000"
+    export FAKENET_SCRIPT="5:stamplate=500;17:stamplate=10;201:stamplate=3000"
     args=(--precise --seed 1 --json --quick --sizes 8 --directions off --save probes.csv 10.9.3.1)
-    late_stamps="5 17 200" ;;
+    late_stamps="5 17 109" ;;
 *)
     echo "unknown case $case_name" >&2
     exit 2 ;;

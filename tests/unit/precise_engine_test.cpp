@@ -161,28 +161,16 @@ TEST(PreciseEngine, RateLimitedRouterIsPacedToItsRate)
     EXPECT_LT(std::fabs(error(r.hops[2], 5e6)), 0.01);
 }
 
-TEST(PreciseEngine, APathIdleBetweenPacedProbesIsWokenAheadOfEach)
+// The wake messages of a run: 8-byte echo replies to the destination, each 1 to 10 ms
+// before the next probe and at least 1 ms after the last, and one in every pause between
+// measurement probes long enough to hold one.
+void checkWakes(const SimulatedPath &path, const PreciseResult &r, const IpAddress &destination)
 {
-    // No node answers echo and every one limits its errors: each probe is paced, a second
-    // after the last of its hop; the first link's far end is slow after an idle moment.
-    const std::vector<double> rates{10e6, 2e6, 5e6};
-    Scenario s = chain(rates);
-    for (SimNode &n : s.nodes) {
-        n.echo = false;
-        n.limit = 1.0;
-    }
-    s.links[0].drowsy = 600000;
-    PreciseSettings settings = defaults();
-    settings.budget = 64;
-    SimulatedPath path(s.links, s.nodes, 3);
-    path.keepSends = true;
-    PreciseEngine engine(path, settings, testSecrets(), testFlows(Family::V4));
-    const PreciseResult r = engine.run(s.nodes.back().address);
     std::vector<int64_t> wakes, probes;
     for (const FakeNetwork::Sent &sent : path.sent) {
         const bool wake = sent.icmp && sent.bytes == std::vector<uint8_t>{0, 0, 0xFF, 0xFF, 0, 0, 0, 0};
         if (wake) {
-            EXPECT_EQ(sent.to.address, s.nodes.back().address);
+            EXPECT_EQ(sent.to.address, destination);
         }
         (wake ? wakes : probes).push_back(sent.at);
     }
@@ -196,8 +184,43 @@ TEST(PreciseEngine, APathIdleBetweenPacedProbesIsWokenAheadOfEach)
             EXPECT_GE(w - *(next - 1), 1000000);
         }
     }
-    for (size_t i = 0; i < rates.size(); ++i)
-        EXPECT_LT(std::fabs(error(r.hops[i], rates[i])), 0.01) << "link " << i + 1;
+    for (size_t i = 1; i < r.probes.size(); ++i) {
+        const ProbeRecord &a = r.probes[i - 1], &b = r.probes[i];
+        if (a.measurement && b.measurement && b.sentAt - a.sentAt > 12000000) {
+            const auto w = std::lower_bound(wakes.begin(), wakes.end(), a.sentAt);
+            EXPECT_TRUE(w != wakes.end() && *w < b.sentAt) << "pause before probe " << i;
+        }
+    }
+}
+
+TEST(PreciseEngine, APathIdleBeforeAProbeIsWokenAheadOfIt)
+{
+    // The first link's far end is slow after an idle moment. Paced: no node answers echo
+    // and every one limits its errors, each probe a second after the last of its hop.
+    // Slow way back: a 1 Mbit/s return makes pauses of 20 ms after large probes.
+    for (const bool paced : {true, false}) {
+        SCOPED_TRACE(paced ? "paced" : "slow way back");
+        const std::vector<double> rates =
+            paced ? std::vector<double>{10e6, 2e6, 5e6} : std::vector<double>{20e6, 10e6, 5e6};
+        Scenario s = chain(rates);
+        for (SimNode &n : s.nodes) {
+            n.echo = !paced;
+            n.limit = paced ? 1.0 : 0.0;
+        }
+        if (!paced)
+            s.links[1].backRate = 1e6;
+        s.links[0].drowsy = 600000;
+        PreciseSettings settings = defaults();
+        if (paced)
+            settings.budget = 64;
+        SimulatedPath path(s.links, s.nodes, 3);
+        path.keepSends = true;
+        PreciseEngine engine(path, settings, testSecrets(), testFlows(Family::V4));
+        const PreciseResult r = engine.run(s.nodes.back().address);
+        checkWakes(path, r, s.nodes.back().address);
+        for (size_t i = 0; i < rates.size(); ++i)
+            EXPECT_LT(std::fabs(error(r.hops[i], rates[i])), 0.01) << "link " << i + 1;
+    }
 }
 
 TEST(PreciseEngine, PathMtuComesFromFragmentationNeeded)

@@ -53,22 +53,22 @@ TEST(ReportAccurate, GoldenDocumentAsTableAndCsv)
     EXPECT_EQ(formatAccurateTable(report),
               "results file: run.json\n"
               "\n"
-              "destination 10.9.3.1 (10.9.3.1), ipv4, 3 hops, 580 probes in 4.9 s\n"
+              "destination 10.9.3.1 (10.9.3.1), ipv4, 3 hops, 671 probes in 5.7 s\n"
               "hop  address   measured          capacity     90 % interval              return       return 90 % "
               "interval\n"
-              "  1  10.9.1.1  echo-router icmp  2.0000 Mb/s  1.9828 Mb/s - 2.0175 Mb/s  2.0000 Mb/s  1.9793 Mb/s - "
-              "2.0178 Mb/s\n"
-              "  2  10.9.2.1  echo-router icmp  5.0000 Mb/s  4.8952 Mb/s - 5.1094 Mb/s  5.0000 Mb/s  4.8934 Mb/s - "
-              "5.1325 Mb/s\n"
-              "  3  10.9.3.1  destination icmp  10.000 Mb/s  9.9648 Mb/s - 10.035 Mb/s  -            -\n");
+              "  1  10.9.1.1  echo-router icmp  2.0000 Mb/s  1.9965 Mb/s - 2.0035 Mb/s  2.0000 Mb/s  1.9965 Mb/s - "
+              "2.0036 Mb/s\n"
+              "  2  10.9.2.1  echo-router icmp  4.9833 Mb/s  4.8902 Mb/s - 5.1148 Mb/s  4.9833 Mb/s  4.8466 Mb/s - "
+              "5.0929 Mb/s\n"
+              "  3  10.9.3.1  destination icmp  10.049 Mb/s  9.9234 Mb/s - 10.177 Mb/s  -            -\n");
     EXPECT_EQ(formatAccurateCsv(report),
               "destination,hop,address,name,method,protocol,capacity_bps,ci90_low_bps,ci90_high_bps,lower_bound,"
               "merged_from,return_capacity_bps,return_ci90_low_bps,return_ci90_high_bps,asymmetric\n"
-              "10.9.3.1,1,10.9.1.1,,echo-router,icmp,2000000,1982765.495,2017536.742,false,,2000000,"
-              "1979336.619,2017814.122,false\n"
-              "10.9.3.1,2,10.9.2.1,,echo-router,icmp,5000000,4895204.381,5109380.665,false,,5000000,"
-              "4893412.675,5132466.943,false\n"
-              "10.9.3.1,3,10.9.3.1,,destination,icmp,10000000,9964806.061,10035443.42,false,,,,,false\n");
+              "10.9.3.1,1,10.9.1.1,,echo-router,icmp,2000000,1996466.635,2003545.894,false,,2000000,"
+              "1996460.041,2003552.535,false\n"
+              "10.9.3.1,2,10.9.2.1,,echo-router,icmp,4983284.438,4890217.34,5114767.507,false,,4983284.438,"
+              "4846589.537,5092930.501,false\n"
+              "10.9.3.1,3,10.9.3.1,,destination,icmp,10048536.73,9923392.253,10176877.92,false,,,,,false\n");
 }
 
 // Every kind of hop the writer knows (silent, links in series, a lower bound, no estimate),
@@ -118,13 +118,13 @@ TEST(ReportAccurate, JsonLinesOfEveryKindOfHop)
               "- 810.00 kb/s  asymmetric\n"
               "  6  192.0.2.80  destination icmp  -               -                          -            -\n"
               "\n"
-              "destination dest,\"x\" (10.9.3.1), ipv4, 2 hops, 580 probes in 4.9 s, destination not reached, "
+              "destination dest,\"x\" (10.9.3.1), ipv4, 2 hops, 671 probes in 5.7 s, destination not reached, "
               "incomplete run\n"
               "hop  address                measured          capacity     90 % interval              return       "
               "return 90 % interval       note\n"
-              "  1  10.9.1.1 (r1.example)  echo-router icmp  2.0000 Mb/s  1.9828 Mb/s - 2.0175 Mb/s  1.0000 Mb/s  "
+              "  1  10.9.1.1 (r1.example)  echo-router icmp  2.0000 Mb/s  1.9965 Mb/s - 2.0035 Mb/s  1.0000 Mb/s  "
               "980.00 kb/s - 1.0200 Mb/s  asymmetric\n"
-              "  2  10.9.2.1               echo-router icmp  5.0000 Mb/s  4.8952 Mb/s - 5.1094 Mb/s  -            -\n");
+              "  2  10.9.2.1               echo-router icmp  4.9833 Mb/s  4.8902 Mb/s - 5.1148 Mb/s  -            -\n");
     const std::string csv = formatAccurateCsv(report);
     EXPECT_NE(csv.find("\nexample.net,4,10.0.4.1,,echo-router,icmp,2500000000,,,true,,,,,false\n"), std::string::npos);
     EXPECT_NE(csv.find("\nexample.net,2,,,silent,icmp,,,,false,,,,,false\n"), std::string::npos);
@@ -133,8 +133,8 @@ TEST(ReportAccurate, JsonLinesOfEveryKindOfHop)
     EXPECT_NE(csv.find("\nexample.net,5,10.0.5.1,,echo-router,icmp,5000000,4950000,5050000,false,,800000,790000,"
                        "810000,true\n"),
               std::string::npos);
-    EXPECT_NE(csv.find("\n\"dest,\"\"x\"\"\",1,10.9.1.1,r1.example,echo-router,icmp,2000000,1982765.495,"
-                       "2017536.742,false,,1000000,980000,1020000,true\n"),
+    EXPECT_NE(csv.find("\n\"dest,\"\"x\"\"\",1,10.9.1.1,r1.example,echo-router,icmp,2000000,1996466.635,"
+                       "2003545.894,false,,1000000,980000,1020000,true\n"),
               std::string::npos)
         << csv;
     EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 9);
