@@ -24,6 +24,15 @@ int64_t replyLength(int kind, int64_t p, int header, int quote, int total)
     return std::min<int64_t>(header + quoted, total);
 }
 
+// A group of two samples at one floor.
+DirectionGroup groupAt(int kind, int64_t p, int64_t q, double floor)
+{
+    DirectionGroup g{kind, p, q, {}};
+    g.floors.add(floor);
+    g.floors.add(floor);
+    return g;
+}
+
 struct Case {
     const char *name;
     std::vector<int> kinds;
@@ -84,11 +93,7 @@ TEST(DirectionFit, AHeldUpSizeIsSetAsideAndTooFewGroupsTellNothing)
     std::vector<DirectionGroup> groups;
     for (int64_t p = 64; p <= 1500; p += 96) {
         const int64_t q = std::min<int64_t>(p + 28, 576);
-        DirectionGroup g{1, p, q, {}};
-        const double floor = 1e-3 + 0.8e-6 * p + 0.8e-6 * q + (p == 736 ? 80e-6 : 0.0);
-        g.floors.add(floor);
-        g.floors.add(floor);
-        groups.push_back(g);
+        groups.push_back(groupAt(1, p, q, 1e-3 + 0.8e-6 * p + 0.8e-6 * q + (p == 736 ? 80e-6 : 0.0)));
     }
     const DirectionFit fit = fitDirections(groups, 0.1, 3e-7);
     ASSERT_TRUE(fit.back);
@@ -105,18 +110,10 @@ TEST(DirectionFit, AHeldUpSizeIsSetAsideAndTooFewGroupsTellNothing)
     // Echoes at every size beside rate-limited errors at the two ends and two at a middle
     // size, both held up: the stray group goes, the ends stay and tell the directions.
     std::vector<DirectionGroup> sparse;
-    for (int64_t p = 64; p <= 1500; p += 96) {
-        DirectionGroup g{0, p, p, {}};
-        g.floors.add(1e-3 + 0.8e-6 * p + 4e-6 * p + (p % 192 == 64 ? 2e-7 : -2e-7));
-        g.floors.add(g.floors.samples.back());
-        sparse.push_back(g);
-    }
-    for (const int64_t p : {640, 1216, 1500}) {
-        DirectionGroup g{1, p, 576, {}};
-        g.floors.add(1.05e-3 + 0.8e-6 * p + 4e-6 * 576 + (p == 1216 ? 150e-6 : 0.0));
-        g.floors.add(g.floors.samples.back());
-        sparse.push_back(g);
-    }
+    for (int64_t p = 64; p <= 1500; p += 96)
+        sparse.push_back(groupAt(0, p, p, 1e-3 + 0.8e-6 * p + 4e-6 * p + (p % 192 == 64 ? 2e-7 : -2e-7)));
+    for (const int64_t p : {640, 1216, 1500})
+        sparse.push_back(groupAt(1, p, 576, 1.05e-3 + 0.8e-6 * p + 4e-6 * 576 + (p == 1216 ? 150e-6 : 0.0)));
     const DirectionFit ends = fitDirections(sparse, 0.1, 3e-7);
     ASSERT_TRUE(ends.back);
     EXPECT_EQ(ends.groups, static_cast<int>(sparse.size()) - 1);
