@@ -164,10 +164,10 @@ scenario() {
             description="As filtered with Linux's default ICMP error rate limit on every node (a burst of 6, then one per second per source): every answer is rate-limited. Tools run 7 s apart." ;;
         udp)
             links=$basic
-            description="The basic path; the accurate mode with --proto udp (every node measured with UDP probes to a closed port: time exceeded and port unreachable)." ;;
+            description="The basic path; the accurate mode with --proto udp (the destination measured with UDP probes to a closed port, answered by port unreachable; the routers, which answer echo, by echo and, for the directions, by time exceeded)." ;;
         tcp)
             links=$basic
-            description="The basic path; the accurate mode with --proto tcp (TCP SYN to port 80, closed: time exceeded and resets)." ;;
+            description="The basic path; the accurate mode with --proto tcp (the destination measured with TCP SYN to port 80, closed, answered by resets; the routers, which answer echo, by echo and, for the directions, by time exceeded)." ;;
         asym)
             links=20M/1ms,10M/2ms:back=1M,5M/1ms
             description="Link 2 carries 10 Mbit/s toward the destination and 1 Mbit/s back. The classic mode and pchar give one number per link and are compared with the forward rate; the accurate mode's return estimates are compared with the rate back (table below the first)." ;;
