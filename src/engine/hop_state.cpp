@@ -114,6 +114,8 @@ void fileAnswer(std::span<HopState> hops, const ProbeRecord &probe)
     }
     if (side)
         ++hop.sideAnswers;
+    if (own && probe.kind == ReplyKind::TcpSynAck)
+        ++hop.synAcks;
     // The second probe of a pair waits behind the first: not a floor sample.
     if (probe.pairFirst >= 0)
         return;

@@ -36,6 +36,11 @@ struct HopState {
     RateLimitWatch sideLimits;  // the other kind's replies are ICMP errors
     int64_t sideNotBefore = 0;
     bool directionsSettled = false;  // its links' directions agree, each known within a few %
+    // A destination that answers a SYN with a SYN-ACK holds our flow half-open until our
+    // kernel's reset gets there; another SYN of the flow before then goes unanswered.
+    int synAcks = 0;
+
+    bool holdsHalfOpen() const { return synAcks > 0 && std::isfinite(minRtt); }
 
     bool measured() const { return path.method != HopMethod::Silent && !skipped; }
     // Its replies are ICMP errors (time exceeded, port unreachable), which routers and

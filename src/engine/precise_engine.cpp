@@ -113,6 +113,16 @@ void PreciseEngine::takeAnswer(const Answer &answer)
     fileAnswer(hops, ledger[answer.probe]);
 }
 
+int64_t PreciseEngine::halfOpenTime(const HopState &hop, int size) const
+{
+    // The probe's round trip (at the hop's time per byte so far, or the whole path's) and
+    // the reset's way there (within the smallest round trip), with a fifth to spare.
+    const FloorFit fit = hopFit(hop, settings, 1);
+    const double perByte = fit.valid && fit.slope > 0 ? fit.slope : path.initialPerByte;
+    const double roundTrip = hop.minRtt + perByte * std::max(0, size - smallestProbe);
+    return static_cast<int64_t>(1.2e9 * (roundTrip + hop.minRtt));
+}
+
 double PreciseEngine::bottleneckPerByte() const
 {
     // The slowest link's time per byte, from rough fits (one sample per size is enough to
@@ -339,7 +349,8 @@ void PreciseEngine::measure()
             double gap = gapAfter(size, perByte);
             // In the first rounds, now and then a second probe right behind the first: a
             // packet pair, whose spacing at arrival tells the narrowest link's rate.
-            if (size == path.pathMtu && static_cast<int>(hop.pairs.size()) < settings.pairs && !hop.answeredByErrors()) {
+            if (size == path.pathMtu && static_cast<int>(hop.pairs.size()) < settings.pairs &&
+                !hop.answeredByErrors() && !hop.holdsHalfOpen()) {
                 sendToHop(hop, size, first);
                 hop.pairs.push_back(first);
                 gap *= 2;
@@ -348,6 +359,8 @@ void PreciseEngine::measure()
             hop.notBefore = hop.limits.pacingGap() > 0 ? lastSend + hop.limits.pacingGap() : 0;
             if (hop.limits.limited())
                 hop.limits.pacedSend();
+            if (hop.holdsHalfOpen())
+                hop.notBefore = std::max(hop.notBefore, lastSend + halfOpenTime(hop, size));
             nextSend = lastSend + static_cast<int64_t>(gap * 1e9);
         }
         scouting = false;

@@ -64,6 +64,8 @@ private:
     int countSent(int probe, int &count, RateLimitWatch *watch);
     bool sideWanted(const HopState &hop, size_t rounds) const;
     void takeAnswer(const Answer &answer);
+    // How long after a SYN to a destination that holds our flow half-open the next may go.
+    int64_t halfOpenTime(const HopState &hop, int size) const;
     double bottleneckPerByte() const;
     double gapAfter(int size, double perByte) const;
     void reviewRateLimits();

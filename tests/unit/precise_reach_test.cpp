@@ -40,6 +40,7 @@ TEST(PreciseReach, EachKindOfDestinationIsMeasuredByWhatItAnswers)
         ProtocolChoice choice;
         bool reached;
         ProbeProtocol protocol;  // of the destination's hop
+        bool open = false;       // its TCP port listens: SYN-ACKs, a half-open flow after each
     };
     const Case cases[] = {
         {"echo", true, true, true, ProtocolChoice::Auto, true, ProbeProtocol::Icmp},
@@ -47,6 +48,7 @@ TEST(PreciseReach, EachKindOfDestinationIsMeasuredByWhatItAnswers)
         {"no echo, no port unreachable: TCP SYN", false, false, true, ProtocolChoice::Auto, true, ProbeProtocol::Tcp},
         {"UDP asked for", true, true, true, ProtocolChoice::Udp, true, ProbeProtocol::Udp},
         {"TCP asked for", true, true, true, ProtocolChoice::Tcp, true, ProbeProtocol::Tcp},
+        {"TCP to an open port", false, false, true, ProtocolChoice::Tcp, true, ProbeProtocol::Tcp, true},
         {"nothing answers: the routers are measured", false, false, false, ProtocolChoice::Auto, false,
          ProbeProtocol::Icmp},
         {"echo asked for, none given", false, true, true, ProtocolChoice::Icmp, false, ProbeProtocol::Icmp},
@@ -58,6 +60,10 @@ TEST(PreciseReach, EachKindOfDestinationIsMeasuredByWhatItAnswers)
         destination.echo = c.echo;
         destination.udp = c.udp;
         destination.tcp = c.tcp;
+        if (c.open) {
+            destination.tcpOpen = testFlows().tcpDestination;
+            destination.halfOpen = 7000000;  // the SYN-ACK's way back and the reset's way there
+        }
         PreciseSettings settings = defaults();
         settings.protocol = c.choice;
         settings.maxHops = 6;
@@ -67,6 +73,12 @@ TEST(PreciseReach, EachKindOfDestinationIsMeasuredByWhatItAnswers)
             expectWithin(r, rates, 0.003);
             EXPECT_EQ(r.hops.back().method, HopMethod::Destination);
             EXPECT_EQ(r.hops.back().protocol, c.protocol);
+            // Its own probes are all answered (a SYN sent while the flow is half-open
+            // would not be), but the first few before it is known to answer with SYN-ACKs.
+            int lost = 0;
+            for (const ProbeRecord &p : r.probes)
+                lost += p.measurement && p.hop == r.hops.back().hop && p.protocol == c.protocol && !p.answered;
+            EXPECT_LE(lost, c.open ? 2 : 0);
         } else {
             expectWithin(r, {10e6, 2e6}, 0.003);
         }

@@ -41,6 +41,8 @@ struct SimNode {
     bool udp = true;           // answers UDP to a closed port with port unreachable
     bool tcp = true;           // answers a TCP SYN (reset, or SYN-ACK on tcpOpen)
     int tcpOpen = 0;           // a port it listens on
+    int64_t halfOpen = 0;      // nanoseconds a SYN-ACK keeps the flow half-open (until the source's
+                               // reset is back); a SYN of it meanwhile gets no answer, as on Linux
     int quote = -1;            // bytes of the offending datagram its errors quote; 0: all of it; -1: Linux's
     double limit = 0;          // seconds per ICMP error token (Linux icmp_ratelimit); 0: none
     IpAddress alternate;       // a load balancer's second router: every other error comes from it
@@ -57,7 +59,7 @@ public:
     SimulatedPath(std::vector<SimLink> links, std::vector<SimNode> nodes, uint64_t seed = 1)
         : path(std::move(links)), node(std::move(nodes)), random(seed), forwardBusy(path.size()), backBusy(path.size()),
           tokens(node.size(), 6.0), refilled(node.size(), 0), errors(node.size(), 0), echoes(node.size(), 0),
-          warmed(path.size(), false), lastForward(path.size(), 0)
+          warmed(path.size(), false), lastForward(path.size(), 0), halfOpenUntil(node.size(), 0)
     {
         for (SimLink &l : path)
             if (l.backRate <= 0)
@@ -357,6 +359,10 @@ private:
             const int port = syn[2] << 8 | syn[3];
             const uint32_t sequence = static_cast<uint32_t>(syn[4]) << 24 | syn[5] << 16 | syn[6] << 8 | syn[7];
             const bool open = port == n.tcpOpen;
+            if (open && time < halfOpenUntil[static_cast<size_t>(k)])
+                return;
+            if (open)
+                halfOpenUntil[static_cast<size_t>(k)] = time + n.halfOpen;
             const uint32_t ack = sequence + 1 + (open ? 0 : static_cast<uint32_t>(packet.size() - header - 20));
             std::vector<uint8_t> segment(open ? 24 : 20, 0);
             segment[0] = syn[2];
@@ -437,6 +443,7 @@ private:
     std::vector<int> echoes;
     std::vector<bool> warmed;
     std::vector<int64_t> lastForward;  // when a packet last entered each link toward the destination
+    std::vector<int64_t> halfOpenUntil;  // per node: its open port's flow half-open until then
     std::priority_queue<Event, std::vector<Event>, std::greater<Event>> events;
     uint64_t serial = 0;
     int64_t lastLeft = 0;
