@@ -38,6 +38,7 @@
 #   filtered-limited  filtered with icmp-limit=1000 on every node
 #   udp        basic, the accurate mode with --proto udp
 #   tcp        basic, the accurate mode with --proto tcp (a closed port: resets)
+#   tcp-open   tcp with port 80 open at the destination (SYN-ACKs)
 #   asym       20M/1ms,10M/2ms:back=1M,5M/1ms: link 2 10M forward with 1M return
 #   access     1M/1ms:back=16M,20M/2ms,5M/1ms: an access line, 1M up and 16M down
 #   asym-limited  asym with icmp-limit=1000 on every node
@@ -62,7 +63,7 @@
 #   ratelimit           33        33         70       66       180      90
 #   silent              47        47         50       48        20      10
 #   tenhop              32        32        150       36        68      30
-#   6 reach, each        –         –         34        9        17       8
+#   7 reach, each        –         –         34        9        17       8
 #   ipv6icmp             –         –        100       90         –       –
 #   filtered-limited     –         –         70       66       180      90
 #   asym, access        65        66         34        9        17       8    (each)
@@ -76,7 +77,7 @@ build=$(cd "${1:-$repo/build}" 2>/dev/null && pwd) || { echo "bench: no build di
 output=${2:-$here/RESULTS.md}
 svg=$(dirname "$output")/errors.svg
 all_tools="classic classic600 pchar64 pchar128 precise precise-quick precise-one"
-all_scenarios="basic fast ratelimit quote28 quotemix silent l2 cross tenhop ipv6 ipv6icmp noecho-dst noecho-dst6 filtered filtered-limited udp tcp asym access asym-limited"
+all_scenarios="basic fast ratelimit quote28 quotemix silent l2 cross tenhop ipv6 ipv6icmp noecho-dst noecho-dst6 filtered filtered-limited udp tcp tcp-open asym access asym-limited"
 tools=${BENCH_TOOLS:-$all_tools}
 scenarios=${BENCH_SCENARIOS:-$all_scenarios}
 time_limit=${BENCH_TIME_LIMIT:-600}
@@ -94,6 +95,8 @@ for t in $tools; do [[ " $all_tools " == *" $t "* ]] || die "unknown tool '$t' (
 for s in $scenarios; do [[ " $all_scenarios " == *" $s "* ]] || die "unknown scenario '$s' (known: $all_scenarios)"; done
 [ "$(id -u)" -eq 0 ] || die "run as root (the lab builds namespaces)"
 [ -x "$build/hoprate" ] && [ -x "$build/lab/hoprate-linkemu" ] || die "build first: $build/hoprate or its emulator is missing"
+[[ " $scenarios " != *" tcp-open "* ]] || [ -x "$build/lab/hoprate-lab-listen" ] ||
+    die "build first: $build/lab/hoprate-lab-listen (the TCP listener of tcp-open) is missing"
 command -v python3 >/dev/null || die "python3 is needed for the report"
 if [[ " $tools " == *" pchar"* ]] && ! command -v pchar >/dev/null; then
     echo "bench: installing pchar" >&2
@@ -168,6 +171,9 @@ scenario() {
         tcp)
             links=$basic
             description="The basic path; the accurate mode with --proto tcp (the destination measured with TCP SYN to port 80, closed, answered by resets; the routers, which answer echo, by echo and, for the directions, by time exceeded)." ;;
+        tcp-open)
+            links=10M/1ms,2M/2ms,5M/1ms:tcp=80
+            description="As tcp with port 80 open at the destination: its answers are SYN-ACKs (the source's kernel resets each connection), and it holds the connection of the probes' ports half-open until the reset gets there." ;;
         asym)
             links=20M/1ms,10M/2ms:back=1M,5M/1ms
             description="Link 2 carries 10 Mbit/s toward the destination and 1 Mbit/s back. The classic mode and pchar give one number per link and are compared with the forward rate; the accurate mode's return estimates are compared with the rate back (table below the first)." ;;
@@ -189,7 +195,7 @@ settings() {
     limit=$time_limit
     [[ $s == ratelimit || $s == filtered-limited || $s == asym-limited ]] && [ -z "${BENCH_TIME_LIMIT:-}" ] && limit=300
     case $s:$t in
-        ipv6*:classic* | noecho*:classic* | filtered*:classic* | udp:classic* | tcp:classic*)
+        ipv6*:classic* | noecho*:classic* | filtered*:classic* | udp:classic* | tcp*:classic*)
             skip="ICMP echo over IPv4 only (figures as on basic)" ;;
         ipv6icmp:precise*) skip="measured once, on ipv6" ;;
     esac
@@ -221,7 +227,7 @@ settings() {
     esac
     case $s:$t in
         udp:precise*) args+=(--proto udp) ;;
-        tcp:precise*) args+=(--proto tcp) ;;
+        tcp*:precise*) args+=(--proto tcp) ;;
     esac
 }
 
