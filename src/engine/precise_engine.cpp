@@ -116,11 +116,11 @@ void PreciseEngine::takeAnswer(const Answer &answer)
 int64_t PreciseEngine::halfOpenTime(const HopState &hop, int size) const
 {
     // The probe's round trip (at the hop's time per byte so far, or the whole path's) and
-    // the reset's way there (within the smallest round trip), with a fifth to spare.
+    // the reset's way there (about half the smallest round trip), each with a margin.
     const FloorFit fit = hopFit(hop, settings, 1);
     const double perByte = fit.valid && fit.slope > 0 ? fit.slope : path.initialPerByte;
     const double roundTrip = hop.minRtt + perByte * std::max(0, size - smallestProbe);
-    return static_cast<int64_t>(1.2e9 * (roundTrip + hop.minRtt));
+    return static_cast<int64_t>(1e9 * (1.1 * roundTrip + 0.6 * hop.minRtt));
 }
 
 double PreciseEngine::bottleneckPerByte() const
