@@ -242,6 +242,12 @@ protocols)
         check_json 10,2,5 "loose and h[2]['protocol'] == 'tcp'"
         grep -q ",tcp-$([ "$port" = 80 ] && echo syn-ack || echo reset)," "$work/tcp$port.csv" ||
             fail "no TCP answer of the expected kind to port $port"
+        # A SYN sent while the destination still holds the last one's connection half-open
+        # goes unanswered: only those before its first SYN-ACK may be.
+        lost=$(awk -F, '/^#/ { next } !n { for (i = 1; i <= NF; i++) c[$i] = i; n = 1; next }
+            $c["phase"] == "measure" && $c["hop"] == 3 && $c["protocol"] == "tcp" && $c["answered"] == 0 { k++ }
+            END { print k + 0 }' "$work/tcp$port.csv")
+        [ "$lost" -le 4 ] || fail "$lost TCP probes to port $port unanswered"
     done
     sleep 1
     half_open=$(ip netns exec "$tag-dst" ss -Htan state syn-recv | wc -l)
